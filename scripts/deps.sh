@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a task needs, only those missing. Usage: deps.sh GROUP...
+# Groups: build, test, bench, fuzz.
+set -euo pipefail
+
+declare -A groups=(
+  [build]="cmake g++ make pkg-config libasio-dev nlohmann-json3-dev libicu-dev"
+  [test]="libgtest-dev libgmock-dev curl xvfb zenity xdotool x11-apps imagemagick"
+  [bench]="libbenchmark-dev wrk nginx-light prometheus-node-exporter gnuplot-nox curl util-linux"
+  [fuzz]="clang-14 libclang-rt-14-dev"
+)
+
+wanted=()
+for group in "$@"; do
+  [[ -n "${groups[$group]+x}" ]] || { echo "deps.sh: unknown group '$group'" >&2; exit 2; }
+  wanted+=(${groups[$group]})
+done
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+((${#missing[@]} == 0)) && exit 0
+
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+echo "Installing: ${missing[*]}" >&2
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

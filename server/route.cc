@@ -1,0 +1,105 @@
+// route.cc: turns one request text into its body. Only the request target of the first line is
+// looked at. The text is split by characters as users perceive them (extended grapheme
+// clusters): CR LF is one character and ends a line, a lone CR or LF does not, and a space or
+// "?" followed by a combining mark is part of a larger character and does not separate.
+#include <vector>
+
+#include "server/sensor_server.h"
+#include "server/text.h"
+
+namespace ostrel {
+namespace {
+
+using Clusters = std::vector<std::string_view>;
+
+// A run of clusters [begin, end) of one Clusters list.
+struct Piece {
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// The first non-empty piece and the one after it of `clusters[range)` split at the cluster
+// `separator`; `count` says how many of the two were found. Empty pieces (at the ends, or between
+// adjacent separators) are left out, as the split of the request line requires.
+struct FirstPieces {
+  Piece piece[2];
+  int count = 0;
+};
+
+FirstPieces SplitFirstTwo(const Clusters& clusters, Piece range, std::string_view separator) {
+  FirstPieces found;
+  size_t start = range.begin;
+  for (size_t i = range.begin; i <= range.end && found.count < 2; ++i) {
+    if (i == range.end || clusters[i] == separator) {
+      if (i > start) found.piece[found.count++] = Piece{start, i};
+      start = i + 1;
+    }
+  }
+  return found;
+}
+
+std::string_view Join(const Clusters& clusters, Piece piece) {
+  if (piece.begin == piece.end) return {};
+  const char* first = clusters[piece.begin].data();
+  const std::string_view& last = clusters[piece.end - 1];
+  return std::string_view(first, static_cast<size_t>(last.data() + last.size() - first));
+}
+
+// True when `word` (ASCII) occurs in `clusters[range)` as a run of whole clusters: a match
+// whose last character carries a combining mark is another character and does not count.
+bool ContainsWord(const Clusters& clusters, Piece range, std::string_view word) {
+  for (size_t i = range.begin; i + word.size() <= range.end; ++i) {
+    size_t k = 0;
+    while (k < word.size() && clusters[i + k].size() == 1 && clusters[i + k][0] == word[k]) ++k;
+    if (k == word.size()) return true;
+  }
+  return false;
+}
+
+// The clusters of the first line: up to the first CR LF, after skipping leading empty lines.
+// A text that is empty or holds nothing but line ends is its own first line.
+Clusters FirstLine(std::string_view text) {
+  Clusters line;
+  ClusterCursor cursor(text);
+  std::string_view cluster;
+  bool only_line_ends = true;
+  while (cursor.Next(&cluster)) {
+    if (cluster == "\r\n") {
+      if (!only_line_ends) return line;
+      line.push_back(cluster);  // kept in case the whole text is line ends
+      continue;
+    }
+    if (only_line_ends) line.clear();
+    only_line_ends = false;
+    line.push_back(cluster);
+  }
+  return line;
+}
+
+}  // namespace
+
+std::string SensorServer::route(std::string_view request) {
+  const Clusters line = FirstLine(request);
+
+  // The target is the second space-separated piece of the first line; "/" when there is none.
+  const FirstPieces words = SplitFirstTwo(line, Piece{0, line.size()}, " ");
+  if (words.count < 2) return snapshotJSON();  // the target "/" is not the login-item path
+  const Piece target = words.piece[1];
+
+  // The path is the target's first "?"-separated piece (the whole target when it is all "?").
+  const FirstPieces parts = SplitFirstTwo(line, target, "?");
+  const std::string_view path = Join(line, parts.count > 0 ? parts.piece[0] : target);
+  if (path != "/loginitem") return snapshotJSON();
+
+  if (ContainsWord(line, target, "enable=1")) {
+    login_item_.Set(true);
+  } else if (ContainsWord(line, target, "enable=0")) {
+    login_item_.Set(false);
+  }
+  std::string body = "{\"ok\":true,\"loginItem\":";
+  body += login_item_.IsEnabled() ? "true" : "false";
+  body += "}";
+  return body;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,73 @@
+// sensor_server.h: the loopback HTTP server that serves the sensor snapshot.
+//
+// One SensorServer exists per process, owned by the application for the whole run. `start`
+// runs on the main thread; `route` and `snapshotJSON` run on the listener's worker threads,
+// several at once. The only lock is `powerLock_`, held around each power reading, because the
+// power reader keeps its previous sample between calls. The login-item control is borrowed: it
+// must outlive the server.
+#ifndef OSTREL_SERVER_SENSOR_SERVER_H_
+#define OSTREL_SERVER_SENSOR_SERVER_H_
+
+#include <stdint.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "sensors/ostrel_sensors.h"
+#include "server/listener.h"
+#include "server/login_item_control.h"
+
+namespace ostrel {
+
+class SensorServer {
+ public:
+  static constexpr uint16_t kPort = 53843;  // the helper's one and only port, on 127.0.0.1
+
+  // The readers a document is built from: the machine's own unless a test supplies others.
+  struct Readers {
+    std::function<int32_t(OstrelTemp*, int32_t)> temps = ostrel_read_temps;
+    std::function<int32_t(OstrelFan*, int32_t)> fans = ostrel_read_fans;
+    std::function<int32_t(double*, double*, double*, double*)> power = ostrel_read_power;
+  };
+
+  // The product's server: 127.0.0.1:53843, the machine's readers. Nothing is opened yet.
+  explicit SensorServer(LoginItemControl& login_item);
+  // For tests only: another port (0 = any free one) and other readers.
+  SensorServer(LoginItemControl& login_item, uint16_t port, Readers readers);
+  ~SensorServer();
+  SensorServer(const SensorServer&) = delete;
+  SensorServer& operator=(const SensorServer&) = delete;
+
+  // Binds and starts serving. Throws std::system_error (what() names the address and the
+  // system's reason, e.g. "Address already in use") when the listener cannot be created; the
+  // server then stays without a listener. Call once.
+  void start();
+
+  // The body for one request text (well-formed UTF-8, possibly empty): the login-item answer
+  // for the path /loginitem, the snapshot document for everything else. Never fails.
+  std::string route(std::string_view request);
+
+  // The snapshot document: compact JSON built from fresh readings, or "{}" when it cannot be
+  // written. Never fails.
+  std::string snapshotJSON();
+
+  // The port the listener is bound to; 0 before a successful start.
+  uint16_t boundPort() const { return listener_ ? listener_->port() : 0; }
+
+  // The lock held around each power reading (exposed so tests can watch it).
+  std::mutex& powerLock() { return powerLock_; }
+
+ private:
+  std::unique_ptr<Listener> listener_;  // set by a successful start, never cleared before exit
+  std::mutex powerLock_;                // serialises ostrel_read_power
+  LoginItemControl& login_item_;        // borrowed, outlives the server
+  const uint16_t port_;                 // kPort in the product
+  const Readers readers_;               // the machine's readers in the product
+};
+
+}  // namespace ostrel
+
+#endif  // OSTREL_SERVER_SENSOR_SERVER_H_

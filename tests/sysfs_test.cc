@@ -1,0 +1,102 @@
+// Bounded sysfs reads, strict integer parsing and hwmon chip listing over fixture trees.
+#include "platform/sysfs.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace ostrel {
+namespace {
+
+using testing::TempDir;
+
+TEST(SysfsTest, ParseSysfsInt) {
+  struct Case {
+    std::string text;
+    bool ok;
+    int64_t value;
+  };
+  const Case cases[] = {
+      {"45000\n", true, 45000},
+      {"-12\n", true, -12},
+      {"+7", true, 7},
+      {"  0 \n", true, 0},
+      {"9223372036854775807\n", true, INT64_MAX},
+      {"-9223372036854775808", true, INT64_MIN},
+      {"9223372036854775808", false, 0},
+      {"", false, 0},
+      {"\n", false, 0},
+      {"-", false, 0},
+      {"12a", false, 0},
+      {"1 2", false, 0},
+      {"0x10", false, 0},
+      {"4.5", false, 0},
+      {std::string("12\0", 3), false, 0},
+  };
+  for (const Case& c : cases) {
+    int64_t value = -1;
+    EXPECT_EQ(ParseSysfsInt(c.text, &value), c.ok) << "'" << c.text << "'";
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << c.text;
+    }
+  }
+}
+
+TEST(SysfsTest, ReadSysfsIntRejectsUnreadableAndOversizedFiles) {
+  TempDir dir;
+  dir.Write("good", "42000\n");
+  dir.Write("empty", "");
+  dir.Write("garbage", "\xFF\xFE junk");
+  dir.Write("huge", std::string(100, '1'));
+  dir.MakeDir("folder");
+  int64_t value = 0;
+  EXPECT_TRUE(ReadSysfsInt(dir.path() + "/good", &value));
+  EXPECT_EQ(value, 42000);
+  for (const char* name : {"empty", "garbage", "huge", "folder", "missing"}) {
+    EXPECT_FALSE(ReadSysfsInt(dir.path() + "/" + name, &value)) << name;
+  }
+}
+
+TEST(SysfsTest, ReadSysfsTextTrimsTheLineEnd) {
+  TempDir dir;
+  dir.Write("name", "coretemp\n");
+  dir.Write("long", std::string(1000, 'n'));
+  std::string text;
+  ASSERT_TRUE(ReadSysfsText(dir.path() + "/name", &text));
+  EXPECT_EQ(text, "coretemp");
+  ASSERT_TRUE(ReadSysfsText(dir.path() + "/long", &text));
+  EXPECT_EQ(text.size(), 255u);
+  EXPECT_FALSE(ReadSysfsText(dir.path() + "/missing", &text));
+}
+
+TEST(SysfsTest, NaturalOrder) {
+  EXPECT_TRUE(NaturalLess("hwmon2", "hwmon10"));
+  EXPECT_FALSE(NaturalLess("hwmon10", "hwmon2"));
+  EXPECT_TRUE(NaturalLess("fan1_input", "fan1_label"));
+  EXPECT_TRUE(NaturalLess("temp9_input", "temp10_input"));
+  EXPECT_FALSE(NaturalLess("a", "a"));
+  EXPECT_TRUE(NaturalLess("a", "ab"));
+}
+
+TEST(SysfsTest, ListHwmonChipsFindsAttributesInEitherPlace) {
+  TempDir sys;
+  sys.Write("class/hwmon/hwmon10/name", "nvme\n");
+  sys.Write("class/hwmon/hwmon2/name", "coretemp\n");
+  sys.Write("class/hwmon/hwmon3/device/name", "applesmc\n");  // old style: all in device/
+  sys.MakeDir("class/hwmon/hwmon4");                         // no name at all
+  sys.Write("class/hwmon/other/name", "ignored\n");
+  const auto chips = ListHwmonChips(sys.path());
+  ASSERT_EQ(chips.size(), 4u);
+  const std::string base = sys.path() + "/class/hwmon/";
+  EXPECT_EQ(chips[0].attr_dir, base + "hwmon2");
+  EXPECT_EQ(chips[0].name, "coretemp");
+  EXPECT_EQ(chips[1].attr_dir, base + "hwmon3/device");
+  EXPECT_EQ(chips[1].name, "applesmc");
+  EXPECT_EQ(chips[2].attr_dir, base + "hwmon4");
+  EXPECT_EQ(chips[2].name, "");
+  EXPECT_EQ(chips[3].name, "nvme");
+  EXPECT_TRUE(ListHwmonChips(sys.path() + "/nowhere").empty());
+}
+
+}  // namespace
+}  // namespace ostrel
