@@ -1,0 +1,78 @@
+// Cost of building one snapshot document: over readers that report nothing (the document's own
+// framework), and over readers that report a full laptop's worth of fixed readings (labels,
+// numbers, the power object), so the JSON writing is measured apart from reading sensors.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "server/sensor_server.h"
+
+namespace ostrel {
+namespace {
+
+class NoLoginItem : public LoginItemControl {
+ public:
+  void Set(bool) override {}
+  bool IsEnabled() override { return false; }
+};
+
+SensorServer::Readers EmptyReaders() {
+  SensorServer::Readers readers;
+  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
+  readers.fans = [](OstrelFan*, int32_t) { return 0; };
+  readers.power = [](double*, double*, double*, double*) { return -1; };
+  return readers;
+}
+
+SensorServer::Readers FullReaders() {
+  SensorServer::Readers readers;
+  readers.temps = [](OstrelTemp* out, int32_t) {
+    static constexpr const char* kLabels[] = {"CPU / SoC (avg)", "CPU / SoC (peak)", "SSD",
+                                              "Battery"};
+    static constexpr double kValues[] = {58.9375, 63.0, 39.85, 31.5};
+    for (int i = 0; i < 4; ++i) {
+      std::strcpy(out[i].label, kLabels[i]);
+      out[i].celsius = kValues[i];
+    }
+    return 4;
+  };
+  readers.fans = [](OstrelFan* out, int32_t) {
+    out[0] = OstrelFan{0, 1796.0, 1200.0, 5927.0};
+    out[1] = OstrelFan{1, 1834.0, 1200.0, 6195.0};
+    return 2;
+  };
+  readers.power = [](double* cpu, double* gpu, double* ane, double* soc) {
+    *cpu = 7.4321;
+    *gpu = 0.8123;
+    *ane = 0.0;
+    *soc = 8.2444;
+    return 0;
+  };
+  return readers;
+}
+
+void SnapshotEmpty(benchmark::State& state) {
+  NoLoginItem login;
+  SensorServer server(login, 0, EmptyReaders());
+  for (auto _ : state) benchmark::DoNotOptimize(server.snapshotJSON());
+}
+BENCHMARK(SnapshotEmpty);
+
+void SnapshotFixedReadings(benchmark::State& state) {
+  NoLoginItem login;
+  SensorServer server(login, 0, FullReaders());
+  for (auto _ : state) benchmark::DoNotOptimize(server.snapshotJSON());
+}
+BENCHMARK(SnapshotFixedReadings);
+
+// One server's documents built from several threads at once, as the listener's workers do:
+// the power reading is taken under the server's one lock.
+void SnapshotSharedServer(benchmark::State& state) {
+  static NoLoginItem login;
+  static SensorServer server(login, 0, FullReaders());
+  for (auto _ : state) benchmark::DoNotOptimize(server.snapshotJSON());
+}
+BENCHMARK(SnapshotSharedServer)->ThreadRange(1, 16)->UseRealTime();
+
+}  // namespace
+}  // namespace ostrel
