@@ -71,19 +71,6 @@ TEST(SmcRecordTest, ReadRequestBytes) {
   for (size_t i = 0; i < 80; ++i) EXPECT_EQ(r.bytes[i], expected[i]) << "offset " << i;
 }
 
-TEST(SmcRecordTest, FieldsAreLittleEndianAtTheirOffsets) {
-  SmcParamRecord r{};
-  StoreSmcField(&r, kSmcTypeOffset, kSmcTypeFpe2);
-  EXPECT_EQ(r.bytes[32], 0x32);
-  EXPECT_EQ(r.bytes[35], 0x66);
-  EXPECT_EQ(LoadSmcField(r, kSmcTypeOffset), kSmcTypeFpe2);
-  const SmcParamRecord info = SmcKeyInfoResponse(SmcCode("F1Mx"), 4, kSmcTypeFlt);
-  EXPECT_EQ(LoadSmcField(info, 0), SmcCode("F1Mx"));
-  EXPECT_EQ(LoadSmcField(info, 28), 4u);
-  EXPECT_EQ(LoadSmcField(info, 32), kSmcTypeFlt);
-  EXPECT_EQ(info.bytes[42], 0);
-}
-
 TEST(SmcRecordTest, DecodesTheFourTypes) {
   const struct {
     uint32_t type;
