@@ -1,10 +1,13 @@
 // Cost of building one snapshot document: over readers that report nothing (the document's own
-// framework), and over readers that report a full laptop's worth of fixed readings (labels,
-// numbers, the power object), so the JSON writing is measured apart from reading sensors.
+// framework), over readers that report a full laptop's worth of fixed readings (labels,
+// numbers, the power object), so the JSON writing is measured apart from reading sensors, and
+// over the real readers pointed at a fixture tree.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 
+#include "platform/hwmon_smc_transport.h"
+#include "sensors/fans.h"
 #include "server/sensor_server.h"
 
 namespace ostrel {
@@ -73,6 +76,25 @@ void SnapshotSharedServer(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(server.snapshotJSON());
 }
 BENCHMARK(SnapshotSharedServer)->ThreadRange(1, 16)->UseRealTime();
+
+// The readers over the bench_macbookpro fixture tree instead of /sys: the document as the
+// load run's helper builds it.
+SensorServer::Readers FixtureReaders() {
+  static const std::string root = OSTREL_FIXTURES_DIR "/bench_macbookpro";
+  SensorServer::Readers readers = EmptyReaders();
+  readers.fans = [](OstrelFan* out, int32_t capacity) {
+    HwmonSmcTransport smc(root);
+    return ReadFans(smc, out, capacity);
+  };
+  return readers;
+}
+
+void SnapshotFixtureTree(benchmark::State& state) {
+  NoLoginItem login;
+  SensorServer server(login, 0, FixtureReaders());
+  for (auto _ : state) benchmark::DoNotOptimize(server.snapshotJSON());
+}
+BENCHMARK(SnapshotFixtureTree);
 
 }  // namespace
 }  // namespace ostrel
