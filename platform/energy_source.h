@@ -132,6 +132,11 @@ class EnergySource {
   virtual double Now() = 0;
 };
 
+// The machine's own energy source, made on first use and kept (never destroyed) for the life
+// of the process; nothing is loaded yet. On Linux: the RAPL counters under "/sys"
+// (rapl_energy_source.cc). Safe to call from any thread.
+EnergySource* MachineEnergySource();
+
 }  // namespace ostrel
 
 #endif  // OSTREL_PLATFORM_ENERGY_SOURCE_H_

@@ -226,6 +226,11 @@ int64_t RaplEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
   return static_cast<const RaplDeltaChannel&>(channel).count;
 }
 
+EnergySource* MachineEnergySource() {
+  static EnergySource* const source = new RaplEnergySource("/sys");
+  return source;
+}
+
 double RaplEnergySource::Now() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);

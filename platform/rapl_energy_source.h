@@ -18,6 +18,8 @@
 // Load fails when no such zone exists or none of their counters can be read: since 2020 the
 // kernel lets only root read energy_uj unless an administrator grants access (see README.md).
 //
+// MachineEnergySource() (energy_source.h) is the product's instance, rooted at "/sys".
+//
 // Ownership and threads: the source owns what Load found, which is fixed afterwards; the
 // objects it hands out are self-contained copies. Calls must be serialised by the caller (the
 // power reader's lock does so); each call reads sysfs afresh and keeps no file open.

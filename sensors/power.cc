@@ -15,7 +15,6 @@
 #include <string_view>
 
 #include "platform/energy_source.h"
-#include "platform/rapl_energy_source.h"
 #include "sensors/ostrel_sensors.h"
 
 namespace ostrel {
@@ -85,12 +84,6 @@ PowerReaderState& g_ior = g_ior_storage.value;
 
 // Set by tests only: the source the next initialisation loads instead of the machine's.
 EnergySource* g_source_for_testing = nullptr;
-
-// The machine's counters: RAPL under /sys, made on first use and kept for the process.
-EnergySource* MachineSource() {
-  static EnergySource* const source = new RaplEnergySource("/sys");
-  return source;
-}
 
 // What the per-channel visitor reads and writes during one iteration.
 struct VisitorContext {
@@ -164,7 +157,8 @@ int VisitChannel(const EnergyChannel& channel, void* opaque) {
 // Opens the energy source and subscribes to its "Energy Model" channels. Returns 1 when
 // sampling can start, -1 when it never can. Runs at most once per process.
 int32_t Initialise() {
-  EnergySource* source = g_source_for_testing != nullptr ? g_source_for_testing : MachineSource();
+  EnergySource* source =
+      g_source_for_testing != nullptr ? g_source_for_testing : MachineEnergySource();
   if (!source->Load()) return -1;
 
   // Every operation is resolved before any is tested.
@@ -226,7 +220,8 @@ extern "C" int32_t ostrel_read_power(double* cpu, double* gpu, double* ane, doub
     return -1;
   }
 
-  // Too short an interval (a clock set back included) keeps the older sample as reference.
+  // Too short an interval keeps the older sample as the reference; so does a clock set back,
+  // and a reading that is not a number.
   const double elapsed = now - g_ior.lastTime;
   if (!(elapsed >= ostrel::kMinInterval)) return -1;  // the new sample is released here
 
