@@ -131,4 +131,28 @@ std::vector<HwmonChip> ListHwmonChips(const std::string& sys_root) {
   return chips;
 }
 
+ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap) {
+  int fd;
+  do {
+    fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  ssize_t n;
+  do {
+    n = read(fd, buf, cap);
+  } while (n < 0 && errno == EINTR);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return n;
+}
+
+bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value) {
+  char buf[32];
+  ssize_t n = ReadAttributeAt(dir_fd, name, buf, sizeof buf);
+  // A full buffer means the value may be cut: not a number we can trust.
+  if (n <= 0 || static_cast<size_t>(n) == sizeof buf) return false;
+  return ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
+}
+
 }  // namespace ostrel
