@@ -6,12 +6,9 @@
 #include "platform/linux_temp_source.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <memory>
@@ -237,21 +234,6 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;  // owned; -1 when none
-};
-
 // The temperature inputs of the chip folder `dir`, lowest indices first, at most `cap`.
 size_t ListSensors(DIR* dir, Sensor* sensors, size_t cap) {
   size_t count = 0;
@@ -309,6 +291,12 @@ void VisitChip(const HwmonChip& chip, const TempSource::Visitor& visit) {
   }
 }
 
+// True when `a` and `b` lead to the same folder.
+bool SameFolder(const char* a, const char* b) {
+  struct stat sa, sb;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 // True when `chip` is the hwmon device the kernel registers under one of `batteries`: it is
 // named after the supply ('-' becomes '_') and its device link leads to the supply's folder.
 bool IsBatteryTwin(const std::string& sys_root, const HwmonChip& chip, const Battery* batteries,
@@ -318,12 +306,8 @@ bool IsBatteryTwin(const std::string& sys_root, const HwmonChip& chip, const Bat
     std::string hwmon_name = batteries[i].name;
     std::replace(hwmon_name.begin(), hwmon_name.end(), '-', '_');
     if (chip.name != hwmon_name) continue;
-    char device[PATH_MAX], supply[PATH_MAX];
     const std::string supply_dir = sys_root + "/class/power_supply/" + batteries[i].name;
-    if (realpath((chip.attr_dir + "/device").c_str(), device) != nullptr &&
-        realpath(supply_dir.c_str(), supply) != nullptr && strcmp(device, supply) == 0) {
-      return true;
-    }
+    if (SameFolder((chip.attr_dir + "/device").c_str(), supply_dir.c_str())) return true;
   }
   return false;
 }
@@ -331,12 +315,17 @@ bool IsBatteryTwin(const std::string& sys_root, const HwmonChip& chip, const Bat
 // Visits each system battery's "temp" and remembers the batteries in `batteries`.
 size_t VisitBatteries(const std::string& sys_root, const TempSource::Visitor& visit,
                       Battery* batteries, size_t cap) {
-  const std::string class_dir = sys_root + "/class/power_supply";
-  const std::vector<std::string> supplies = ListEntries(class_dir, "");
-  if (supplies.empty()) return 0;
-  const Fd dir(open(class_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return 0;
-  const int fd = dir.get();
+  DirPtr dir(opendir((sys_root + "/class/power_supply").c_str()));
+  if (!dir) return 0;
+  const int fd = dirfd(dir.get());
+  // The supplies in natural order ("BAT2" before "BAT10"), so the order is stable.
+  std::vector<std::string> supplies;
+  while (dirent* e = readdir(dir.get())) {
+    if (e->d_name[0] == '.') continue;
+    supplies.emplace_back(e->d_name);
+  }
+  std::sort(supplies.begin(), supplies.end(), NaturalLess);
+
   size_t count = 0;
   char file[kSupplyNameMax + 16];
   char text[32];
