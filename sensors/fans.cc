@@ -1,4 +1,97 @@
-// Fan reader. Until the SMC transport lands it reports no fans.
-#include "sensors/ostrel_sensors.h"
+// fans.cc: the fan reader. Two structure calls per key, one connection per reading, nothing
+// allocated or kept by the reader itself.
+#include "sensors/fans.h"
 
-extern "C" int32_t ostrel_read_fans(OstrelFan* /*out*/, int32_t /*capacity*/) { return 0; }
+#include <cmath>
+#include <cstdio>
+
+#include "platform/hwmon_smc_transport.h"
+
+namespace ostrel {
+namespace {
+
+constexpr char kSmcServiceClass[] = "AppleSMC";
+constexpr char kSysRoot[] = "/sys";
+
+// One structure call with a fresh output size of a whole record, as the controller expects.
+int32_t Exchange(SmcConnection connection, const SmcParamRecord& request,
+                 SmcParamRecord* response) {
+  size_t output_size = sizeof *response;
+  return connection.transport->CallStructMethod(connection.handle, kSmcStructSelector, &request,
+                                                sizeof request, response, &output_size);
+}
+
+// "FNum" as a fan count: truncated toward zero, NaN as 0, clamped to the int32_t range.
+int32_t FanCount(float number) {
+  if (std::isnan(number)) return 0;
+  if (number >= 2147483648.0f) return INT32_MAX;
+  if (number <= -2147483648.0f) return INT32_MIN;
+  return static_cast<int32_t>(number);  // conversion truncates toward zero
+}
+
+}  // namespace
+
+int smcReadFloat(SmcConnection connection, const char* key, float* out) {
+  const uint32_t code = SmcCode(key);
+  SmcParamRecord response{};  // zeroed once; the read call gets it as the first call left it
+
+  if (Exchange(connection, SmcKeyInfoRequest(code), &response) != kSmcSuccess) return 0;
+  const uint32_t data_size = LoadSmcField(response, kSmcDataSizeOffset);
+  const uint32_t type = LoadSmcField(response, kSmcTypeOffset);
+
+  if (Exchange(connection, SmcReadRequest(code, data_size), &response) != kSmcSuccess) return 0;
+  float value;
+  if (!DecodeSmcValue(response, type, &value)) return 0;
+  *out = value;
+  return 1;
+}
+
+int32_t ReadFans(SmcTransport& smc, OstrelFan* out, int32_t capacity) {
+  const SmcServiceHandle service = smc.FindService(kSmcServiceClass);
+  if (service == 0) return 0;
+  SmcConnectionHandle handle = 0;
+  const int32_t opened = smc.Open(service, kSmcConnectionType, &handle);
+  smc.ReleaseService(service);
+  if (opened != kSmcSuccess) return 0;
+  const SmcConnection connection{&smc, handle};
+
+  float number = 0.0f;
+  if (!smcReadFloat(connection, "FNum", &number)) {
+    smc.Close(handle);
+    return 0;
+  }
+  const int32_t fan_count = FanCount(number);
+  if (fan_count < 1 || capacity < 1 || out == nullptr) {
+    smc.Close(handle);
+    return 0;
+  }
+
+  int32_t reported = fan_count < capacity ? fan_count : capacity;
+  if (reported > kMaxKeyedFans) reported = kMaxKeyedFans;
+  for (int32_t n = 0; n < reported; ++n) {
+    char current_key[5], min_key[5], max_key[5];
+    std::snprintf(current_key, sizeof current_key, "F%dAc", n);
+    std::snprintf(min_key, sizeof min_key, "F%dMn", n);
+    std::snprintf(max_key, sizeof max_key, "F%dMx", n);
+    float current = 0.0f, minimum = 0.0f, maximum = 0.0f;
+    // A key that fails leaves its 0.0: one missing speed must not hide the fan.
+    smcReadFloat(connection, current_key, &current);
+    smcReadFloat(connection, min_key, &minimum);
+    smcReadFloat(connection, max_key, &maximum);
+    out[n].index = n;
+    out[n].rpm = current;
+    out[n].minRPM = minimum;
+    out[n].maxRPM = maximum;
+  }
+  smc.Close(handle);
+  return reported;
+}
+
+}  // namespace ostrel
+
+// The machine's fans: the hwmon fans under /sys, through the SMC transport that answers the
+// fan keys from them. A transport of its own per call, so concurrent calls share nothing.
+extern "C" int32_t ostrel_read_fans(OstrelFan* out, int32_t capacity) {
+  ostrel::HwmonSmcTransport smc(ostrel::kSysRoot);
+  return ostrel::ReadFans(smc, out, capacity);
+}
