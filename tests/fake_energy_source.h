@@ -129,21 +129,21 @@ class FakeEnergySource : public EnergySource {
   std::optional<std::string_view> ChannelName(const EnergyChannel& channel) override {
     ++names;
     Check(EnergyOperation::kChannelGetChannelName);
-    const auto& spec = static_cast<const DeltaChannel&>(channel).spec;
-    if (!spec.name) return std::nullopt;
-    return std::string_view(*spec.name);
+    const auto& script = static_cast<const DeltaChannel&>(channel).script;
+    if (!script.name) return std::nullopt;
+    return std::string_view(*script.name);
   }
   std::optional<std::string_view> UnitLabel(const EnergyChannel& channel) override {
     ++units;
     Check(EnergyOperation::kChannelGetUnitLabel);
-    const auto& spec = static_cast<const DeltaChannel&>(channel).spec;
-    if (!spec.unit) return std::nullopt;
-    return std::string_view(*spec.unit);
+    const auto& script = static_cast<const DeltaChannel&>(channel).script;
+    if (!script.unit) return std::nullopt;
+    return std::string_view(*script.unit);
   }
   int64_t SimpleIntegerValue(const EnergyChannel& channel) override {
     ++values;
     Check(EnergyOperation::kSimpleGetIntegerValue);
-    return static_cast<const DeltaChannel&>(channel).spec.count;
+    return static_cast<const DeltaChannel&>(channel).script.count;
   }
   double Now() override {
     ++clock_reads;
@@ -180,8 +180,8 @@ class FakeEnergySource : public EnergySource {
     int number;
   };
   struct DeltaChannel : EnergyChannel {
-    explicit DeltaChannel(FakeChannel spec) : spec(std::move(spec)) {}
-    FakeChannel spec;
+    explicit DeltaChannel(FakeChannel script) : script(std::move(script)) {}
+    FakeChannel script;
   };
   struct Delta : EnergyDelta {
     explicit Delta(FakeEnergySource* fake) : fake(fake) { ++fake->live_deltas; }
