@@ -54,6 +54,17 @@ struct HwmonChip {
 // device/.
 std::vector<HwmonChip> ListHwmonChips(const std::string& sys_root);
 
+// ReadAttribute for `name` relative to the open folder `dir_fd` (AT_FDCWD for the current
+// folder): one read() of at most `cap` bytes, EINTR retried. The file is opened non-blocking so
+// that a FIFO in a broken tree answers at once (0 bytes or EAGAIN) instead of hanging the
+// caller; sysfs and regular files behave as with ReadAttribute. Returns the byte count, or -1
+// with errno set.
+ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap);
+
+// ReadAttributeAt + ParseSysfsInt: the same rules as ReadSysfsInt, for `name` relative to
+// `dir_fd`. No allocation.
+bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value);
+
 }  // namespace ostrel
 
 #endif  // OSTREL_PLATFORM_SYSFS_H_

@@ -1,7 +1,10 @@
 // Bounded sysfs reads, strict integer parsing and hwmon chip listing over fixture trees.
 #include "platform/sysfs.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/test_util.h"
 
@@ -83,7 +86,7 @@ TEST(SysfsTest, ListHwmonChipsFindsAttributesInEitherPlace) {
   sys.Write("class/hwmon/hwmon10/name", "nvme\n");
   sys.Write("class/hwmon/hwmon2/name", "coretemp\n");
   sys.Write("class/hwmon/hwmon3/device/name", "applesmc\n");  // old style: all in device/
-  sys.MakeDir("class/hwmon/hwmon4");                         // no name at all
+  sys.MakeDir("class/hwmon/hwmon4");                          // no name at all
   sys.Write("class/hwmon/other/name", "ignored\n");
   const auto chips = ListHwmonChips(sys.path());
   ASSERT_EQ(chips.size(), 4u);
@@ -96,6 +99,52 @@ TEST(SysfsTest, ListHwmonChipsFindsAttributesInEitherPlace) {
   EXPECT_EQ(chips[2].name, "");
   EXPECT_EQ(chips[3].name, "nvme");
   EXPECT_TRUE(ListHwmonChips(sys.path() + "/nowhere").empty());
+}
+
+TEST(SysfsTest, ReadAtFolderDescriptor) {
+  TempDir dir;
+  dir.Write("hwmon0/temp1_input", "45000\n");
+  dir.Write("hwmon0/temp2_input", "junk\n");
+  dir.Write("hwmon0/temp3_input", std::string(32, '1'));
+  dir.Write("hwmon0/temp4_input", std::string(31, '1'));
+  const int fd = open((dir.path() + "/hwmon0").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  char buf[8];
+  EXPECT_EQ(ReadAttributeAt(fd, "temp1_input", buf, sizeof buf), 6);
+  EXPECT_EQ(std::string(buf, 6), "45000\n");
+  EXPECT_EQ(ReadAttributeAt(fd, "temp1_input", buf, 2), 2);  // one bounded read
+  EXPECT_EQ(ReadAttributeAt(fd, "missing", buf, sizeof buf), -1);
+  EXPECT_EQ(errno, ENOENT);
+  int64_t value = 0;
+  EXPECT_TRUE(ReadSysfsIntAt(fd, "temp1_input", &value));
+  EXPECT_EQ(value, 45000);
+  EXPECT_FALSE(ReadSysfsIntAt(fd, "temp2_input", &value));
+  EXPECT_FALSE(ReadSysfsIntAt(fd, "temp3_input", &value));  // fills the buffer: maybe cut
+  EXPECT_FALSE(ReadSysfsIntAt(fd, "temp4_input", &value));  // 31 digits: beyond int64
+  EXPECT_FALSE(ReadSysfsIntAt(fd, "missing", &value));
+  // Paths below the folder and absolute paths work too; AT_FDCWD means the current folder.
+  EXPECT_TRUE(ReadSysfsIntAt(fd, (dir.path() + "/hwmon0/temp1_input").c_str(), &value));
+  EXPECT_TRUE(ReadSysfsIntAt(AT_FDCWD, (dir.path() + "/hwmon0/temp1_input").c_str(), &value));
+  close(fd);
+  EXPECT_EQ(ReadAttributeAt(fd, "temp1_input", buf, sizeof buf), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+// A FIFO never blocks the reader: without a writer it reads as empty, with an idle writer
+// the read fails with EAGAIN.
+TEST(SysfsTest, ReadAtDoesNotBlockOnFifos) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/temp1_input";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  char buf[8];
+  EXPECT_EQ(ReadAttributeAt(AT_FDCWD, fifo.c_str(), buf, sizeof buf), 0);
+  const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  EXPECT_EQ(ReadAttributeAt(AT_FDCWD, fifo.c_str(), buf, sizeof buf), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  int64_t value;
+  EXPECT_FALSE(ReadSysfsIntAt(AT_FDCWD, fifo.c_str(), &value));
+  close(writer);
 }
 
 }  // namespace
