@@ -7,7 +7,11 @@
 #include <cstring>
 
 #include "platform/hwmon_smc_transport.h"
+#include "platform/linux_temp_source.h"
+#include "platform/rapl_energy_source.h"
 #include "sensors/fans.h"
+#include "sensors/power.h"
+#include "sensors/temps.h"
 #include "server/sensor_server.h"
 
 namespace ostrel {
@@ -78,21 +82,52 @@ void SnapshotSharedServer(benchmark::State& state) {
 BENCHMARK(SnapshotSharedServer)->ThreadRange(1, 16)->UseRealTime();
 
 // The readers over the bench_macbookpro fixture tree instead of /sys: the document as the
-// load run's helper builds it.
+// load run's helper builds it. The power reader's clock steps a second per reading, so every
+// document carries power figures.
+class SteppedClockRapl : public RaplEnergySource {
+ public:
+  using RaplEnergySource::RaplEnergySource;
+  double Now() override { return now_ += 1.0; }
+
+ private:
+  double now_ = 0.0;  // seconds; called under the server's power lock only
+};
+
+const std::string kMacbook = OSTREL_FIXTURES_DIR "/bench_macbookpro";
+
 SensorServer::Readers FixtureReaders() {
-  static const std::string root = OSTREL_FIXTURES_DIR "/bench_macbookpro";
-  SensorServer::Readers readers = EmptyReaders();
+  SensorServer::Readers readers;
+  readers.temps = [](OstrelTemp* out, int32_t capacity) {
+    LinuxTempSource source(kMacbook);
+    return ReadTemps(source, out, capacity);
+  };
   readers.fans = [](OstrelFan* out, int32_t capacity) {
-    HwmonSmcTransport smc(root);
+    HwmonSmcTransport smc(kMacbook);
     return ReadFans(smc, out, capacity);
   };
+  readers.power = ostrel_read_power;
   return readers;
 }
 
 void SnapshotFixtureTree(benchmark::State& state) {
+  SteppedClockRapl rapl(kMacbook);
+  ResetPowerReaderForTesting(&rapl);
   NoLoginItem login;
   SensorServer server(login, 0, FixtureReaders());
-  for (auto _ : state) benchmark::DoNotOptimize(server.snapshotJSON());
+  server.snapshotJSON();  // the power reader's first call only primes it
+  std::string document;
+  for (auto _ : state) {
+    document = server.snapshotJSON();
+    benchmark::DoNotOptimize(document);
+  }
+  state.counters["bytes"] = static_cast<double>(document.size());
+  // Every source must have given something, or this measures less than the load run's helper.
+  if (document.find("\"Battery\"") == std::string::npos ||
+      document.find("\"index\":1") == std::string::npos ||
+      document.find("\"soc\"") == std::string::npos) {
+    state.SkipWithError(("incomplete document: " + document).c_str());
+  }
+  ResetPowerReaderForTesting(nullptr);
 }
 BENCHMARK(SnapshotFixtureTree);
 
