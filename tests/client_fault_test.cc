@@ -54,9 +54,9 @@ bool SendAll(int fd, std::string_view bytes) {
 // connection (closed it, which the next byte we sent met with a reset, or answered and stopped
 // reading once we had sent everything) within our time limit, and how long that took.
 struct Seen {
-  std::string response;
-  bool ended = false;
-  Clock::duration took{};
+  std::string response;    // every byte the server sent
+  bool ended = false;      // the server ended the connection before our time limit
+  Clock::duration took{};  // from connecting to the end (or the limit)
 };
 
 // Sends `total` bytes (the request, then filler) `chunk` bytes at a time with `pause` between
@@ -129,8 +129,9 @@ Seen Trickle(uint16_t port, size_t total, size_t chunk, std::chrono::millisecond
 // A faulty client: runs once against `port` and returns an empty text when it saw what it
 // should, or what went wrong.
 struct FaultCase {
-  const char* name;
-  int repeats;
+  const char* name;  // for failure messages
+  int repeats;       // runs, one after the other, on the case's own thread
+  // One run against `port`, whose exact answer to kRequest is `answer`.
   std::function<std::string(uint16_t port, const std::string& answer)> run;
 };
 
