@@ -230,6 +230,21 @@ TEST_F(AutostartTest, FailedWriteLeavesTheOldEntryIntact) {
   EXPECT_EQ(ListDir(autostart()), std::vector<std::string>{std::string(kId) + ".desktop"});
 }
 
+TEST_F(AutostartTest, TemporaryFileOfAKilledWriterIsNeverTheEntry) {
+  // What a helper killed between write and rename leaves behind: half an entry under a
+  // temporary name.
+  const std::string stale = "." + std::string(kId) + ".desktop.Xy12Zq";
+  dir_.Write("home/.config/autostart/" + stale, "[Desktop Entry]\nType=Appl");
+  XdgAutostartService service = Service();
+  EXPECT_EQ(service.Status(), LoginItemStatus::kNotRegistered);
+  std::string error;
+  ASSERT_TRUE(service.Register(&error)) << error;
+  EXPECT_EQ(service.Status(), LoginItemStatus::kEnabled);
+  EXPECT_EQ(ReadFile(entry()), ExpectedText());
+  // Not ours to remove: the service touches its one file only.
+  EXPECT_EQ(ListDir(autostart()), (std::vector<std::string>{stale, std::string(kId) + ".desktop"}));
+}
+
 TEST_F(AutostartTest, InterruptedWritesAreResumed) {
   int calls = 0;
   XdgAutostartService service = Service([&calls](int fd, const void* data, size_t size) -> ssize_t {
