@@ -1,31 +1,17 @@
-// main.cc: process entry. Starts the sensor server and keeps the process alive.
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <system_error>
-
-#include "server/sensor_server.h"
-
-namespace {
-
-// Until the login-item service is wired in: never registered, and a change always fails.
-class NoLoginItem : public ostrel::LoginItemControl {
- public:
-  void Set(bool) override {}
-  bool IsEnabled() override { return false; }
-};
-
-}  // namespace
+// main.cc: process entry of Ostrel Sensor Helper.
+//
+// The application object comes first, on the main thread before any other thread exists, so
+// that the termination signals are blocked everywhere; then the delegate, which owns the sensor
+// server; then the event loop, which returns only when the process is asked to end (SIGTERM or
+// SIGINT), and the process exits with status 0. On Linux there is no Dock or menu bar to keep
+// out of: the helper never opens a window besides its one alert.
+#include "app/helper_app.h"
+#include "platform/application.h"
 
 int main() {
-  signal(SIGPIPE, SIG_IGN);
-  NoLoginItem login_item;
-  ostrel::SensorServer server(login_item);
-  try {
-    server.start();
-  } catch (const std::system_error& e) {
-    std::fprintf(stderr, "Ostrel Sensor Helper: server failed to start: %s\n", e.what());
-  }
-  for (;;) pause();
+  ostrel::Application& application = ostrel::Application::shared();
+  ostrel::HelperApp app(application);
+  application.setDelegate(&app);
+  application.run();
+  return 0;
 }

@@ -1,0 +1,102 @@
+// HelperLoginItem: what it logs, and /loginitem end to end through a SensorServer over a
+// temporary HOME.
+#include "app/helper_login_item.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "server/sensor_server.h"
+#include "tests/fake_platform.h"
+#include "tests/test_util.h"
+
+namespace ostrel {
+namespace {
+
+using testing::BodyOf;
+using testing::Exchange;
+using testing::RecordingLog;
+using testing::TempDir;
+
+class HelperLoginItemTest : public ::testing::Test {
+ protected:
+  HelperLoginItemTest()
+      : service_(HelperLoginItem::kHelperID, "Ostrel Sensor Helper", [this] {
+          Environment env;
+          env.Set("HOME", dir_.path());
+          return AutostartPathsFor(env, "/opt/ostrel/ostrel-sensor-helper");
+        }) {}
+
+  std::string Entry() const {
+    return dir_.path() + "/.config/autostart/com.ostrel.Ostrel.SensorHelper.desktop";
+  }
+  bool EntryExists() const {
+    struct stat st;
+    return stat(Entry().c_str(), &st) == 0;
+  }
+
+  TempDir dir_;
+  XdgAutostartService service_;
+  RecordingLog log_;
+};
+
+TEST_F(HelperLoginItemTest, SuccessfulChangesLogNothing) {
+  HelperLoginItem::set(true, service_, log_);
+  EXPECT_TRUE(EntryExists());
+  EXPECT_TRUE(HelperLoginItem::isEnabled(service_));
+  HelperLoginItem::set(true, service_, log_);  // again: made whatever the state
+  EXPECT_TRUE(HelperLoginItem::isEnabled(service_));
+  HelperLoginItem::set(false, service_, log_);
+  EXPECT_FALSE(EntryExists());
+  EXPECT_FALSE(HelperLoginItem::isEnabled(service_));
+  EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(HelperLoginItemTest, RefusedChangesLogOneLineEach) {
+  HelperLoginItem::set(false, service_, log_);
+  dir_.Write(".config", "in the way");
+  HelperLoginItem::set(true, service_, log_);
+  EXPECT_EQ(log_.lines(), (std::vector<std::string>{
+                              "Ostrel Sensor Helper: login item unregister failed: " + Entry() +
+                                  ": No such file or directory",
+                              "Ostrel Sensor Helper: login item register failed: " + dir_.path() +
+                                  "/.config: Not a directory"}));
+  EXPECT_FALSE(HelperLoginItem::isEnabled(service_));
+}
+
+TEST_F(HelperLoginItemTest, OnlyEnabledCountsAsOn) {
+  dir_.Write(".config/autostart/com.ostrel.Ostrel.SensorHelper.desktop",
+             "[Desktop Entry]\nType=Application\nExec=/opt/ostrel/ostrel-sensor-helper\n"
+             "Hidden=true\n");
+  EXPECT_EQ(service_.Status(), LoginItemStatus::kRequiresApproval);
+  EXPECT_FALSE(HelperLoginItem::isEnabled(service_));
+}
+
+TEST_F(HelperLoginItemTest, LoginItemRequestsThroughTheServer) {
+  HelperLoginItemControl control(service_, log_);
+  SensorServer::Readers readers;
+  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
+  readers.fans = [](OstrelFan*, int32_t) { return 0; };
+  readers.power = [](double*, double*, double*, double*) { return -1; };
+  SensorServer server(control, 0, readers);
+  server.start();
+  const uint16_t port = server.boundPort();
+  auto get = [port](const std::string& target) {
+    return BodyOf(Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  };
+
+  EXPECT_NE(get("/").find("\"loginItem\":false"), std::string::npos);
+  EXPECT_EQ(get("/loginitem?enable=1"), "{\"ok\":true,\"loginItem\":true}");
+  EXPECT_TRUE(EntryExists());
+  EXPECT_NE(get("/").find("\"loginItem\":true"), std::string::npos);
+  EXPECT_EQ(get("/loginitem"), "{\"ok\":true,\"loginItem\":true}");
+  EXPECT_EQ(get("/loginitem?enable=0"), "{\"ok\":true,\"loginItem\":false}");
+  EXPECT_FALSE(EntryExists());
+  EXPECT_NE(get("/").find("\"loginItem\":false"), std::string::npos);
+  EXPECT_TRUE(log_.lines().empty());
+  // Unregistering again is refused by the service: logged, and the answer stays false.
+  EXPECT_EQ(get("/loginitem?enable=0"), "{\"ok\":true,\"loginItem\":false}");
+  EXPECT_EQ(log_.lines().size(), 1u);
+}
+
+}  // namespace
+}  // namespace ostrel
