@@ -17,19 +17,7 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 }  // namespace
 
 ssize_t ReadAttribute(const char* path, char* buf, size_t cap) {
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  ssize_t n;
-  do {
-    n = read(fd, buf, cap);
-  } while (n < 0 && errno == EINTR);
-  int saved = errno;
-  close(fd);
-  errno = saved;
-  return n;
+  return ReadAttributeAt(AT_FDCWD, path, buf, cap);
 }
 
 bool ParseSysfsInt(std::string_view text, int64_t* value) {

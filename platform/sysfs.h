@@ -17,9 +17,10 @@
 
 namespace ostrel {
 
-// Reads at most `cap` bytes of the file at `path` with one read() (retried on EINTR only).
-// Returns the byte count (0 for an empty file), or -1 with errno set when the file cannot be
-// opened or read (ENOENT, EACCES, ENODATA, EIO, ENXIO, EAGAIN, ...).
+// Reads at most `cap` bytes of the file at `path` with one read() (retried on EINTR only); the
+// same as ReadAttributeAt(AT_FDCWD, path, ...). Returns the byte count (0 for an empty file), or
+// -1 with errno set when the file cannot be opened or read (ENOENT, EACCES, ENODATA, EIO, ENXIO,
+// EAGAIN, ...).
 ssize_t ReadAttribute(const char* path, char* buf, size_t cap);
 
 // Parses a sysfs integer: optional leading blanks, an optional sign, 1 to 19 decimal digits,
@@ -57,7 +58,7 @@ std::vector<HwmonChip> ListHwmonChips(const std::string& sys_root);
 // ReadAttribute for `name` relative to the open folder `dir_fd` (AT_FDCWD for the current
 // folder): one read() of at most `cap` bytes, EINTR retried. The file is opened non-blocking so
 // that a FIFO in a broken tree answers at once (0 bytes or EAGAIN) instead of hanging the
-// caller; sysfs and regular files behave as with ReadAttribute. Returns the byte count, or -1
+// caller. Returns the byte count, or -1
 // with errno set.
 ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap);
 
