@@ -35,7 +35,6 @@ class FakeSmcTransport : public SmcTransport {
     e.type = type;
     e.data = {};
     EncodeSmcValue(type, value, &e.data);
-    e.size = SmcTypeSize(type);
   }
   void FailInfo(const char* key) { keys_[SmcCode(key)].info_fails = true; }
   void FailRead(const char* key) { keys_[SmcCode(key)].read_fails = true; }
@@ -44,32 +43,32 @@ class FakeSmcTransport : public SmcTransport {
   bool open_fails = false;  // Open fails
 
   SmcServiceHandle FindService(const char* class_name) override {
-    events_.push_back(std::string("find ") + class_name);
+    events.push_back(std::string("find ") + class_name);
     return has_service ? kService : 0;
   }
   int32_t Open(SmcServiceHandle service, uint32_t type, SmcConnectionHandle* connection) override {
-    events_.push_back("open " + std::to_string(service) + " type " + std::to_string(type) +
-                      " var " + std::to_string(*connection));
+    events.push_back("open " + std::to_string(service) + " type " + std::to_string(type) + " var " +
+                     std::to_string(*connection));
     if (open_fails) return kSmcNotOpen;
     *connection = kConnection;
     return kSmcSuccess;
   }
   void ReleaseService(SmcServiceHandle service) override {
-    events_.push_back("release " + std::to_string(service));
+    events.push_back("release " + std::to_string(service));
   }
   // Each answer sets *output_size to 0, so the caller must set 80 again before its next call.
   // Like the controller, a read writes only the data bytes.
   int32_t CallStructMethod(SmcConnectionHandle connection, uint32_t selector,
                            const SmcParamRecord* input, size_t input_size, SmcParamRecord* output,
                            size_t* output_size) override {
-    calls_.push_back(Call{connection, selector, *input, input_size, *output, *output_size});
-    events_.push_back("call");
+    calls.push_back(Call{connection, selector, *input, input_size, *output, *output_size});
+    events.push_back("call");
     auto it = keys_.find(LoadSmcField(*input, kSmcKeyOffset));
     if (it == keys_.end()) return kSmcNotFound;
     const Entry& e = it->second;
     const uint8_t command = input->bytes[kSmcCommandOffset];
     if (command == kSmcKeyInfoCommand && !e.info_fails) {
-      *output = SmcKeyInfoResponse(it->first, e.size, e.type);
+      *output = SmcKeyInfoResponse(it->first, SmcTypeSize(e.type), e.type);
     } else if (command == kSmcReadCommand && !e.read_fails) {
       std::memcpy(output->bytes + kSmcDataOffset, e.data.bytes + kSmcDataOffset, kSmcDataCapacity);
     } else {
@@ -79,24 +78,21 @@ class FakeSmcTransport : public SmcTransport {
     return kSmcSuccess;
   }
   void Close(SmcConnectionHandle connection) override {
-    events_.push_back("close " + std::to_string(connection));
+    events.push_back("close " + std::to_string(connection));
   }
 
-  const std::vector<Call>& calls() const { return calls_; }
-  const std::vector<std::string>& events() const { return events_; }
+  std::vector<Call> calls;          // every structure call, in order
+  std::vector<std::string> events;  // every operation, in order
 
  private:
   struct Entry {
     uint32_t type = 0;         // answered by key information
-    uint32_t size = 0;         // answered by key information
     SmcParamRecord data = {};  // data bytes a read copies out
     bool info_fails = false;
     bool read_fails = false;
   };
 
-  std::map<uint32_t, Entry> keys_;   // by key code
-  std::vector<Call> calls_;          // every structure call, in order
-  std::vector<std::string> events_;  // every operation, in order
+  std::map<uint32_t, Entry> keys_;  // by key code
 };
 
 }  // namespace ostrel::testing

@@ -23,12 +23,12 @@ TEST(SmcReadFloatTest, KeyInfoThenReadIntoOneRecord) {
   float value = -1.0f;
   ASSERT_EQ(smcReadFloat({&smc, FakeSmcTransport::kConnection}, "F0Ac", &value), 1);
   EXPECT_EQ(value, 1200.0f);
-  ASSERT_EQ(smc.calls().size(), 2u);
+  ASSERT_EQ(smc.calls.size(), 2u);
   const SmcParamRecord requests[] = {SmcKeyInfoRequest(0x46304163), SmcReadRequest(0x46304163, 4)};
   // The output starts zeroed and is not cleared between the two calls.
   const SmcParamRecord outputs[] = {{}, SmcKeyInfoResponse(0x46304163, 4, kSmcTypeFlt)};
   for (int i = 0; i < 2; ++i) {
-    const FakeSmcTransport::Call& call = smc.calls()[i];
+    const FakeSmcTransport::Call& call = smc.calls[i];
     EXPECT_EQ(call.connection, FakeSmcTransport::kConnection);
     EXPECT_EQ(call.selector, 2u);
     EXPECT_EQ(call.input_size, 80u);
@@ -52,12 +52,11 @@ FakeSmcTransport& Fans(FakeSmcTransport& smc, uint32_t type, float count) {
 
 constexpr OstrelFan kUntouched = {-77, -1, -2, -3};
 
-void ExpectFan(const OstrelFan& got, const OstrelFan& want) {
-  EXPECT_EQ(got.index, want.index);
-  EXPECT_EQ(got.rpm, want.rpm) << "fan " << want.index;
-  EXPECT_EQ(got.minRPM, want.minRPM) << "fan " << want.index;
-  EXPECT_EQ(got.maxRPM, want.maxRPM) << "fan " << want.index;
+std::string Text(const OstrelFan& fan) {
+  return std::to_string(fan.index) + ": " + std::to_string(fan.rpm) + "/" +
+         std::to_string(fan.minRPM) + "/" + std::to_string(fan.maxRPM);
 }
+void ExpectFan(const OstrelFan& got, const OstrelFan& want) { EXPECT_EQ(Text(got), Text(want)); }
 
 TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
   using Setup = std::function<void(FakeSmcTransport&)>;
@@ -103,17 +102,17 @@ TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
     std::vector<std::string> events = {"find AppleSMC"};
     if (c.found) events.insert(events.end(), {"open 81 type 0 var 0", "release 81"});
     if (c.opened) {
-      events.insert(events.end(), smc.calls().size(), "call");
+      events.insert(events.end(), smc.calls.size(), "call");
       events.push_back("close 192");
     }
-    EXPECT_EQ(smc.events(), events);
+    EXPECT_EQ(smc.events, events);
     if (c.count > 0) {
-      EXPECT_EQ(smc.calls().size(), 2u * (1 + 3 * c.count));
+      EXPECT_EQ(smc.calls.size(), 2u * (1 + 3 * c.count));
     }
   }
   FakeSmcTransport smc;
   EXPECT_EQ(ReadFans(Fans(smc, ui8, 2), nullptr, 8), 0);
-  EXPECT_EQ(smc.events().back(), "close 192");
+  EXPECT_EQ(smc.events.back(), "close 192");
 }
 
 TEST(ReadFansTest, AFailingSpeedKeyReadsZeroAndTheFanStillCounts) {
@@ -140,8 +139,8 @@ TEST(ReadFansTest, AFailingSpeedKeyReadsZeroAndTheFanStillCounts) {
     ExpectFan(fans[0], {0, 1000, 500, 6000});
     ExpectFan(fans[1], c.fan1);
     ExpectFan(fans[2], {2, 1002, 502, 6002});
-    EXPECT_EQ(smc.calls().size(), c.calls);  // no read after a failed key information
-    EXPECT_EQ(smc.events().back(), "close 192");
+    EXPECT_EQ(smc.calls.size(), c.calls);  // no read after a failed key information
+    EXPECT_EQ(smc.events.back(), "close 192");
   }
 }
 

@@ -1,5 +1,6 @@
 // The Linux SMC transport over fixture sysfs trees: the fans it finds and their order, the
-// records it answers and refuses, and the fan reader over it (also from many threads at once).
+// records it answers and refuses, and the fan reader over it, from many threads at once and
+// into the served document.
 #include "platform/hwmon_smc_transport.h"
 
 #include <gtest/gtest.h>
@@ -7,11 +8,15 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sensors/fans.h"
+#include "server/sensor_server.h"
+#include "tests/fake_login_item.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -94,143 +99,61 @@ TEST(HwmonSmcTransportTest, MachinesAsTheFanReaderSeesThem) {
   }
 }
 
-TEST(HwmonSmcTransportTest, ServiceAndConnectionHandles) {
+std::string Refused(int32_t result) { return "refused " + std::to_string(result); }
+
+// One connection over the applesmc chip, used after its service was released: values are read
+// afresh on every request, but the fan list is fixed at the open, so one reading never mixes
+// two lists. A request it can't answer leaves the output untouched.
+TEST(HwmonSmcTransportTest, AConnectionAnswersFromItsOwnFanList) {
   TempDir dir;
-  Write(dir, {kThinkpad});
+  Write(dir, {kAppleSmc});
   HwmonSmcTransport smc(dir.path());
-  EXPECT_EQ(smc.FindService("IOHIDEventSystem"), 0u);
   const SmcServiceHandle service = smc.FindService("AppleSMC");
   SmcConnectionHandle connection = 0;
-  EXPECT_EQ(smc.Open(service, 1, &connection), kSmcBadArgument);  // only type 0
   ASSERT_EQ(smc.Open(service, 0, &connection), kSmcSuccess);
   smc.ReleaseService(service);
-  SmcConnectionHandle again = 0;
-  EXPECT_EQ(smc.Open(service, 0, &again), kSmcBadArgument);  // released
-  // The connection outlives its service, not its close.
-  SmcParamRecord out{};
-  size_t size = 80;
-  const SmcParamRecord request = SmcKeyInfoRequest(SmcCode("FNum"));
-  EXPECT_EQ(smc.CallStructMethod(connection, 2, &request, 80, &out, &size), kSmcSuccess);
-  smc.Close(connection);
-  EXPECT_EQ(smc.CallStructMethod(connection, 2, &request, 80, &out, &size), kSmcBadArgument);
-  EXPECT_EQ(smc.open_services() + smc.open_connections(), 0u);
-}
-
-// An open connection over the applesmc chip's two fans.
-class HwmonSmcConnectionTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Write(dir_, {kAppleSmc});
-    const SmcServiceHandle service = smc_.FindService("AppleSMC");
-    ASSERT_EQ(smc_.Open(service, 0, &connection_), kSmcSuccess);
-    smc_.ReleaseService(service);
-  }
-  void TearDown() override { smc_.Close(connection_); }
-
-  // One call; the output starts as 0xEE bytes and must stay so, with its size, on failure.
-  int32_t Call(const SmcParamRecord& request, SmcParamRecord* out, uint32_t selector = 2,
-               size_t input_size = 80, size_t room = 80) {
-    std::memset(out->bytes, 0xEE, sizeof out->bytes);
-    size_t size = room;
+  // The value a request answers as `type`, or "refused <result>".
+  auto call = [&](const SmcParamRecord& request, uint32_t type = kSmcTypeFlt,
+                  size_t input_size = 80, uint32_t selector = 2) {
+    SmcParamRecord out, before;
+    std::memset(&out, 0xEE, sizeof out);
+    before = out;
+    size_t size = 80;
     const int32_t result =
-        smc_.CallStructMethod(connection_, selector, &request, input_size, out, &size);
-    EXPECT_EQ(size, result == kSmcSuccess ? 80u : room);
+        smc.CallStructMethod(connection, selector, &request, input_size, &out, &size);
     if (result != kSmcSuccess) {
-      for (uint8_t b : out->bytes) EXPECT_EQ(b, 0xEE);
+      EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
+      return Refused(result);
     }
-    return result;
-  }
-
-  TempDir dir_;
-  HwmonSmcTransport smc_{dir_.path()};
-  SmcConnectionHandle connection_ = 0;
-};
-
-TEST_F(HwmonSmcConnectionTest, AnswersAreWholeRecords) {
-  const struct {
-    const char* key;
-    uint32_t type, size;
-    std::vector<uint8_t> data;  // the read answer's data bytes
-  } cases[] = {
-      {"FNum", kSmcTypeUi8, 1, {0x02}},
-      {"F0Ac", kSmcTypeFlt, 4, {0x00, 0x20, 0xFA, 0x44}},  // 2001.0f
-      {"F0Mn", kSmcTypeFlt, 4, {0x00, 0x00, 0xFA, 0x44}},  // 2000.0f
-      {"F1Mx", kSmcTypeFlt, 4, {0x00, 0x20, 0xB2, 0x45}},  // 5700.0f
+    float value = -1;
+    EXPECT_TRUE(DecodeSmcValue(out, type, &value));
+    return std::to_string(static_cast<int>(value));
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.key);
-    const uint32_t key = SmcCode(c.key);
-    SmcParamRecord got, want{};
-    ASSERT_EQ(Call(SmcKeyInfoRequest(key), &got), kSmcSuccess);
-    StoreSmcField(&want, kSmcKeyOffset, key);
-    StoreSmcField(&want, kSmcDataSizeOffset, c.size);
-    StoreSmcField(&want, kSmcTypeOffset, c.type);
-    EXPECT_EQ(std::memcmp(got.bytes, want.bytes, 80), 0);
-    ASSERT_EQ(Call(SmcReadRequest(key, c.size), &got), kSmcSuccess);
-    StoreSmcField(&want, kSmcTypeOffset, 0);
-    std::memcpy(want.bytes + kSmcDataOffset, c.data.data(), c.data.size());
-    EXPECT_EQ(std::memcmp(got.bytes, want.bytes, 80), 0);
-  }
-}
-
-TEST_F(HwmonSmcConnectionTest, RefusesWhatItCannotAnswer) {
   const uint32_t f0ac = SmcCode("F0Ac");
-  SmcParamRecord other_command = SmcReadRequest(f0ac, 4);
-  other_command.bytes[kSmcCommandOffset] = 7;
-  const struct {
-    const char* name;
-    SmcParamRecord request;
-    uint32_t selector;
-    size_t input_size, room;
-    int32_t result;
-  } cases[] = {
-      {"unknown key", SmcKeyInfoRequest(SmcCode("TC0P")), 2, 80, 80, kSmcNotFound},
-      {"fan beyond the count", SmcKeyInfoRequest(SmcCode("F2Ac")), 2, 80, 80, kSmcNotFound},
-      {"lower-case key", SmcKeyInfoRequest(SmcCode("fnum")), 2, 80, 80, kSmcNotFound},
-      {"other command", other_command, 2, 80, 80, kSmcBadArgument},
-      {"other selector", SmcKeyInfoRequest(f0ac), 3, 80, 80, kSmcBadArgument},
-      {"short input", SmcKeyInfoRequest(f0ac), 2, 79, 80, kSmcBadArgument},
-      {"short output", SmcKeyInfoRequest(f0ac), 2, 80, 79, kSmcBadArgument},
-      {"read with another size", SmcReadRequest(f0ac, 2), 2, 80, 80, kSmcBadArgument},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    SmcParamRecord out;
-    EXPECT_EQ(Call(c.request, &out, c.selector, c.input_size, c.room), c.result);
-  }
-}
-
-// Values are read afresh on every request, but the fan list is fixed at the open, so one
-// reading never mixes two lists.
-TEST_F(HwmonSmcConnectionTest, ValuesAreFreshTheFanListFixed) {
-  SmcParamRecord out;
-  float value = 0;
-  dir_.Write("class/hwmon/hwmon3/device/fan1_input", "3500\n");
-  ASSERT_EQ(Call(SmcReadRequest(SmcCode("F0Ac"), 4), &out), kSmcSuccess);
-  ASSERT_TRUE(DecodeSmcValue(out, kSmcTypeFlt, &value));
-  EXPECT_EQ(value, 3500.0f);
-  Write(dir_, {kSuperIo});  // appears after the open, before this connection's fans
-  ASSERT_EQ(Call(SmcReadRequest(SmcCode("FNum"), 1), &out), kSmcSuccess);
-  EXPECT_EQ(out.bytes[kSmcDataOffset], 2);
-  EXPECT_EQ(Call(SmcKeyInfoRequest(SmcCode("F2Ac")), &out), kSmcNotFound);
-  ASSERT_EQ(std::remove((dir_.path() + "/class/hwmon/hwmon3/device/fan2_max").c_str()), 0);
-  EXPECT_EQ(Call(SmcReadRequest(SmcCode("F1Mx"), 4), &out), kSmcNotReadable);
+  dir.Write("class/hwmon/hwmon3/device/fan1_input", "3500\n");
+  EXPECT_EQ(call(SmcReadRequest(f0ac, 4)), "3500");
+  Write(dir, {kSuperIo});  // appears after the open, and sorts before applesmc
+  EXPECT_EQ(call(SmcReadRequest(SmcCode("FNum"), 1), kSmcTypeUi8), "2");
+  EXPECT_EQ(call(SmcKeyInfoRequest(SmcCode("F2Ac"))), Refused(kSmcNotFound));
+  std::filesystem::remove(dir.path() + "/class/hwmon/hwmon3/device/fan2_max");
+  EXPECT_EQ(call(SmcReadRequest(SmcCode("F1Mx"), 4)), Refused(kSmcNotReadable));
+  EXPECT_EQ(call(SmcKeyInfoRequest(SmcCode("TC0P"))), Refused(kSmcNotFound));
+  EXPECT_EQ(call(SmcReadRequest(f0ac, 2)), Refused(kSmcBadArgument));  // not the size info gave
+  EXPECT_EQ(call(SmcKeyInfoRequest(f0ac), kSmcTypeFlt, 79), Refused(kSmcBadArgument));
+  EXPECT_EQ(call(SmcKeyInfoRequest(f0ac), kSmcTypeFlt, 80, 3), Refused(kSmcBadArgument));
+  smc.Close(connection);
+  EXPECT_EQ(call(SmcReadRequest(f0ac, 4)), Refused(kSmcBadArgument));
+  EXPECT_EQ(smc.open_services() + smc.open_connections(), 0u);
   // A new reading sees the new chip first.
-  EXPECT_EQ(ReadAll(dir_.path()), "1052/300/0|0/0/0|3500/2000/6156|1998/1800/0");
+  EXPECT_EQ(ReadAll(dir.path()), "1052/300/0|0/0/0|3500/2000/6156|1998/1800/0");
 }
 
+// 256 fans: "FNum" is one byte, which must hold 255 rather than wrap to 0.
 TEST(HwmonSmcTransportTest, FanCountAbove255IsCappedInItsByte) {
   TempDir dir;
   dir.Write("class/hwmon/hwmon0/name", "many\n");
-  for (int k = 1; k <= 300; ++k)
+  for (int k = 1; k <= 256; ++k)
     dir.Write("class/hwmon/hwmon0/fan" + std::to_string(k) + "_input", "1\n");
-  HwmonSmcTransport smc(dir.path());
-  const SmcServiceHandle service = smc.FindService("AppleSMC");
-  SmcConnectionHandle connection = 0;
-  ASSERT_EQ(smc.Open(service, 0, &connection), kSmcSuccess);
-  float count = 0;
-  EXPECT_EQ(smcReadFloat({&smc, connection}, "FNum", &count), 1);
-  EXPECT_EQ(count, 255.0f);
   EXPECT_EQ(ReadAll(dir.path(), 64), "1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0");
 }
 
@@ -254,6 +177,28 @@ TEST(FansConcurrencyTest, SixteenThreadsReadTheSameTreeAlike) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(FansDocumentTest, EveryFanOfTheTreeIsServed) {
+  SensorServer::Readers readers;
+  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
+  readers.power = [](double*, double*, double*, double*) { return -1; };
+  readers.fans = [](OstrelFan* out, int32_t capacity) {
+    // acpitz and nvme without fans; an nct6798 with two fans turning and one stopped, minimums
+    // but no maximums; an amdgpu card idling with its fan stopped.
+    HwmonSmcTransport smc(OSTREL_FIXTURES_DIR "/fans_desktop");
+    return ReadFans(smc, out, capacity);
+  };
+  testing::FakeLoginItem login;
+  SensorServer server(login, 0, readers);
+  server.start();
+  const std::string body =
+      testing::BodyOf(testing::Exchange(server.boundPort(), "GET / HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(nlohmann::json::parse(body)["fans"], nlohmann::json::parse(R"([
+      {"index":0,"rpm":1052.0,"min":200.0,"max":0.0},
+      {"index":1,"rpm":873.0,"min":200.0,"max":0.0},
+      {"index":2,"rpm":0.0,"min":0.0,"max":0.0},
+      {"index":3,"rpm":0.0,"min":0.0,"max":3300.0}])"));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -14,29 +13,15 @@
 namespace ostrel {
 namespace {
 
-TEST(SmcRecordTest, CodesPackTheFirstCharacterHighest) {
-  const struct {
-    const char* text;
-    uint32_t code;
-  } cases[] = {
-      {"FNum", 0x464E756D}, {"F0Ac", 0x46304163}, {"flt ", 0x666C7420},  {"fpe2", 0x66706532},
-      {"ui8 ", 0x75693820}, {"ui16", 0x75693136}, {"F10Ac", 0x46313041}, {"ab", 0x61620000},
-  };
-  for (const auto& c : cases) EXPECT_EQ(SmcCode(c.text), c.code) << c.text;
-  EXPECT_EQ(kSmcTypeFlt, 0x666C7420u);
-  EXPECT_EQ(kSmcTypeFpe2, 0x66706532u);
-  EXPECT_EQ(kSmcTypeUi8, 0x75693820u);
-  EXPECT_EQ(kSmcTypeUi16, 0x75693136u);
-}
-
-TEST(SmcRecordTest, RequestBytes) {
-  uint8_t info[80] = {}, read[80] = {};
-  const uint8_t fnum[] = {0x6D, 0x75, 0x4E, 0x46};  // "FNum", least significant byte first
-  std::memcpy(info, fnum, 4);
+TEST(SmcRecordTest, CodesAndRequestBytes) {
+  EXPECT_EQ(SmcCode("FNum"), 0x464E756Du);
+  EXPECT_EQ(SmcCode("F0Ac"), 0x46304163u);
+  EXPECT_EQ(SmcCode("F10Ac"), 0x46313041u);     // the first four characters only
+  EXPECT_EQ(SmcCode("ab"), 0x61620000u);        // a shorter text ends at its zero
+  uint8_t info[80] = {0x6D, 0x75, 0x4E, 0x46};  // "FNum", least significant byte first
   info[42] = 9;
-  const uint8_t f0ac[] = {0x63, 0x41, 0x30, 0x46};
-  const uint8_t size[] = {0x04, 0x03, 0x02, 0x01};
-  std::memcpy(read, f0ac, 4);
+  uint8_t read[80] = {0x63, 0x41, 0x30, 0x46};      // "F0Ac"
+  const uint8_t size[] = {0x04, 0x03, 0x02, 0x01};  // the data size 0x01020304
   std::memcpy(read + 28, size, 4);
   read[42] = 5;
   const SmcParamRecord got_info = SmcKeyInfoRequest(SmcCode("FNum"));
@@ -55,16 +40,12 @@ TEST(SmcRecordTest, DecodesTheFourTypesAndRefusesTheRest) {
     float value;
   } cases[] = {
       {"flt ", {0x00, 0x00, 0x96, 0x44}, 4, 1200.0f},
-      {"flt ", {0x00, 0x00, 0x80, 0xBF}, 4, -1.0f},
       {"fpe2", {0x12, 0x35}, 2, 1165.0f},  // 0x1235 >> 2: the fraction .25 is dropped
-      {"fpe2", {0xFF, 0xFF}, 2, 16383.0f},
       {"ui16", {0x05, 0xDC}, 2, 1500.0f},
       {"ui8 ", {0x02}, 1, 2.0f},
       {"ui8 ", {0xFF, 0x01}, 1, 255.0f},  // one byte only
       {"", {0x00, 0x00, 0x96, 0x44}, 0, 42.5f},
-      {"FLT ", {0x00, 0x00, 0x96, 0x44}, 0, 42.5f},
       {"sp78", {0x00, 0x00, 0x96, 0x44}, 0, 42.5f},
-      {"si8 ", {0x02}, 0, 42.5f},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.type);
@@ -94,7 +75,9 @@ bool Expected(uint32_t type, const uint8_t* b, float* value) {
   return true;
 }
 
-TEST(SmcRecordTest, RandomRecordsDecodeOnlyFromTheirDataBytes) {
+// Whole random records: the decoder must agree with the oracle above, which reads nothing but
+// the data bytes, for the four types, zero, near misses and random words.
+TEST(SmcRecordTest, RandomRecordsDecodeFromTheirDataBytesOnly) {
   std::mt19937 rng(20261205);  // fixed seed: a failure reproduces
   std::uniform_int_distribution<uint32_t> word;
   const uint32_t known[] = {kSmcTypeFlt, kSmcTypeFpe2, kSmcTypeUi8, kSmcTypeUi16};
@@ -103,7 +86,6 @@ TEST(SmcRecordTest, RandomRecordsDecodeOnlyFromTheirDataBytes) {
     // On the heap at its exact size, so a read past the record trips AddressSanitizer.
     auto record = std::make_unique<SmcParamRecord>();
     for (uint8_t& b : record->bytes) b = static_cast<uint8_t>(word(rng));
-    // Half the rounds one of the four types; the rest zero, a near miss or any word at all.
     const int pick = round % 8;
     uint32_t type = word(rng);
     if (pick < 4) type = known[pick];
@@ -115,17 +97,7 @@ TEST(SmcRecordTest, RandomRecordsDecodeOnlyFromTheirDataBytes) {
     const bool ok = DecodeSmcValue(*record, type, &value);
     ASSERT_EQ(ok, Expected(type, record->bytes + kSmcDataOffset, &want)) << std::hex << type;
     ASSERT_EQ(std::bit_cast<uint32_t>(value), std::bit_cast<uint32_t>(want)) << std::hex << type;
-    if (!ok) continue;
-    ++decoded;
-    // Scrambling every byte outside the type's data bytes changes nothing.
-    for (size_t i = 0; i < kSmcRecordSize; ++i) {
-      if (i < kSmcDataOffset || i >= kSmcDataOffset + SmcTypeSize(type)) {
-        record->bytes[i] = static_cast<uint8_t>(word(rng));
-      }
-    }
-    float again = sentinel;
-    ASSERT_TRUE(DecodeSmcValue(*record, type, &again));
-    ASSERT_EQ(std::bit_cast<uint32_t>(again), std::bit_cast<uint32_t>(value));
+    decoded += ok;
   }
   EXPECT_EQ(decoded, 10000);
 }

@@ -3,7 +3,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 namespace ostrel::testing {
 
@@ -25,8 +24,8 @@ void WriteTree(const std::string& root, const FixtureTree& tree) {
     fs::create_directories(file.parent_path());
     if (contents.starts_with("->")) {
       fs::create_directory_symlink(fs::path(root) / contents.substr(2), file);
-    } else if (!(std::ofstream(file, std::ios::binary) << contents)) {
-      throw std::runtime_error("cannot write " + file.string());
+    } else {
+      std::ofstream(file, std::ios::binary) << contents;
     }
   }
 }
@@ -37,9 +36,9 @@ FixtureTree Chip(const std::string& hwmon, const std::string& name,
   FixtureTree tree = {{dir + "name", name + "\n"}};
   for (size_t i = 0; i < temps.size(); ++i) {
     const std::string temp = dir + "temp" + std::to_string(i + 1);
-    tree.emplace_back(temp + "_input", std::to_string(temps[i].milli) + "\n");
-    if (temps[i].label != nullptr)
-      tree.emplace_back(temp + "_label", std::string(temps[i].label) + "\n");
+    tree.emplace_back(temp + "_input", std::to_string(temps[i].second) + "\n");
+    if (temps[i].first != nullptr)
+      tree.emplace_back(temp + "_label", std::string(temps[i].first) + "\n");
   }
   return tree;
 }

@@ -17,10 +17,7 @@ using FixtureTree = std::vector<std::pair<std::string, std::string>>;
 void WriteTree(const std::string& root, const FixtureTree& tree);
 
 // One sensor of a chip: its label (nullptr: no label file) and temp<N>_input in millidegrees.
-struct FixtureTemp {
-  const char* label;
-  int milli;
-};
+using FixtureTemp = std::pair<const char*, int>;
 
 // class/hwmon/<hwmon> named `name`, with temp1, temp2, ... holding `temps`.
 FixtureTree Chip(const std::string& hwmon, const std::string& name,

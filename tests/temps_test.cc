@@ -15,15 +15,12 @@ namespace {
 
 using Pair = std::pair<std::optional<std::string>, double>;
 
-class FakeTempSource : public TempSource {
- public:
-  explicit FakeTempSource(std::vector<Pair> pairs) : pairs_(std::move(pairs)) {}
+// Hands out `pairs` on every walk, in order.
+struct FakeTempSource : TempSource {
+  std::vector<Pair> pairs;
   void ForEachSensor(const Visitor& visit) override {
-    for (const Pair& p : pairs_) visit(p.first ? p.first->c_str() : nullptr, p.second);
+    for (const Pair& p : pairs) visit(p.first ? p.first->c_str() : nullptr, p.second);
   }
-
- private:
-  std::vector<Pair> pairs_;  // handed out on every walk, in order
 };
 
 struct Reading {
@@ -82,7 +79,8 @@ TEST(TempsTest, GroupsRangeOrderAndCapacity) {
   constexpr unsigned char kFill = 0xAB;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    FakeTempSource source(c.pairs);
+    FakeTempSource source;
+    source.pairs = c.pairs;
     OstrelTemp got[8], want[8];
     std::memset(got, kFill, sizeof got);
     std::memset(want, kFill, sizeof want);
