@@ -13,11 +13,46 @@
 
 #include "platform/linux_temp_source.h"
 #include "sensors/temps.h"
-#include "tests/fake_sysfs.h"
 #include "tests/temp_fixtures.h"
 
 namespace ostrel {
 namespace {
+
+// An Intel laptop with twelve hwmon chips: acpitz, the BAT0 twin, thinkpad (8 temperatures), two
+// nvme drives, coretemp (package and 8 cores), iwlwifi, pch_cometlake, ucsi (no temperatures),
+// two spd5118 memory sensors and drivetemp; BAT0 with a temperature.
+testing::FixtureTree TwelveChipLaptop() {
+  using testing::Chip;
+  std::vector<testing::FixtureTemp> thinkpad;
+  for (int i = 1; i <= 8; ++i) thinkpad.push_back({nullptr, 40000 + i * 500});
+  return testing::Concat({
+      Chip("hwmon0", "acpitz", {{nullptr, 48000}}),
+      Chip("hwmon1", "BAT0", {{"temp", 29800}}),
+      Chip("hwmon2", "thinkpad", thinkpad),
+      Chip("hwmon3", "nvme", {{"Composite", 35850}, {"Sensor 1", 35850}, {"Sensor 2", 40850}}),
+      Chip("hwmon4", "nvme", {{"Composite", 37850}, {"Sensor 1", 37850}, {"Sensor 2", 44850}}),
+      Chip("hwmon5", "coretemp",
+           {{"Package id 0", 58000},
+            {"Core 0", 52000},
+            {"Core 1", 55000},
+            {"Core 2", 51000},
+            {"Core 3", 58000},
+            {"Core 4", 50000},
+            {"Core 5", 53000},
+            {"Core 6", 54000},
+            {"Core 7", 49000}}),
+      Chip("hwmon6", "iwlwifi_1", {{nullptr, 43000}}),
+      Chip("hwmon7", "pch_cometlake", {{nullptr, 51000}}),
+      Chip("hwmon8", "ucsi_source_psy_USBC000:001", {}),
+      Chip("hwmon9", "spd5118", {{nullptr, 39250}}),
+      Chip("hwmon10", "spd5118", {{nullptr, 39750}}),
+      Chip("hwmon11", "drivetemp", {{nullptr, 33000}}),
+      {{"class/hwmon/hwmon1/device", "->class/power_supply/BAT0"},
+       {"class/power_supply/BAT0/type", "Battery\n"},
+       {"class/power_supply/BAT0/temp", "298\n"},
+       {"class/power_supply/AC/type", "Mains\n"}},
+  });
+}
 
 // The benchmark tree, built once and removed at exit.
 class Tree {
@@ -26,7 +61,7 @@ class Tree {
     std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-bench-XXXXXX");
     if (mkdtemp(pattern.data()) == nullptr) abort();
     root_ = pattern;
-    testing::BuildTwelveChipLaptop(testing::FakeSysfs(root_));
+    testing::WriteTree(root_, TwelveChipLaptop());
     const std::string hwmon = root_ + "/class/hwmon/hwmon";
     // What one call reads. Values: every temperature input but the battery twin's (hwmon1),
     // and the battery's own temperature.

@@ -1,14 +1,22 @@
 // The power reader's logic over a scripted energy source: initialisation outcomes, the sampling
-// chain, channel and unit matching, and the conversion to watts.
+// chain, channel and unit matching, the conversion to watts, and the server's power lock.
 #include "sensors/power.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sensors/ostrel_sensors.h"
+#include "server/sensor_server.h"
 #include "tests/fake_energy_source.h"
+#include "tests/fake_login_item.h"
+#include "tests/test_util.h"
 
 namespace ostrel {
 namespace {
@@ -16,389 +24,246 @@ namespace {
 using testing::FakeChannel;
 using testing::FakeEnergySource;
 
-constexpr double kPoison = 99.0;  // what the outputs hold before each call
+// The reader over `fake` for the guard's life; afterwards it must have released everything.
+struct Over {
+  explicit Over(FakeEnergySource& fake) : fake(fake) { ResetPowerReaderForTesting(&fake); }
+  ~Over() {
+    ResetPowerReaderForTesting(nullptr);
+    EXPECT_EQ(FakeEnergySource::Total(fake.live), 0);
+    EXPECT_EQ(fake.violations, 0);
+  }
+  FakeEnergySource& fake;
+};
 
 struct Reading {
   int32_t status;
   double cpu, gpu, ane, soc;
 };
 
-class PowerReaderTest : public ::testing::Test {
- protected:
-  void SetUp() override { ResetPowerReaderForTesting(&fake_); }
-  void TearDown() override {
-    EXPECT_EQ(fake_.violations, 0);
-    ResetPowerReaderForTesting(nullptr);
-    EXPECT_EQ(fake_.LiveObjects(), 0) << "the reset releases everything the reader held";
-  }
-
-  static Reading Read() {
-    Reading r{7, kPoison, kPoison, kPoison, kPoison};
-    r.status = ostrel_read_power(&r.cpu, &r.gpu, &r.ane, &r.soc);
-    return r;
-  }
-  // Status -1 with all four outputs overwritten with 0.0.
-  static void ExpectNoReading(const Reading& r) {
+// One call over outputs that hold other values; any -1 must leave all four at 0.0.
+Reading Read() {
+  Reading r{7, 99, 99, 99, 99};
+  r.status = ostrel_read_power(&r.cpu, &r.gpu, &r.ane, &r.soc);
+  if (r.status != 0) {
     EXPECT_EQ(r.status, -1);
-    EXPECT_EQ(r.cpu, 0.0);
-    EXPECT_EQ(r.gpu, 0.0);
-    EXPECT_EQ(r.ane, 0.0);
-    EXPECT_EQ(r.soc, 0.0);
+    EXPECT_TRUE(r.cpu == 0.0 && r.gpu == 0.0 && r.ane == 0.0 && r.soc == 0.0);
   }
-
-  FakeEnergySource fake_;
-};
-
-// --- Initialisation ---
-
-struct InitCase {
-  const char* name;
-  void (*script)(FakeEnergySource*);  // how the source fails
-  int offer_queries;                  // expected calls of Offers
-  int group_copies;                   // expected calls of CopyChannelsInGroup
-  int subscriptions;                  // expected calls of CreateSubscription
-};
-
-// The fake with one required operation missing.
-template <EnergyOperation kOperation>
-void Without(FakeEnergySource* fake) {
-  fake->offers[static_cast<int>(kOperation)] = false;
+  return r;
 }
 
-TEST_F(PowerReaderTest, EveryInitialisationFailureIsFinal) {
-  using Op = EnergyOperation;
-  const InitCase cases[] = {
-      {"load fails", [](FakeEnergySource* f) { f->load_ok = false; }, 0, 0, 0},
-      {"no CopyChannelsInGroup", Without<Op::kCopyChannelsInGroup>, 8, 0, 0},
-      {"no CreateSubscription", Without<Op::kCreateSubscription>, 8, 0, 0},
-      {"no CreateSamples", Without<Op::kCreateSamples>, 8, 0, 0},
-      {"no CreateSamplesDelta", Without<Op::kCreateSamplesDelta>, 8, 0, 0},
-      {"no Iterate", Without<Op::kIterate>, 8, 0, 0},
-      {"no ChannelGetChannelName", Without<Op::kChannelGetChannelName>, 8, 0, 0},
-      {"no SimpleGetIntegerValue", Without<Op::kSimpleGetIntegerValue>, 8, 0, 0},
-      {"no channel group", [](FakeEnergySource* f) { f->has_group = false; }, 8, 1, 0},
-      {"no subscription", [](FakeEnergySource* f) { f->subscription_ok = false; }, 8, 1, 1},
+// The initialisation runs once: a failure is final and never retried; a success subscribes to a
+// copy of the "Energy Model" group and samples over it, or over the set the subscription hands
+// back.
+TEST(PowerReaderTest, InitialisationOutcomes) {
+  struct Case {
+    std::string name;
+    std::function<void(FakeEnergySource&)> script;
+    int offers, groups, subscriptions;  // expected calls
+    bool ok;
   };
-  for (const InitCase& c : cases) {
+  std::vector<Case> cases = {
+      {"succeeds", [](auto&) {}, 8, 1, 1, true},
+      {"succeeds, with a set of its own", [](auto& f) { f.hands_back_channels = true; }, 8, 1, 1,
+       true},
+      {"load fails", [](auto& f) { f.load_ok = false; }, 0, 0, 0, false},
+      {"no channel group", [](auto& f) { f.has_group = false; }, 8, 1, 0, false},
+      {"no subscription", [](auto& f) { f.subscription_ok = false; }, 8, 1, 1, false},
+  };
+  for (int op = 0; op < 7; ++op) {  // every operation but the unit label is required
+    cases.push_back({"operation " + std::to_string(op) + " missing",
+                     [op](auto& f) { f.offers[op] = false; }, 8, 0, 0, false});
+  }
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeEnergySource fake;
-    fake.channels = {{"CPU Energy", "mJ", 1000}};
-    c.script(&fake);
-    ResetPowerReaderForTesting(&fake);
-
-    ExpectNoReading(Read());
-    const int calls_after_first = fake.TotalCalls();
-    for (int k = 0; k < 3; ++k) ExpectNoReading(Read());
-
-    EXPECT_EQ(fake.TotalCalls(), calls_after_first) << "a failed initialisation is never retried";
-    EXPECT_EQ(fake.loads, 1);
-    EXPECT_EQ(fake.offer_queries, c.offer_queries) << "all are resolved before any is tested";
-    EXPECT_EQ(fake.group_copies, c.group_copies);
-    EXPECT_EQ(fake.subscriptions, c.subscriptions);
-    EXPECT_EQ(fake.samples, 0);
-    EXPECT_EQ(fake.clock_reads, 0);
-    EXPECT_EQ(fake.LiveObjects(), 0) << "the group set and its copy are released";
-    EXPECT_EQ(fake.violations, 0);
-    ResetPowerReaderForTesting(nullptr);
+    c.script(fake);
+    Over over(fake);
+    Read();
+    const int calls = FakeEnergySource::Total(fake.calls);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(Read().status, c.ok ? 0 : -1);
+    EXPECT_EQ(fake.calls["Load"], 1);
+    EXPECT_EQ(fake.calls["Offers"], c.offers) << "all are resolved before any is tested";
+    EXPECT_EQ(fake.calls["CopyChannelsInGroup"], c.groups);
+    EXPECT_EQ(fake.calls["CreateSubscription"], c.subscriptions);
+    EXPECT_EQ(fake.group, c.groups > 0 ? "Energy Model" : "");
+    if (!c.ok) {
+      EXPECT_EQ(FakeEnergySource::Total(fake.calls), calls) << "never retried";
+      EXPECT_EQ(fake.calls["CreateSamples"], 0);
+      EXPECT_EQ(FakeEnergySource::Total(fake.live), 0) << "the group set and its copy released";
+      continue;
+    }
+    EXPECT_EQ(fake.subscribed_with, FakeEnergySource::kCopy);
+    EXPECT_EQ(fake.sampled_over,
+              fake.hands_back_channels ? FakeEnergySource::kHandedBack : FakeEnergySource::kCopy);
+    EXPECT_EQ(fake.live["channels"], 1) << "only the set sampled over is kept";
+    EXPECT_EQ(fake.live["subscription"], 1);
   }
-  ResetPowerReaderForTesting(&fake_);
 }
 
-TEST_F(PowerReaderTest, SuccessfulInitialisationSubscribesToTheEnergyModelGroupOnce) {
-  fake_.channels = {{"CPU Energy", "mJ", 1000}};
-  ExpectNoReading(Read());
-  for (int k = 0; k < 3; ++k) EXPECT_EQ(Read().status, 0);
-  EXPECT_EQ(fake_.loads, 1);
-  EXPECT_EQ(fake_.offer_queries, 8);
-  EXPECT_EQ(fake_.group_copies, 1);
-  EXPECT_EQ(fake_.last_group, "Energy Model");
-  EXPECT_EQ(fake_.mutable_copies, 1);
-  EXPECT_EQ(fake_.subscriptions, 1);
-  EXPECT_EQ(fake_.subscribed_with, FakeEnergySource::kCopy);
-  EXPECT_EQ(fake_.live_at_subscription, 1) << "the group set is released once copied";
-  EXPECT_EQ(fake_.sampled_over, FakeEnergySource::kCopy);
-  EXPECT_EQ(fake_.live_channels, 1) << "the group set is released, the copy kept";
-  EXPECT_EQ(fake_.live_subscriptions, 1);
-}
-
-TEST_F(PowerReaderTest, ChannelsHandedBackByTheSubscriptionAreSampled) {
-  fake_.hands_back_channels = true;
-  ExpectNoReading(Read());
-  EXPECT_EQ(Read().status, 0);
-  EXPECT_EQ(fake_.subscribed_with, FakeEnergySource::kCopy);
-  EXPECT_EQ(fake_.sampled_over, FakeEnergySource::kHandedBack);
-  EXPECT_EQ(fake_.live_channels, 1) << "the copy is released when the subscription has its own";
-}
-
-// --- The sampling chain ---
-
-TEST_F(PowerReaderTest, FirstCallOnlyPrimes) {
-  fake_.channels = {{"CPU Energy", "mJ", 2000}};
-  fake_.clock = {500.0, 502.0};
-  ExpectNoReading(Read());
-  EXPECT_EQ(fake_.samples, 1);
-  EXPECT_EQ(fake_.live_samples, 1);
-  EXPECT_EQ(fake_.deltas, 0);
-  const Reading r = Read();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_DOUBLE_EQ(r.cpu, 1.0);  // 2 J over 2 s
-  EXPECT_EQ(fake_.live_samples, 1);
-  EXPECT_EQ(fake_.live_deltas, 0) << "the delta is released before returning";
-}
-
-TEST_F(PowerReaderTest, ShortIntervalsKeepTheOlderSample) {
-  fake_.channels = {{"CPU Energy", "J", 3}};
-  // 100.0 primes; 100.03 and 100.0499 come too soon; 100.25 measures from 100.0.
-  fake_.clock = {100.0, 100.03, 100.0499, 100.25};
-  ExpectNoReading(Read());
-  ExpectNoReading(Read());
-  EXPECT_EQ(fake_.live_samples, 1) << "the rejected sample is released";
-  ExpectNoReading(Read());
-  const Reading r = Read();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_DOUBLE_EQ(r.cpu, 3 / 0.25);
-  EXPECT_EQ(fake_.deltas, 1);
-  ASSERT_EQ(fake_.delta_pairs.size(), 1u);
-  EXPECT_EQ(fake_.delta_pairs[0], std::make_pair(1, 4));
-}
-
-TEST_F(PowerReaderTest, AnIntervalOfExactlyTheMinimumCounts) {
-  fake_.channels = {{"CPU Energy", "J", 1}};
-  fake_.clock = {0.0, 0.05};
-  ExpectNoReading(Read());
-  const Reading r = Read();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_DOUBLE_EQ(r.cpu, 20.0);
-}
-
-TEST_F(PowerReaderTest, AClockSetBackCountsAsTooShort) {
-  fake_.channels = {{"CPU Energy", "J", 4}};
-  fake_.clock = {1000.0, 900.0, 1002.0};
-  ExpectNoReading(Read());
-  ExpectNoReading(Read());
-  EXPECT_EQ(fake_.deltas, 0);
-  EXPECT_EQ(fake_.live_samples, 1);
-  const Reading r = Read();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_DOUBLE_EQ(r.cpu, 2.0);  // 4 J over the 2 s since 1000.0
-  EXPECT_EQ(fake_.delta_pairs, (std::vector<std::pair<int, int>>{{1, 3}}));
-}
-
-TEST_F(PowerReaderTest, AFailedSampleLeavesTheChain) {
-  fake_.channels = {{"CPU Energy", "J", 6}};
-  fake_.sample_results = {false, true, false, true};
-  fake_.clock = {10.0, 13.0};
-  ExpectNoReading(Read());  // no sample: nothing stored, clock not read
-  EXPECT_EQ(fake_.clock_reads, 0);
-  EXPECT_EQ(fake_.live_samples, 0);
-  ExpectNoReading(Read());  // primes at 10.0
-  ExpectNoReading(Read());  // fails again: the primed sample stays
-  EXPECT_EQ(fake_.clock_reads, 1);
-  EXPECT_EQ(fake_.live_samples, 1);
-  const Reading r = Read();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_DOUBLE_EQ(r.cpu, 2.0);
-  EXPECT_EQ(fake_.delta_pairs, (std::vector<std::pair<int, int>>{{1, 2}}));
-}
-
-TEST_F(PowerReaderTest, AFailedDeltaStillAdvancesTheChain) {
-  fake_.channels = {{"CPU Energy", "J", 8}};
-  fake_.delta_results = {false, true};
-  fake_.clock = {10.0, 11.0, 15.0};
-  ExpectNoReading(Read());
-  ExpectNoReading(Read());  // delta 1 -> 2 fails
-  EXPECT_EQ(fake_.live_samples, 1) << "the old sample is released, the new one stored";
-  EXPECT_EQ(fake_.iterations, 0);
-  const Reading r = Read();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_DOUBLE_EQ(r.cpu, 2.0);  // 8 J over 15.0 - 11.0
-  EXPECT_EQ(fake_.delta_pairs, (std::vector<std::pair<int, int>>{{2, 3}}));
-}
-
-TEST_F(PowerReaderTest, NoUpperLimitOnTheInterval) {
-  fake_.channels = {{"CPU Energy", "J", 86400}};
-  fake_.clock = {0.0, 86400.0};
-  ExpectNoReading(Read());
-  EXPECT_DOUBLE_EQ(Read().cpu, 1.0);
-}
-
-// --- Channels and units ---
-
-struct VisitCase {
+struct ChainCase {
   const char* name;
-  bool unit_labels;  // whether the source offers UnitLabel
+  std::vector<double> cpu;                       // per call: watts from 6 J, or kNone
+  std::vector<std::pair<int, int>> deltas_made;  // (older, newer) sample numbers
+  std::deque<double> clock;
+  std::deque<bool> samples = {}, deltas = {};  // outcomes of CreateSamples, CreateSamplesDelta
+};
+constexpr double kNone = -1;  // no reading
+
+TEST(PowerReaderTest, SamplingChain) {
+  const ChainCase cases[] = {
+      ChainCase("the first call only primes", {kNone, 3}, {{1, 2}}, {500, 502}),
+      ChainCase("too soon keeps the older sample", {kNone, kNone, kNone, 24}, {{1, 4}},
+                {100, 100.03, 100.0499, 100.25}),
+      ChainCase("0.05 s is enough", {kNone, 120}, {{1, 2}}, {0, 0.05}),
+      ChainCase("a clock set back is too soon", {kNone, kNone, 3}, {{1, 3}}, {1000, 900, 1002}),
+      ChainCase("a failed sample leaves the chain", {kNone, kNone, kNone, 2}, {{1, 2}}, {10, 13},
+                {false, true, false, true}),
+      ChainCase("a failed delta still advances it", {kNone, kNone, 1.5}, {{2, 3}}, {10, 11, 15}, {},
+                {false, true}),
+      ChainCase("no upper limit", {kNone, 6.0 / 86400}, {{1, 2}}, {0, 86400}),
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeEnergySource fake;
+    fake.channels = {{"CPU Energy", "J", 6}};
+    fake.clock = c.clock;
+    fake.sample_results = c.samples;
+    fake.delta_results = c.deltas;
+    Over over(fake);
+    for (double want : c.cpu) {
+      const Reading r = Read();
+      EXPECT_EQ(r.status, want == kNone ? -1 : 0);
+      if (want != kNone) {
+        EXPECT_DOUBLE_EQ(r.cpu, want);
+      }
+    }
+    EXPECT_EQ(fake.delta_pairs, c.deltas_made);
+    EXPECT_EQ(fake.live["sample"], 1) << "one sample kept, the rejected ones released";
+    EXPECT_EQ(fake.live["delta"], 0);
+  }
+}
+
+// Channels whose names are no listed kind, then "GPU Energy" at 5 J.
+std::vector<FakeChannel> NotNames() {
+  std::vector<FakeChannel> channels = {{std::nullopt, "J", 1},
+                                       {std::string("CPU Energy\0", 11), "J", 1},
+                                       {"CPU Energy" + std::string(118, ' '), "J", 1}};
+  for (const char* name : {"cpu energy", "CPU Energy ", " CPU Energy", "CPU", "GPU energy", "ane",
+                           "ANE Energy (total)", ""}) {
+    channels.push_back({name, "J", 1});
+  }
+  channels.push_back({"GPU Energy", "J", 5});
+  return channels;
+}
+
+struct ChannelCase {
+  const char* name;
+  bool unit_labels;      // whether the source offers them
+  double cpu, gpu, ane;  // watts over 1 s
   std::vector<FakeChannel> channels;
-  double cpu, gpu, ane;  // expected joules, read over 1 s
 };
 
-void PrintTo(const VisitCase& c, std::ostream* os) { *os << c.name; }
-
-class PowerVisitTest : public PowerReaderTest, public ::testing::WithParamInterface<VisitCase> {};
-
-TEST_P(PowerVisitTest, ConvertsCountsToWatts) {
-  const VisitCase& c = GetParam();
-  fake_.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.unit_labels;
-  fake_.channels = c.channels;
-  fake_.clock = {50.0, 51.0};
-  ExpectNoReading(Read());
-  const Reading r = Read();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_DOUBLE_EQ(r.cpu, c.cpu);
-  EXPECT_DOUBLE_EQ(r.gpu, c.gpu);
-  EXPECT_DOUBLE_EQ(r.ane, c.ane);
-  EXPECT_DOUBLE_EQ(r.soc, (c.cpu + c.gpu) + c.ane);
-  if (!c.unit_labels) {
-    EXPECT_EQ(fake_.units, 0);
-  }
-}
-
-const std::string k128ByteName = "CPU Energy" + std::string(118, ' ');
-const std::string k127ByteName = "CPU Energy" + std::string(117, ' ');
-
-INSTANTIATE_TEST_SUITE_P(
-    Visitor, PowerVisitTest,
-    ::testing::Values(
-        VisitCase{"no unit labels: CPU and ANE in mJ, GPU in nJ",
-                  false,
-                  {{"CPU Energy", "J", 1500}, {"GPU Energy", "J", 2000000000}, {"ANE", "J", 250}},
-                  1.5,
-                  2.0,
-                  0.25},
-        VisitCase{"missing labels give the defaults",
-                  true,
-                  {{"CPU Energy", std::nullopt, 1500},
-                   {"GPU Energy", std::nullopt, 2000000000},
-                   {"ANE Energy", std::nullopt, 250}},
-                  1.5,
-                  2.0,
-                  0.25},
-        VisitCase{
-            "listed labels",
-            true,
-            {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500}, {"ANE", "nJ", 7000000}},
-            3.0,
-            0.5,
-            0.007},
-        VisitCase{"J is one joule per count",
-                  true,
-                  {{"CPU Energy", "J", 3}, {"GPU Energy", "J", 2}, {"ANE", "J", 1}},
-                  3.0,
-                  2.0,
-                  1.0},
-        VisitCase{
-            "unlisted labels keep the defaults",
-            true,
-            {{"CPU Energy", "kJ", 1000}, {"GPU Energy", "UJ", 1000000000}, {"ANE", "mj", 1000}},
-            1.0,
-            1.0,
-            1.0},
-        VisitCase{"labels that don't fit keep the defaults",
-                  true,
-                  {{"CPU Energy", "uJuJuJuJuJuJuJuJ", 1000},                 // 16 bytes
-                   {"GPU Energy", "J" + std::string(15, '\0'), 1000000000},  // 16 bytes
-                   {"ANE", std::string("J\0", 2), 1000}},                    // not the whole text
-                  1.0,
-                  1.0,
-                  1.0},
-        VisitCase{"a 15-byte unlisted label keeps the default",
-                  true,
-                  {{"CPU Energy", "microjoules....", 1000}},
-                  1.0,
-                  0.0,
-                  0.0},
-        VisitCase{"names match whole and by case only",
-                  true,
-                  {{"cpu energy", "J", 1},
-                   {"CPU Energy ", "J", 1},
-                   {" CPU Energy", "J", 1},
-                   {"CPU", "J", 1},
-                   {"CPU Energy2", "J", 1},
-                   {"GPU energy", "J", 1},
-                   {"ane", "J", 1},
-                   {"ANE Energy (total)", "J", 1},
-                   {std::string("CPU Energy\0", 11), "J", 1},
-                   {std::nullopt, "J", 1},
-                   {k128ByteName, "J", 1},
-                   {k127ByteName, "J", 1},
-                   {"", "J", 1},
-                   {"GPU Energy", "J", 5}},
-                  0.0,
-                  5.0,
-                  0.0},
-        VisitCase{"a later channel of one kind replaces, never adds",
-                  true,
+TEST(PowerReaderTest, ChannelsAndUnits) {
+  const ChannelCase cases[] = {
+      ChannelCase("without unit labels: CPU and ANE in mJ, GPU in nJ", false, 1.5, 2.0, 0.25,
+                  {{"CPU Energy", "J", 1500}, {"GPU Energy", "J", 2000000000}, {"ANE", "J", 250}}),
+      ChannelCase(
+          "missing labels: the defaults", true, 1.5, 2.0, 0.25,
+          {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000}, {"ANE Energy", {}, 250}}),
+      ChannelCase(
+          "listed labels", true, 3.0, 0.5, 0.007,
+          {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500}, {"ANE", "nJ", 7000000}}),
+      ChannelCase(
+          "unlisted labels: the defaults", true, 1.0, 1.0, 1.0,
+          {{"CPU Energy", "kJ", 1000}, {"GPU Energy", "UJ", 1000000000}, {"ANE", "mj", 1000}}),
+      ChannelCase("labels that don't fit or aren't whole: the defaults", true, 1.0, 1.0, 1.0,
+                  {{"CPU Energy", "uJuJuJuJuJuJuJuJ", 1000},
+                   {"GPU Energy", "J" + std::string(15, '\0'), 1000000000},
+                   {"ANE", std::string("J\0", 2), 1000}}),
+      ChannelCase("names match whole and by case only", true, 0.0, 5.0, 0.0, NotNames()),
+      ChannelCase("a later channel of a kind replaces, never adds", true, 4.0, 0.0, 3.0,
                   {{"ANE", "J", 1},
                    {"ANE Energy", "J", 3},
                    {"CPU Energy", "J", 2},
-                   {"CPU Energy", "J", 4}},
-                  4.0,
-                  0.0,
-                  3.0},
-        VisitCase{"replacement follows the iteration order",
-                  true,
-                  {{"ANE Energy", "J", 3}, {"ANE", "J", 1}},
-                  0.0,
-                  0.0,
-                  1.0},
-        VisitCase{"negative counts are not clamped",
-                  true,
-                  {{"CPU Energy", "mJ", -500}, {"GPU Energy", "nJ", -250000000}},
-                  -0.5,
-                  -0.25,
-                  0.0},
-        VisitCase{"absent kinds read 0", true, {}, 0.0, 0.0, 0.0}),
-    [](const ::testing::TestParamInfo<VisitCase>& info) {
-      return "Case" + std::to_string(info.index);
-    });
+                   {"CPU Energy", "J", 4}}),
+      ChannelCase("the later one in either order", true, 0.0, 0.0, 1.0,
+                  {{"ANE Energy", "J", 3}, {"ANE", "J", 1}}),
+      ChannelCase(
+          "negative counts stay negative", true, -0.5, -0.25, 2.0,
+          {{"CPU Energy", "mJ", -500}, {"GPU Energy", "nJ", -250000000}, {"ANE Energy", "J", 2}}),
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeEnergySource fake;
+    fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.unit_labels;
+    fake.channels = c.channels;
+    Over over(fake);
+    Read();
+    const Reading r = Read();
+    ASSERT_EQ(r.status, 0);
+    EXPECT_DOUBLE_EQ(r.cpu, c.cpu);
+    EXPECT_DOUBLE_EQ(r.gpu, c.gpu);
+    EXPECT_DOUBLE_EQ(r.ane, c.ane);
+    EXPECT_DOUBLE_EQ(r.soc, (c.cpu + c.gpu) + c.ane);
+  }
+}
 
-TEST_F(PowerReaderTest, SocIsTheSumOfTheEnergiesDividedOnce) {
-  // Over 3 s, 1 + 1 + 3 J: one division gives 5/3 rounded once, which differs in the last bit
-  // from the sum of the three quotients.
-  fake_.channels = {{"CPU Energy", "J", 1}, {"GPU Energy", "J", 1}, {"ANE", "J", 3}};
-  fake_.clock = {0.0, 3.0};
-  ExpectNoReading(Read());
+// soc is the three energies summed, then divided once: 5 J over 3 s, which differs in the last
+// bit from the sum of the three quotients.
+TEST(PowerReaderTest, SocSumsTheEnergiesThenDividesOnce) {
+  FakeEnergySource fake;
+  fake.channels = {{"CPU Energy", "J", 1}, {"GPU Energy", "J", 1}, {"ANE", "J", 3}};
+  fake.clock = {0, 3};
+  Over over(fake);
+  Read();
   const Reading r = Read();
-  ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.soc, 5.0 / 3.0);
   EXPECT_NE(r.soc, (r.cpu + r.gpu) + r.ane);
 }
 
-TEST_F(PowerReaderTest, SocAddsCpuAndGpuFirst) {
-  // 1e16 + 1 rounds back to 1e16 (doubles are 2 apart there), so the order of the additions
-  // shows: (1e16 + 1) + 1 = 1e16, whereas 1e16 + (1 + 1) would be 1e16 + 2.
-  fake_.channels = {
-      {"ANE", "J", 1}, {"GPU Energy", "J", 1}, {"CPU Energy", "J", 10000000000000000}};
-  fake_.clock = {0.0, 1.0};
-  ExpectNoReading(Read());
-  const Reading r = Read();
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(r.soc, 1e16);
-  EXPECT_NE(r.soc, 1e16 + 2);
-}
+TEST(PowerConcurrencyTest, TheServerHoldsThePowerLockAroundEveryReading) {
+  FakeEnergySource fake;
+  fake.channels = {{"CPU Energy", "J", 1}, {"GPU Energy", "J", 2}};  // samples 1 s apart
+  SensorServer::Readers readers;  // the real power reader, no temperatures or fans
+  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
+  readers.fans = [](OstrelFan*, int32_t) { return 0; };
+  testing::FakeLoginItem login;
+  SensorServer server(login, 0, readers);
+  std::atomic<int> unlocked{0};
+  fake.on_sample = [&] {  // another thread must find the lock taken while the reader runs
+    std::thread([&] {
+      if (server.powerLock().try_lock()) {
+        server.powerLock().unlock();
+        ++unlocked;
+      }
+    }).join();
+  };
+  Over over(fake);
+  server.start();
 
-TEST_F(PowerReaderTest, OutputsAreZeroedOnEveryFailure) {
-  // A reading leaves values in the outputs; every later -1 must clear all four.
-  fake_.channels = {{"CPU Energy", "J", 1}, {"GPU Energy", "J", 1}, {"ANE", "J", 1}};
-  fake_.clock = {0.0, 1.0, 1.01, 3.0, 4.0};
-  fake_.sample_results = {true, true, true, false, true, true};
-  fake_.delta_results = {true, false};
-  double cpu = 0, gpu = 0, ane = 0, soc = 0;
-  auto call = [&] { return ostrel_read_power(&cpu, &gpu, &ane, &soc); };
-  auto zeros = [&] { return cpu == 0.0 && gpu == 0.0 && ane == 0.0 && soc == 0.0; };
-  EXPECT_EQ(call(), -1);  // primes at 0.0
-  EXPECT_TRUE(zeros());
-  EXPECT_EQ(call(), 0);  // 1.0
-  EXPECT_FALSE(zeros());
-  EXPECT_EQ(call(), -1);  // 1.01: too short
-  EXPECT_TRUE(zeros());
-  cpu = gpu = ane = soc = kPoison;
-  EXPECT_EQ(call(), -1);  // no sample
-  EXPECT_TRUE(zeros());
-  cpu = gpu = ane = soc = kPoison;
-  EXPECT_EQ(call(), -1);  // 3.0: no delta
-  EXPECT_TRUE(zeros());
-  EXPECT_EQ(call(), 0);  // 4.0
-  EXPECT_DOUBLE_EQ(soc, 3.0);
+  constexpr int kThreads = 8, kRequests = 12;
+  std::atomic<int> primed{0}, wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRequests; ++i) {
+        // Half the threads go through the listener's workers, half call the document directly.
+        const std::string body =
+            t % 2
+                ? server.snapshotJSON()
+                : testing::BodyOf(testing::Exchange(server.boundPort(), "GET / HTTP/1.1\r\n\r\n"));
+        const nlohmann::json power = nlohmann::json::parse(body)["power"];
+        primed += power.empty();
+        wrong +=
+            !power.empty() && (power["cpu"] != 1.0 || power["gpu"] != 2.0 || power["soc"] != 3.0);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(primed.load(), 1) << "only the very first reading primes";
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(unlocked.load(), 0);
+  EXPECT_EQ(fake.calls["CreateSamples"], kThreads * kRequests);
 }
 
 }  // namespace

@@ -1,16 +1,20 @@
-// The RAPL energy source over fixture powercap trees: which zones make which channel, summing
-// and wrapping of counters, and the trees it refuses.
+// The RAPL energy source over fixture powercap trees: which zones make which channel, summing and
+// wrapping of counters, the trees and counters it refuses, and its readings in the document.
 #include "platform/rapl_energy_source.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
-#include <functional>
-#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "sensors/power.h"
+#include "server/sensor_server.h"
+#include "tests/fake_login_item.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -20,215 +24,130 @@ using testing::TempDir;
 
 constexpr int64_t kRange = 262143328850;  // a typical max_energy_range_uj
 
-// One zone of a fixture tree.
-struct ZoneSpec {
-  std::string entry;  // "intel-rapl:0", "intel-rapl:0:1", ...
-  std::string name;   // the zone's name attribute
-  int64_t energy;     // energy_uj at the first sample
-  int64_t range = kRange;
-};
-
-void WriteZone(const TempDir& dir, const ZoneSpec& zone) {
-  const std::string base = "class/powercap/" + zone.entry + "/";
-  dir.Write(base + "name", zone.name + "\n");
-  dir.Write(base + "energy_uj", std::to_string(zone.energy) + "\n");
-  dir.Write(base + "max_energy_range_uj", std::to_string(zone.range) + "\n");
-  dir.Write(base + "enabled", "1\n");
+// Writes zones given as "<entry> <name> <energy_uj> [<later energy_uj> [<max_energy_range_uj>]]";
+// with `later`, only the later counters (any text).
+void WriteZones(const TempDir& dir, const std::vector<std::string>& zones, bool later = false) {
+  for (const std::string& zone : zones) {
+    char entry[64], name[64], second[64];
+    long long first = 0, range = kRange;
+    const int fields =
+        sscanf(zone.c_str(), "%63s %63s %lld %63s %lld", entry, name, &first, second, &range);
+    const std::string base = "class/powercap/" + std::string(entry) + "/";
+    if (later) {
+      if (fields >= 4) dir.Write(base + "energy_uj", std::string(second) + "\n");
+      continue;
+    }
+    dir.Write(base + "name", std::string(name) + "\n");
+    dir.Write(base + "energy_uj", std::to_string(first) + "\n");
+    dir.Write(base + "max_energy_range_uj", std::to_string(range) + "\n");
+  }
 }
 
-void SetEnergy(const TempDir& dir, const std::string& entry, const std::string& value) {
-  dir.Write("class/powercap/" + entry + "/energy_uj", value);
-}
-
-// One channel of a delta as a visitor sees it.
-struct Counted {
-  std::string name;
-  std::string unit;
-  int64_t count;
-  bool operator==(const Counted&) const = default;
-};
-void PrintTo(const Counted& c, std::ostream* os) {
-  *os << c.name << " " << c.count << " " << c.unit;
-}
-
-// Collects what Iterate shows of a delta.
-std::vector<Counted> Visit(RaplEnergySource& source, const EnergyDelta& delta) {
+// Subscribes as the power reader does, samples, moves the counters to their later values, samples
+// again and returns the delta's channels as "name unit count" joined by "|".
+std::string Measure(const TempDir& dir, RaplEnergySource& source,
+                    const std::vector<std::string>& zones) {
+  auto group = source.CopyChannelsInGroup("Energy Model");
+  if (group == nullptr) return "no group";
+  auto channels = source.MutableCopy(*group);
+  std::unique_ptr<EnergyChannels> subscribed;
+  auto subscription = source.CreateSubscription(*channels, &subscribed);
+  EXPECT_EQ(subscribed, nullptr);
+  auto first = source.CreateSamples(*subscription, *channels);
+  WriteZones(dir, zones, /*later=*/true);
+  auto second = source.CreateSamples(*subscription, *channels);
+  if (first == nullptr || second == nullptr) return "no sample";
+  auto delta = source.CreateSamplesDelta(*first, *second);
+  if (delta == nullptr) return "no delta";
   struct Context {
     RaplEnergySource* source;
-    std::vector<Counted> seen;
-  } context{&source, {}};
+    std::string seen;
+  } context{&source, ""};
   source.Iterate(
-      delta,
+      *delta,
       [](const EnergyChannel& channel, void* opaque) {
         auto* c = static_cast<Context*>(opaque);
-        c->seen.push_back({std::string(c->source->ChannelName(channel).value_or("<none>")),
-                           std::string(c->source->UnitLabel(channel).value_or("<none>")),
-                           c->source->SimpleIntegerValue(channel)});
+        c->seen += (c->seen.empty() ? "" : "|") +
+                   std::string(c->source->ChannelName(channel).value_or("?")) + " " +
+                   std::string(c->source->UnitLabel(channel).value_or("?")) + " " +
+                   std::to_string(c->source->SimpleIntegerValue(channel));
         return 0;
       },
       &context);
   return context.seen;
 }
 
-// Subscribes like the power reader does, takes one sample, lets `between` change the tree,
-// takes another and returns the delta's channels.
-std::vector<Counted> Measure(RaplEnergySource& source, const std::function<void()>& between) {
-  std::unique_ptr<EnergyChannels> group = source.CopyChannelsInGroup("Energy Model");
-  if (group == nullptr) {
-    ADD_FAILURE() << "no Energy Model group";
-    return {};
-  }
-  std::unique_ptr<EnergyChannels> channels = source.MutableCopy(*group);
-  std::unique_ptr<EnergyChannels> subscribed;
-  std::unique_ptr<EnergySubscription> subscription =
-      source.CreateSubscription(*channels, &subscribed);
-  EXPECT_NE(subscription, nullptr);
-  EXPECT_EQ(subscribed, nullptr);
-  std::unique_ptr<EnergySample> first = source.CreateSamples(*subscription, *channels);
-  between();
-  std::unique_ptr<EnergySample> second = source.CreateSamples(*subscription, *channels);
-  if (first == nullptr || second == nullptr) {
-    ADD_FAILURE() << "no sample";
-    return {};
-  }
-  std::unique_ptr<EnergyDelta> delta = source.CreateSamplesDelta(*first, *second);
-  if (delta == nullptr) {
-    ADD_FAILURE() << "no delta";
-    return {};
-  }
-  return Visit(source, *delta);
-}
-
-struct TreeCase {
-  const char* name;
-  std::vector<ZoneSpec> zones;
-  std::map<std::string, int64_t> later;  // energy_uj at the second sample, per zone entry
-  std::vector<Counted> expected;
-};
-
 TEST(RaplEnergySourceTest, ChannelsFromFixtureTrees) {
-  const TreeCase cases[] = {
-      {"Intel: core is CPU, uncore is GPU; dram, psys and the MMIO copy are neither",
-       {{"intel-rapl:0", "package-0", 1000},
-        {"intel-rapl:0:0", "core", 100},
-        {"intel-rapl:0:1", "uncore", 50},
-        {"intel-rapl:0:2", "dram", 0},
-        {"intel-rapl:1", "psys", 0},
-        {"intel-rapl-mmio:0", "package-0", 0}},
-       {{"intel-rapl:0", 6000},
-        {"intel-rapl:0:0", 3100},
-        {"intel-rapl:0:1", 750},
-        {"intel-rapl:0:2", 999},
-        {"intel-rapl:1", 12345},
-        {"intel-rapl-mmio:0", 777}},
-       {{"CPU Energy", "uJ", 3000}, {"GPU Energy", "uJ", 700}}},
-      {"AMD: the package alone is CPU, and there is no GPU channel",
-       {{"intel-rapl:0", "package-0", 10}},
-       {{"intel-rapl:0", 4010}},
-       {{"CPU Energy", "uJ", 4000}}},
+  const struct {
+    const char* name;
+    std::vector<std::string> zones;
+    const char* channels;
+  } cases[] = {
+      {"Intel: core is CPU, uncore GPU; package, dram, psys and the MMIO copy are neither",
+       {"intel-rapl:0 package-0 1000 6000", "intel-rapl:0:0 core 100 3100",
+        "intel-rapl:0:1 uncore 50 750", "intel-rapl:0:2 dram 0 999", "intel-rapl:1 psys 0 12345",
+        "intel-rapl-mmio:0 package-0 0 777"},
+       "CPU Energy uJ 3000|GPU Energy uJ 700"},
+      {"AMD: the package alone is CPU, and there is no GPU",
+       {"intel-rapl:0 package-0 10 4010"},
+       "CPU Energy uJ 4000"},
       {"two packages are summed per kind",
-       {{"intel-rapl:0", "package-0", 0},
-        {"intel-rapl:0:0", "core", 0},
-        {"intel-rapl:0:1", "uncore", 0},
-        {"intel-rapl:1", "package-1", 0},
-        {"intel-rapl:1:0", "core", 0},
-        {"intel-rapl:1:1", "uncore", 0}},
-       {{"intel-rapl:0", 9},
-        {"intel-rapl:0:0", 100},
-        {"intel-rapl:0:1", 10},
-        {"intel-rapl:1", 9},
-        {"intel-rapl:1:0", 200},
-        {"intel-rapl:1:1", 20}},
-       {{"CPU Energy", "uJ", 300}, {"GPU Energy", "uJ", 30}}},
-      {"a package without a core zone counts whole",
-       {{"intel-rapl:0", "package-0", 0},
-        {"intel-rapl:0:0", "core", 0},
-        {"intel-rapl:1", "package-1", 0}},
-       {{"intel-rapl:0", 999}, {"intel-rapl:0:0", 100}, {"intel-rapl:1", 400}},
-       {{"CPU Energy", "uJ", 500}}},
-      {"a core zone without a range gives way to its package",
-       {{"intel-rapl:0", "package-0", 0}, {"intel-rapl:0:0", "core", 0, 0}},
-       {{"intel-rapl:0", 70}, {"intel-rapl:0:0", 5}},
-       {{"CPU Energy", "uJ", 70}}},
-      {"each counter is unwrapped at its own range before summing",
-       {{"intel-rapl:0", "package-0", 0},
-        {"intel-rapl:0:0", "core", 900, 1000},
-        {"intel-rapl:1", "package-1", 0},
-        {"intel-rapl:1:0", "core", 4990, 5000},
-        {"intel-rapl:1:1", "uncore", kRange - 5}},
-       {{"intel-rapl:0:0", 100}, {"intel-rapl:1:0", 10}, {"intel-rapl:1:1", 4}},
-       {{"CPU Energy", "uJ", 201 + 21}, {"GPU Energy", "uJ", 10}}},
-      {"an unchanged counter counts 0",
-       {{"intel-rapl:0", "package-0", 123456}},
-       {},
-       {{"CPU Energy", "uJ", 0}}},
+       {"intel-rapl:0 package-0 0 9", "intel-rapl:0:0 core 0 100", "intel-rapl:0:1 uncore 0 10",
+        "intel-rapl:1 package-1 0 9", "intel-rapl:1:0 core 0 200", "intel-rapl:1:1 uncore 0 20"},
+       "CPU Energy uJ 300|GPU Energy uJ 30"},
+      {"a package without a (readable) core zone counts whole",
+       {"intel-rapl:0 package-0 0 999", "intel-rapl:0:0 core 0 100", "intel-rapl:1 package-1 0 400",
+        "intel-rapl:1:0 core 0 0 0"},
+       "CPU Energy uJ 500"},
+      {"each counter is unwrapped at its own range before the sum",
+       {"intel-rapl:0 package-0 0", "intel-rapl:0:0 core 900 100 1000", "intel-rapl:1 package-1 0",
+        "intel-rapl:1:0 core 4990 10 5000", "intel-rapl:1:1 uncore 262143328845 4"},
+       "CPU Energy uJ 222|GPU Energy uJ 10"},
+      {"a counter that can't be read fails the sample",
+       {"intel-rapl:0 package-0 5 5", "intel-rapl:0:0 core 5 garbage"},
+       "no sample"},
+      {"so does a negative one", {"intel-rapl:0 package-0 5 -1"}, "no sample"},
+      {"or one beyond its range", {"intel-rapl:0 package-0 5 262143328851"}, "no sample"},
   };
-  for (const TreeCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    for (const ZoneSpec& zone : c.zones) WriteZone(dir, zone);
+    WriteZones(dir, c.zones);
     RaplEnergySource source(dir.path());
     ASSERT_TRUE(source.Load());
-    for (int op = 0; op < kEnergyOperationCount; ++op) {
-      EXPECT_TRUE(source.Offers(static_cast<EnergyOperation>(op)));
-    }
-    const std::vector<Counted> seen = Measure(source, [&] {
-      for (const auto& [entry, energy] : c.later) SetEnergy(dir, entry, std::to_string(energy));
-    });
-    EXPECT_EQ(seen, c.expected);
-  }
-}
-
-struct RefusedCase {
-  const char* name;
-  std::vector<ZoneSpec> zones;
-  void (*spoil)(const TempDir&);  // damage done after the zones are written, or null
-};
-
-void CountersAreFolders(const TempDir& dir) {
-  // Root reads any file whatever its mode; a folder where the counter belongs fails like an
-  // unreadable file does (the read fails).
-  for (const char* entry : {"intel-rapl:0", "intel-rapl:0:0", "intel-rapl:0:1"}) {
-    const std::string path = dir.path() + "/class/powercap/" + entry + "/energy_uj";
-    std::filesystem::remove(path);
-    std::filesystem::create_directory(path);
+    EXPECT_EQ(source.CopyChannelsInGroup("energy model"), nullptr);
+    EXPECT_EQ(Measure(dir, source, c.zones), c.channels);
   }
 }
 
 TEST(RaplEnergySourceTest, TreesWithoutReadableCpuOrGpuZonesDoNotLoad) {
-  const RefusedCase cases[] = {
+  const struct {
+    const char* name;
+    std::vector<std::string> zones;
+    const char* spoil;  // a zone whose energy_uj becomes a folder (unreadable), or null
+  } cases[] = {
       {"nothing at all", {}, nullptr},
-      {"an empty powercap class",
-       {},
-       [](const TempDir& dir) { dir.MakeDir("class/powercap/intel-rapl"); }},
       {"psys, dram and MMIO zones only",
-       {{"intel-rapl:1", "psys", 5},
-        {"intel-rapl:0:2", "dram", 5},
-        {"intel-rapl-mmio:0", "package-0", 5}},
+       {"intel-rapl:1 psys 5", "intel-rapl:0:2 dram 5", "intel-rapl-mmio:0 package-0 5"},
        nullptr},
-      {"unreadable counters",
-       {{"intel-rapl:0", "package-0", 5},
-        {"intel-rapl:0:0", "core", 5},
-        {"intel-rapl:0:1", "uncore", 5}},
-       CountersAreFolders},
-      {"counters that are not numbers",
-       {{"intel-rapl:0", "package-0", 5}},
-       [](const TempDir& dir) { SetEnergy(dir, "intel-rapl:0", "n/a\n"); }},
-      {"a counter beyond its range", {{"intel-rapl:0", "package-0", 5, 4}}, nullptr},
-      {"a zero range", {{"intel-rapl:0", "package-0", 0, 0}}, nullptr},
+      {"an unreadable counter", {"intel-rapl:0 package-0 5"}, "intel-rapl:0"},
+      {"a counter beyond its range", {"intel-rapl:0 package-0 5 5 4"}, nullptr},
+      {"a zero range", {"intel-rapl:0 package-0 0 0 0"}, nullptr},
       {"zone names the source does not know",
-       {{"intel-rapl:0", "Package-0", 5},
-        {"intel-rapl:0:0", "Core", 5},
-        {"intel-rapl:x", "package-0", 5},
-        {"intel-rapl:0:0:0", "core", 5},
-        {"intel-rapl:0:1", "package-0", 5}},
+       {"intel-rapl:0 Package-0 5", "intel-rapl:0:0 Core 5", "intel-rapl:x package-0 5",
+        "intel-rapl:0:0:0 core 5", "intel-rapl:0:1 package-0 5"},
        nullptr},
   };
-  for (const RefusedCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    for (const ZoneSpec& zone : c.zones) WriteZone(dir, zone);
-    if (c.spoil != nullptr) c.spoil(dir);
+    WriteZones(dir, c.zones);
+    if (c.spoil != nullptr) {
+      // Root reads any file whatever its mode; a folder fails the read as no permission would.
+      const std::string counter = dir.path() + "/class/powercap/" + c.spoil + "/energy_uj";
+      std::filesystem::remove(counter);
+      std::filesystem::create_directory(counter);
+    }
     RaplEnergySource source(dir.path());
     EXPECT_FALSE(source.Load());
     EXPECT_FALSE(source.Offers(EnergyOperation::kCreateSamples));
@@ -236,45 +155,49 @@ TEST(RaplEnergySourceTest, TreesWithoutReadableCpuOrGpuZonesDoNotLoad) {
   }
 }
 
-TEST(RaplEnergySourceTest, OnlyTheEnergyModelGroupExists) {
+TEST(RaplEnergySourceTest, CountersOneSecondApartGiveWattsInTheDocument) {
   TempDir dir;
-  WriteZone(dir, {"intel-rapl:0", "package-0", 5});
+  // An Intel laptop: 6 J on the cores and 2 J uncore between the two requests.
+  const std::vector<std::string> zones = {
+      "intel-rapl:0 package-0 3000 9003000", "intel-rapl:0:0 core 1000 6001000",
+      "intel-rapl:0:1 uncore 1000 2001000", "intel-rapl:0:2 dram 300 2000300",
+      "intel-rapl:1 psys 3000 18003000"};
+  WriteZones(dir, zones);
   RaplEnergySource source(dir.path());
-  ASSERT_TRUE(source.Load());
-  EXPECT_NE(source.CopyChannelsInGroup("Energy Model"), nullptr);
-  EXPECT_EQ(source.CopyChannelsInGroup("energy model"), nullptr);
-  EXPECT_EQ(source.CopyChannelsInGroup("CPU Stats"), nullptr);
-}
+  ResetPowerReaderForTesting(&source);
+  SensorServer::Readers readers;
+  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
+  readers.fans = [](OstrelFan*, int32_t) { return 0; };
+  testing::FakeLoginItem login;
+  SensorServer server(login, 0, readers);
+  server.start();
+  auto now = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  auto power = [&] {
+    const std::string body =
+        testing::BodyOf(testing::Exchange(server.boundPort(), "GET / HTTP/1.1\r\n\r\n"));
+    return nlohmann::json::parse(body)["power"];
+  };
+  const double a1 = now();
+  EXPECT_EQ(power(), nlohmann::json::object()) << "the first request only primes";
+  const double b1 = now();
+  WriteZones(dir, zones, /*later=*/true);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double a2 = now();
+  const nlohmann::json second = power();
+  const double b2 = now();
+  ResetPowerReaderForTesting(nullptr);
 
-TEST(RaplEnergySourceTest, SamplesFailWhileACounterCannotBeRead) {
-  const std::string bad_values[] = {"", "garbage\n", "-1\n", std::to_string(kRange + 1) + "\n"};
-  for (const std::string& bad : bad_values) {
-    SCOPED_TRACE(bad);
-    TempDir dir;
-    WriteZone(dir, {"intel-rapl:0", "package-0", 5});
-    WriteZone(dir, {"intel-rapl:0:0", "core", 5});
-    WriteZone(dir, {"intel-rapl:0:1", "uncore", 5});
-    RaplEnergySource source(dir.path());
-    ASSERT_TRUE(source.Load());
-    auto channels = source.CopyChannelsInGroup("Energy Model");
-    std::unique_ptr<EnergyChannels> subscribed;
-    auto subscription = source.CreateSubscription(*channels, &subscribed);
-    ASSERT_NE(source.CreateSamples(*subscription, *channels), nullptr);
-    SetEnergy(dir, "intel-rapl:0:1", bad);
-    EXPECT_EQ(source.CreateSamples(*subscription, *channels), nullptr);
-    SetEnergy(dir, "intel-rapl:0:1", "6\n");
-    EXPECT_NE(source.CreateSamples(*subscription, *channels), nullptr);
-  }
-}
-
-TEST(RaplEnergySourceTest, ClockIsTheWallClock) {
-  RaplEnergySource source("/nonexistent");
-  const double before = static_cast<double>(std::chrono::duration_cast<std::chrono::seconds>(
-                                                std::chrono::system_clock::now().time_since_epoch())
-                                                .count());
-  const double now = source.Now();
-  EXPECT_GE(now, before);
-  EXPECT_LT(now, before + 60);
+  ASSERT_EQ(second.size(), 4u) << second.dump();
+  // The requests take far less than 1 % of the second between them.
+  const double interval = (a2 + b2) / 2 - (a1 + b1) / 2;
+  const double cpu = second["cpu"], gpu = second["gpu"];
+  EXPECT_NEAR(cpu, 6.0 / interval, 6.0 / interval * 0.01);
+  EXPECT_NEAR(gpu, 2.0 / interval, 2.0 / interval * 0.01);
+  EXPECT_EQ(second["ane"], 0.0);
+  EXPECT_DOUBLE_EQ(second["soc"], cpu + gpu);
 }
 
 }  // namespace
