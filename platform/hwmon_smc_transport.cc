@@ -93,28 +93,35 @@ HwmonSmcTransport::Connection* HwmonSmcTransport::FindConnection(SmcConnectionHa
   return nullptr;
 }
 
+std::vector<HwmonSmcTransport::Connection>::iterator HwmonSmcTransport::FindService(
+    SmcServiceHandle service) {
+  return std::find_if(services_.begin(), services_.end(),
+                      [service](const Connection& s) { return s.handle == service; });
+}
+
 SmcServiceHandle HwmonSmcTransport::FindService(const char* class_name) {
   if (class_name == nullptr || std::strcmp(class_name, kServiceClass) != 0) return 0;
-  if (ListHwmonFans(sys_root_).empty()) return 0;
+  std::vector<std::string> fans = ListHwmonFans(sys_root_);
+  if (fans.empty()) return 0;
   const SmcServiceHandle service = NextHandle();
-  services_.push_back(service);
+  services_.push_back(Connection{service, std::move(fans)});
   return service;
 }
 
 int32_t HwmonSmcTransport::Open(SmcServiceHandle service, uint32_t type,
                                 SmcConnectionHandle* connection) {
-  if (connection == nullptr || type != kSmcConnectionType ||
-      std::find(services_.begin(), services_.end(), service) == services_.end()) {
+  auto found = FindService(service);
+  if (connection == nullptr || type != kSmcConnectionType || found == services_.end()) {
     return kSmcBadArgument;
   }
-  Connection opened{NextHandle(), ListHwmonFans(sys_root_)};
+  Connection opened{NextHandle(), found->fans};
   *connection = opened.handle;
   connections_.push_back(std::move(opened));
   return kSmcSuccess;
 }
 
 void HwmonSmcTransport::ReleaseService(SmcServiceHandle service) {
-  auto it = std::find(services_.begin(), services_.end(), service);
+  auto it = FindService(service);
   if (it != services_.end()) services_.erase(it);
 }
 

@@ -44,9 +44,11 @@ class HwmonSmcTransport : public SmcTransport {
   HwmonSmcTransport(const HwmonSmcTransport&) = delete;
   HwmonSmcTransport& operator=(const HwmonSmcTransport&) = delete;
 
-  // "AppleSMC" with at least one fan present: a new service handle. Anything else: 0.
+  // "AppleSMC" with at least one fan present: a new service handle, which keeps the fans it
+  // found. Anything else: 0.
   SmcServiceHandle FindService(const char* class_name) override;
-  // Needs a live service handle and type 0 (kSmcBadArgument otherwise); enumerates the fans.
+  // Needs a live service handle and type 0 (kSmcBadArgument otherwise); the connection answers
+  // for the fans its service found, so one reading walks the hwmon folders once.
   int32_t Open(SmcServiceHandle service, uint32_t type, SmcConnectionHandle* connection) override;
   void ReleaseService(SmcServiceHandle service) override;
   // Selector 2 only, input size exactly 80, output room at least 80 (kSmcBadArgument
@@ -63,19 +65,20 @@ class HwmonSmcTransport : public SmcTransport {
   size_t open_connections() const { return connections_.size(); }
 
  private:
-  // One open connection.
+  // One found service, or one open connection.
   struct Connection {
-    SmcConnectionHandle handle;     // as given to the caller
-    std::vector<std::string> fans;  // attribute path prefixes, fixed at open (see above)
+    uint32_t handle;                // as given to the caller
+    std::vector<std::string> fans;  // attribute path prefixes, fixed when the service was found
   };
 
   Connection* FindConnection(SmcConnectionHandle handle);
+  std::vector<Connection>::iterator FindService(SmcServiceHandle service);
   uint32_t NextHandle();
 
-  const std::string sys_root_;              // "/sys" in the product
-  std::vector<SmcServiceHandle> services_;  // found and not yet released
-  std::vector<Connection> connections_;     // opened and not yet closed
-  uint32_t last_handle_ = 0;                // handles count up from 1
+  const std::string sys_root_;           // "/sys" in the product
+  std::vector<Connection> services_;     // found and not yet released
+  std::vector<Connection> connections_;  // opened and not yet closed
+  uint32_t last_handle_ = 0;             // handles count up from 1
 };
 
 }  // namespace ostrel

@@ -70,9 +70,14 @@ int32_t ReadFans(SmcTransport& smc, OstrelFan* out, int32_t capacity) {
   if (reported > kMaxKeyedFans) reported = kMaxKeyedFans;
   for (int32_t n = 0; n < reported; ++n) {
     char current_key[5], min_key[5], max_key[5];
+    // Keys are four characters: the buffers cut anything longer on purpose (fans stop at 9, so
+    // nothing is cut in practice), which the compiler would otherwise warn about.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
     std::snprintf(current_key, sizeof current_key, "F%dAc", n);
     std::snprintf(min_key, sizeof min_key, "F%dMn", n);
     std::snprintf(max_key, sizeof max_key, "F%dMx", n);
+#pragma GCC diagnostic pop
     float current = 0.0f, minimum = 0.0f, maximum = 0.0f;
     // A key that fails leaves its 0.0: one missing speed must not hide the fan.
     smcReadFloat(connection, current_key, &current);

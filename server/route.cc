@@ -10,7 +10,33 @@
 namespace ostrel {
 namespace {
 
-using Clusters = std::vector<std::string_view>;
+// The clusters of one line: cluster i is text.substr(bounds[i], bounds[i + 1] - bounds[i]).
+// Offsets rather than views keep a long line's list small (4 bytes a cluster).
+class Clusters {
+ public:
+  size_t size() const { return bounds_.empty() ? 0 : bounds_.size() - 1; }
+  std::string_view operator[](size_t i) const {
+    return text_.substr(bounds_[i], bounds_[i + 1] - bounds_[i]);
+  }
+  // Appends `cluster`, which must directly follow the last one in the same text.
+  void push_back(std::string_view cluster) {
+    if (bounds_.empty()) {
+      text_ = cluster;
+      bounds_.push_back(0);
+    } else {
+      text_ = std::string_view(text_.data(), text_.size() + cluster.size());
+    }
+    bounds_.push_back(static_cast<uint32_t>(text_.size()));
+  }
+  void clear() {
+    text_ = {};
+    bounds_.clear();
+  }
+
+ private:
+  std::string_view text_;         // the clusters' bytes, from the first to the last
+  std::vector<uint32_t> bounds_;  // cluster starts in text_, then text_.size()
+};
 
 // A run of clusters [begin, end) of one Clusters list.
 struct Piece {
@@ -41,7 +67,7 @@ FirstPieces SplitFirstTwo(const Clusters& clusters, Piece range, std::string_vie
 std::string_view Join(const Clusters& clusters, Piece piece) {
   if (piece.begin == piece.end) return {};
   const char* first = clusters[piece.begin].data();
-  const std::string_view& last = clusters[piece.end - 1];
+  const std::string_view last = clusters[piece.end - 1];
   return std::string_view(first, static_cast<size_t>(last.data() + last.size() - first));
 }
 
