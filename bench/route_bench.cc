@@ -4,15 +4,13 @@
 #include <string>
 
 #include "server/sensor_server.h"
+#include "tests/fake_login_item.h"
+#include "tests/fixed_readers.h"
 
 namespace ostrel {
 namespace {
 
-class NoLoginItem : public LoginItemControl {
- public:
-  void Set(bool) override {}
-  bool IsEnabled() override { return false; }
-};
+using NoLoginItem = testing::FakeLoginItem;
 
 void RouteLoginItem(benchmark::State& state, const std::string& request) {
   NoLoginItem login;

@@ -13,23 +13,14 @@
 #include "sensors/power.h"
 #include "sensors/temps.h"
 #include "server/sensor_server.h"
+#include "tests/fake_login_item.h"
+#include "tests/fixed_readers.h"
 
 namespace ostrel {
 namespace {
 
-class NoLoginItem : public LoginItemControl {
- public:
-  void Set(bool) override {}
-  bool IsEnabled() override { return false; }
-};
+using NoLoginItem = testing::FakeLoginItem;
 
-SensorServer::Readers EmptyReaders() {
-  SensorServer::Readers readers;
-  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
-  readers.fans = [](OstrelFan*, int32_t) { return 0; };
-  readers.power = [](double*, double*, double*, double*) { return -1; };
-  return readers;
-}
 
 SensorServer::Readers FullReaders() {
   SensorServer::Readers readers;
@@ -60,7 +51,7 @@ SensorServer::Readers FullReaders() {
 
 void SnapshotEmpty(benchmark::State& state) {
   NoLoginItem login;
-  SensorServer server(login, 0, EmptyReaders());
+  SensorServer server(login, 0, testing::NoReaders());
   for (auto _ : state) benchmark::DoNotOptimize(server.snapshotJSON());
 }
 BENCHMARK(SnapshotEmpty);

@@ -1,5 +1,5 @@
-// fixed_readers.h: sensor readers that report the same realistic readings on every call, for
-// the load and fault tests and the test server program (no gtest here: the program links it).
+// fixed_readers.h: sensor readers that report the same readings on every call (nothing at all,
+// or realistic values), for tests, benchmarks and the test server program (no gtest here: the program links it).
 // The readers keep no state, so any number of threads may call them at once.
 #ifndef OSTREL_TESTS_FIXED_READERS_H_
 #define OSTREL_TESTS_FIXED_READERS_H_
@@ -9,6 +9,15 @@
 #include "server/sensor_server.h"
 
 namespace ostrel::testing {
+
+// Readers that find nothing: no temperatures, no fans, no power reading.
+inline SensorServer::Readers NoReaders() {
+  SensorServer::Readers readers;
+  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
+  readers.fans = [](OstrelFan*, int32_t) { return 0; };
+  readers.power = [](double*, double*, double*, double*) { return -1; };
+  return readers;
+}
 
 // Four temperatures, two fans (one stopped) and a power reading: a document of the size a
 // laptop's helper serves.

@@ -9,6 +9,7 @@
 
 #include "app/launch_alert.h"
 #include "tests/fake_login_item.h"
+#include "tests/fixed_readers.h"
 #include "tests/fake_platform.h"
 #include "tests/test_util.h"
 
@@ -18,17 +19,11 @@ namespace {
 using testing::BodyOf;
 using testing::Exchange;
 using testing::FakeLoginItem;
+using testing::NoReaders;
 using testing::FakePresenter;
 using testing::FakeWorkspace;
 using testing::RecordingLog;
 
-SensorServer::Readers NoReaders() {
-  SensorServer::Readers readers;
-  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
-  readers.fans = [](OstrelFan*, int32_t) { return 0; };
-  readers.power = [](double*, double*, double*, double*) { return -1; };
-  return readers;
-}
 
 // A loopback port held by a listening socket of the test, so a server cannot bind it.
 class TakenPort {

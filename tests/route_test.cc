@@ -5,20 +5,14 @@
 
 #include "server/sensor_server.h"
 #include "tests/fake_login_item.h"
+#include "tests/fixed_readers.h"
 
 namespace ostrel {
 namespace {
 
 using testing::FakeLoginItem;
+using testing::NoReaders;
 
-// Readers that deliver nothing, so the snapshot document is recognisable.
-SensorServer::Readers NoReaders() {
-  SensorServer::Readers readers;
-  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
-  readers.fans = [](OstrelFan*, int32_t) { return 0; };
-  readers.power = [](double*, double*, double*, double*) { return -1; };
-  return readers;
-}
 
 constexpr char kSnapshot[] =
     "{\"temperatures\":[],\"fans\":[],\"power\":{},\"loginItem\":false,\"helper\":\"ostrel\","

@@ -17,6 +17,7 @@
 
 #include "server/sensor_server.h"
 #include "tests/fake_login_item.h"
+#include "tests/fixed_readers.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -26,18 +27,12 @@ using testing::BodyOf;
 using testing::Client;
 using testing::Exchange;
 using testing::FakeLoginItem;
+using testing::NoReaders;
 
 constexpr char kEmptyDocument[] =
     "{\"temperatures\":[],\"fans\":[],\"power\":{},\"loginItem\":false,\"helper\":\"ostrel\","
     "\"version\":1}";
 
-SensorServer::Readers NoReaders() {
-  SensorServer::Readers readers;
-  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
-  readers.fans = [](OstrelFan*, int32_t) { return 0; };
-  readers.power = [](double*, double*, double*, double*) { return -1; };
-  return readers;
-}
 
 std::string Framed(const std::string& body) {
   return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
