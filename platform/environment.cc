@@ -65,6 +65,18 @@ std::optional<std::string> XdgConfigHome(const Environment& env) {
   return HomeSubdir(env, ".config");
 }
 
+std::vector<std::string> SplitSearchList(std::string_view list) {
+  std::vector<std::string> entries;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(':', start);
+    if (end == std::string_view::npos) end = list.size();
+    if (end > start) entries.emplace_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return entries;
+}
+
 std::vector<std::string> XdgDataDirs(const Environment& env) {
   std::vector<std::string> dirs;
   std::optional<std::string> home = env.Get("XDG_DATA_HOME");
@@ -74,13 +86,8 @@ std::vector<std::string> XdgDataDirs(const Environment& env) {
     dirs.push_back(*dflt);
   }
   std::string list = env.GetNonEmpty("XDG_DATA_DIRS").value_or("/usr/local/share:/usr/share");
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    std::string entry = list.substr(start, end - start);
-    if (IsAbsolute(entry)) dirs.push_back(entry);
-    start = end + 1;
+  for (std::string& entry : SplitSearchList(list)) {
+    if (IsAbsolute(entry)) dirs.push_back(std::move(entry));
   }
   return dirs;
 }

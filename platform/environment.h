@@ -52,6 +52,9 @@ using EnvironmentSource = std::function<Environment()>;
 // neither gives an absolute path (HOME unset, empty or relative).
 std::optional<std::string> XdgConfigHome(const Environment& env);
 
+// The non-empty entries of a colon-separated search list ($PATH, $XDG_DATA_DIRS), in order.
+std::vector<std::string> SplitSearchList(std::string_view list);
+
 // The folders searched for application data, most important first: $XDG_DATA_HOME (default
 // $HOME/.local/share), then each entry of $XDG_DATA_DIRS (default /usr/local/share:/usr/share).
 // Relative entries are ignored, as the XDG base directory rules require.

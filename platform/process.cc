@@ -124,14 +124,9 @@ std::optional<std::string> FindProgram(std::string_view name, const Environment&
     return std::nullopt;
   }
   std::string list = env.Get("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    std::string dir = list.substr(start, end - start);
-    start = end + 1;
-    // An empty entry would mean the current folder; a background program has no business there.
-    if (dir.empty()) continue;
+  // Empty entries are left out: one would mean the current folder, where a background program
+  // has no business.
+  for (const std::string& dir : SplitSearchList(list)) {
     std::string path = dir + "/" + std::string(name);
     if (IsExecutableFile(path)) return path;
   }
