@@ -11,6 +11,9 @@
 namespace ostrel {
 namespace {
 
+// The start of GTK's warning when gtk_init cannot open the display; it is not translated.
+constexpr const char kGtkNoDisplay[] = "cannot open display";
+
 // Text for a Pango markup label: the markup characters as entities.
 std::string EscapeMarkup(const std::string& text) {
   std::string out;
@@ -130,6 +133,9 @@ std::optional<int> DialogResponse(DialogTool tool, const AlertContent& alert,
   if (tool == DialogTool::kZenity) {
     if (status == 0 || status == 5) return kAlertFirstButtonReturn;
     if (status != 1) return std::nullopt;
+    // GTK ends with status 1 when it cannot open the display (no X authority for it, a server
+    // that went away): the same status as a closed dialog, told apart by its warning.
+    if (outcome.errors.find(kGtkNoDisplay) != std::string::npos) return std::nullopt;
     std::string pressed = outcome.output;
     while (!pressed.empty() && (pressed.back() == '\n' || pressed.back() == '\r')) {
       pressed.pop_back();

@@ -62,7 +62,8 @@ std::vector<std::string> DialogArguments(DialogTool tool, const std::string& pro
 // Which button the tool's outcome means, or nullopt when the tool failed to show the alert
 // (could not start, no display, crashed, unknown exit status).
 //  zenity: exit 0 is the first button; exit 1 with an extra button's title on standard output
-//    is that button, exit 1 without (closed, Escape) and 5 (timeout) the first button.
+//    is that button, exit 1 without (closed, Escape) and 5 (timeout) the first button; exit 1
+//    with GTK's "cannot open display" warning on standard error is a failure.
 //  kdialog: exit 0, 1, 2 are the first, second, third button (a one-button box answers 0, or 1
 //    when it was closed).
 std::optional<int> DialogResponse(DialogTool tool, const AlertContent& alert,

@@ -21,9 +21,9 @@ namespace {
 constexpr int kKillGraceMs = 2000;  // time between SIGTERM and SIGKILL for a cancelled child
 
 struct SpawnOptions {
-  int stdout_fd = -1;         // descriptor to become the child's standard output, -1 to inherit
-  bool quiet_stderr = false;  // standard error to /dev/null instead of inherited
-  bool new_session = false;   // start the child in a session of its own (setsid)
+  int stdout_fd = -1;        // descriptor to become the child's standard output, -1 to inherit
+  int stderr_fd = -1;        // descriptor to become the child's standard error, -1 to inherit
+  bool new_session = false;  // start the child in a session of its own (setsid)
 };
 
 std::vector<char*> CStrings(std::vector<std::string>& strings) {
@@ -52,8 +52,8 @@ int Spawn(const std::string& path, std::vector<std::string> argv, const Environm
   if (rc == 0 && options.stdout_fd >= 0) {
     rc = posix_spawn_file_actions_adddup2(&actions, options.stdout_fd, 1);
   }
-  if (rc == 0 && options.quiet_stderr) {
-    rc = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (rc == 0 && options.stderr_fd >= 0) {
+    rc = posix_spawn_file_actions_adddup2(&actions, options.stderr_fd, 2);
   }
   // Whatever else is open here (sockets of the server, pipes of other children) stays here.
   if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -142,24 +142,42 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv, cons
     result.spawn_error = argv.empty() ? EINVAL : ENOENT;
     return result;
   }
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    result.spawn_error = errno;
-    return result;
+  // One pipe for standard output, one for standard error.
+  int pipes[2][2] = {{-1, -1}, {-1, -1}};
+  for (auto& p : pipes) {
+    if (pipe2(p, O_CLOEXEC) != 0) {
+      result.spawn_error = errno;
+      for (auto& q : pipes) {
+        for (int fd : q) {
+          if (fd >= 0) close(fd);
+        }
+      }
+      return result;
+    }
   }
   pid_t pid = -1;
   SpawnOptions options;
-  options.stdout_fd = pipe_fds[1];
-  options.quiet_stderr = true;
+  options.stdout_fd = pipes[0][1];
+  options.stderr_fd = pipes[1][1];
   int rc = Spawn(*path, argv, env, options, &pid);
-  close(pipe_fds[1]);
+  close(pipes[0][1]);
+  close(pipes[1][1]);
   if (rc != 0) {
-    close(pipe_fds[0]);
+    close(pipes[0][0]);
+    close(pipes[1][0]);
     result.spawn_error = rc;
     return result;
   }
-  int out_fd = pipe_fds[0];
-  fcntl(out_fd, F_SETFL, fcntl(out_fd, F_GETFL) | O_NONBLOCK);
+  // The read ends, where each one's bytes go and how many are kept.
+  struct Stream {
+    int fd;
+    std::string* into;
+    size_t cap;
+  } streams[2] = {{pipes[0][0], &result.output, kMaxOutput},
+                  {pipes[1][0], &result.errors, kMaxErrors}};
+  for (Stream& stream : streams) {
+    fcntl(stream.fd, F_SETFL, fcntl(stream.fd, F_GETFL) | O_NONBLOCK);
+  }
   // The pidfd lets one poll() watch the output, the exit and the cancel descriptor together.
   // A pidfd is always close-on-exec. Without one (kernels before 5.3) the exit is noticed when the
   // output reaches end of file.
@@ -169,12 +187,13 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv, cons
   std::chrono::steady_clock::time_point kill_at{};
 
   for (;;) {
-    pollfd fds[3];
+    pollfd fds[4];
     int count = 0;
-    int out_slot = -1, pid_slot = -1, cancel_slot = -1;
-    if (out_fd >= 0) {
-      out_slot = count;
-      fds[count++] = {out_fd, POLLIN, 0};
+    int stream_slot[2] = {-1, -1}, pid_slot = -1, cancel_slot = -1;
+    for (int i = 0; i < 2; ++i) {
+      if (streams[i].fd < 0) continue;
+      stream_slot[i] = count;
+      fds[count++] = {streams[i].fd, POLLIN, 0};
     }
     if (pid_fd >= 0) {
       pid_slot = count;
@@ -184,7 +203,9 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv, cons
       cancel_slot = count;
       fds[count++] = {cancel_fd, POLLIN, 0};
     }
-    if (out_fd < 0 && pid_fd < 0) break;  // nothing left to watch: the wait below ends it
+    if (streams[0].fd < 0 && streams[1].fd < 0 && pid_fd < 0) {
+      break;  // nothing left to watch: the wait below ends it
+    }
     int timeout_ms = -1;
     if (killing) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -201,8 +222,10 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv, cons
       killing = false;
       continue;
     }
-    if (out_slot >= 0 && fds[out_slot].revents != 0) {
-      Drain(&out_fd, &result.output, kMaxOutput);
+    for (int i = 0; i < 2; ++i) {
+      if (stream_slot[i] >= 0 && fds[stream_slot[i]].revents != 0) {
+        Drain(&streams[i].fd, streams[i].into, streams[i].cap);
+      }
     }
     if (cancel_slot >= 0 && fds[cancel_slot].revents != 0) {
       kill(pid, SIGTERM);  // the child is not reaped yet, so the pid is still its own
@@ -212,13 +235,17 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv, cons
       kill_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(kKillGraceMs);
     }
     if (pid_slot >= 0 && fds[pid_slot].revents != 0) {
-      // It has ended: take what is left in the pipe, but never wait for end of file, which a
-      // grandchild holding the pipe could put off indefinitely.
-      if (out_fd >= 0) Drain(&out_fd, &result.output, kMaxOutput);
+      // It has ended: take what is left in the pipes, but never wait for end of file, which a
+      // grandchild holding a pipe could put off indefinitely.
+      for (Stream& stream : streams) {
+        if (stream.fd >= 0) Drain(&stream.fd, stream.into, stream.cap);
+      }
       break;
     }
   }
-  if (out_fd >= 0) close(out_fd);
+  for (Stream& stream : streams) {
+    if (stream.fd >= 0) close(stream.fd);
+  }
   if (pid_fd >= 0) close(pid_fd);
   Reap(pid, &result);
   return result;

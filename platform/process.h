@@ -29,19 +29,22 @@ struct ProcessResult {
   int term_signal = 0;     // the signal that ended it, 0 when it exited
   bool cancelled = false;  // true when Run ended it because `cancel_fd` became readable
   std::string output;      // what it wrote to standard output, the first kMaxOutput bytes
+  std::string errors;      // what it wrote to standard error, the first kMaxErrors bytes
 };
 
 class ProcessRunner {
  public:
   static constexpr size_t kMaxOutput = 64 * 1024;  // bytes of standard output kept by Run
+  static constexpr size_t kMaxErrors = 4 * 1024;   // bytes of standard error kept by Run
 
   virtual ~ProcessRunner() = default;
 
   // Runs argv[0] (an absolute path, or a name looked up in env's PATH) with `argv` and `env` as
-  // its whole environment, and waits until it has ended. Its standard output is captured into
-  // the result; its standard error goes to /dev/null. When `cancel_fd` is not -1 and becomes
-  // readable before the child ends, the child is sent SIGTERM (SIGKILL two seconds later) and
-  // the result is marked cancelled; `cancel_fd` is only polled, never read. Never throws.
+  // its whole environment, and waits until it has ended. Its standard output and standard error
+  // are captured into the result (what goes beyond the caps is read and dropped). When `cancel_fd`
+  // is not -1 and becomes readable before the child ends, the child is sent SIGTERM (SIGKILL two
+  // seconds later) and the result is marked cancelled; `cancel_fd` is only polled, never read.
+  // Never throws.
   virtual ProcessResult Run(const std::vector<std::string>& argv, const Environment& env,
                             int cancel_fd) = 0;
 
@@ -52,7 +55,8 @@ class ProcessRunner {
   virtual int Launch(const std::vector<std::string>& argv, const Environment& env, pid_t* pid) = 0;
 };
 
-// The real runner: posix_spawn, a pipe for standard output, pidfd and poll for the wait.
+// The real runner: posix_spawn, a pipe each for standard output and error, pidfd and poll for
+// the wait.
 class PosixProcessRunner final : public ProcessRunner {
  public:
   ProcessResult Run(const std::vector<std::string>& argv, const Environment& env,

@@ -89,11 +89,12 @@ TEST(DialogArgumentsTest, Kdialog) {
                                 "--yes-label", "A", "--no-label", "B", "--cancel-label", "C"}));
 }
 
-ProcessResult Exited(int status, std::string output = "") {
+ProcessResult Exited(int status, std::string output = "", std::string errors = "") {
   ProcessResult r;
   r.exited = true;
   r.exit_status = status;
   r.output = std::move(output);
+  r.errors = std::move(errors);
   return r;
 }
 
@@ -117,7 +118,14 @@ TEST(DialogResponseTest, ToolOutcomesToButtons) {
       {"zenity-closed", DialogTool::kZenity, two, Exited(1, ""), 1000},
       {"zenity-other-output", DialogTool::kZenity, two, Exited(1, "Open\n"), 1000},
       {"zenity-timeout", DialogTool::kZenity, two, Exited(5), 1000},
-      {"zenity-no-display", DialogTool::kZenity, two, Exited(255), std::nullopt},
+      {"zenity-unknown-status", DialogTool::kZenity, two, Exited(255), std::nullopt},
+      // GTK exits with 1 when it cannot open the display, as a closed dialog does.
+      {"zenity-no-display", DialogTool::kZenity, two,
+       Exited(1, "", "\n(zenity:4242): Gtk-WARNING **: 17:15:40.086: cannot open display: :0\n"),
+       std::nullopt},
+      {"zenity-closed-with-warnings", DialogTool::kZenity, two,
+       Exited(1, "", "Gtk-Message: 17:15:41.002: GtkDialog mapped without a transient parent.\n"),
+       1000},
       {"zenity-crashed", DialogTool::kZenity, two, killed, std::nullopt},
       {"zenity-missing", DialogTool::kZenity, two, not_started, std::nullopt},
       {"zenity-one-button", DialogTool::kZenity, one, Exited(0), 1000},

@@ -1,7 +1,9 @@
 // The launch alert as a real window: under Xvfb, zenity draws it, a screenshot is kept in the
 // build folder (launch_alert_started.png, launch_alert_failed.png), and xdotool presses its
 // buttons. Pressing "Open Ostrel" with no desktop entry installed opens the web page through
-// xdg-open, here a script on a temporary PATH that records its arguments.
+// xdg-open, here a script on a temporary PATH that records its arguments. zenity itself runs
+// through a script on that PATH too, which keeps its standard error and exit status (the helper
+// discards both), so that a window that never appears comes with zenity's own explanation.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "app/helper_app.h"
@@ -58,6 +61,18 @@ class AlertWindowTest : public ::testing::Test {
     dir_.Write("bin/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + args + ".tmp'\nmv '" +
                                    args + ".tmp' '" + args + "'\n");
     chmod((dir_.path() + "/bin/xdg-open").c_str(), 0755);
+    // The real zenity, its standard error passed on and kept; a SIGTERM from the presenter's
+    // cancel is passed on too.
+    const std::string zenity_log = dir_.path() + "/zenity.log";
+    dir_.Write("bin/zenity", "#!/bin/sh\nerr='" + zenity_log + "'.$$\n" +
+                                 "/usr/bin/zenity \"$@\" 2>\"$err\" &\nchild=$!\n"
+                                 "trap 'kill -TERM $child 2>/dev/null' TERM\n"
+                                 "wait $child\nrc=$?\n"
+                                 "while kill -0 $child 2>/dev/null; do wait $child; rc=$?; done\n"
+                                 "cat \"$err\" >&2\n{ cat \"$err\"; echo \"zenity exited with "
+                                 "status $rc\"; } >>'" +
+                                 zenity_log + "'\nrm -f \"$err\"\nexit $rc\n");
+    chmod((dir_.path() + "/bin/zenity").c_str(), 0755);
     ASSERT_EQ(pipe2(cancel_, O_CLOEXEC), 0);
     console_fd_ = open((dir_.path() + "/console").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(console_fd_, 0);
@@ -88,8 +103,10 @@ class AlertWindowTest : public ::testing::Test {
     int display_pipe[2];
     ASSERT_EQ(pipe2(display_pipe, O_CLOEXEC), 0);
     xvfb_ = std::make_unique<ChildProcess>(
+        // -noreset: without it the server resets whenever its last client leaves, which the
+        // short-lived xdotool polls make happen over and over while zenity is connecting.
         std::vector<std::string>{*FindProgram("Xvfb", system), "-displayfd", "3", "-screen", "0",
-                                 "1024x768x24", "-nolisten", "tcp"},
+                                 "1024x768x24", "-nolisten", "tcp", "-noreset"},
         system, xvfb_dir_->path() + "/xvfb.log", display_pipe[1]);
     close(display_pipe[1]);
     std::string number;
@@ -117,18 +134,29 @@ class AlertWindowTest : public ::testing::Test {
     display_ = ":" + number;
   }
 
-  // The id of the visible alert window, once it is there (up to 30 s); "" otherwise.
+  // The id of the visible alert window, once it is there (up to 30 s, or until the launch has
+  // ended without one); "" otherwise.
   std::string WaitForAlertWindow() {
     std::string id;
     WaitFor(
         [&] {
+          const bool ended = launch_ended_;
           ProcessResult r = runner_.Run(
               {"xdotool", "search", "--onlyvisible", "--name", "^Ostrel Sensor Helper$"}, env_, -1);
           id = r.output.substr(0, r.output.find('\n'));
-          return !id.empty();
+          return !id.empty() || ended;
         },
         30);
     return id;
+  }
+
+  // What the test knows when no window appeared.
+  std::string NoWindowReport() {
+    return std::string("no alert window appeared") +
+           (launch_ended_ ? " and the launch has ended" : "") + "; console: \"" + Console() +
+           "\"; zenity: \"" + ReadWholeFile(dir_.path() + "/zenity.log") + "\"; Xvfb " +
+           (xvfb_->Running() ? "running" : "gone") + ", its log: \"" +
+           ReadWholeFile(xvfb_dir_->path() + "/xvfb.log") + "\"";
   }
 
   // Keeps a screenshot of the screen as `name` in the build folder; returns its mean
@@ -188,7 +216,11 @@ class AlertWindowTest : public ::testing::Test {
     readers.power = [](double*, double*, double*, double*) { return -1; };
     HelperApp app(std::make_unique<SensorServer>(login_, port, readers),
                   HelperApp::Services{presenter, workspace, log_});
-    std::thread main_thread([&] { app.applicationDidFinishLaunching(); });
+    launch_ended_ = false;
+    std::thread main_thread([&] {
+      app.applicationDidFinishLaunching();
+      launch_ended_ = true;
+    });
     interact();
     if (::testing::Test::HasFailure()) {
       EXPECT_EQ(write(cancel_[1], "x", 1), 1);
@@ -214,12 +246,13 @@ class AlertWindowTest : public ::testing::Test {
   RecordingLog log_;
   int cancel_[2] = {-1, -1};
   int console_fd_ = -1;
+  std::atomic<bool> launch_ended_{false};  // set by the "main thread" once the launch returned
 };
 
 TEST_F(AlertWindowTest, OpenOstrelFromTheSuccessAlertOpensTheWebPage) {
   Launch(false, [&] {
     const std::string window = WaitForAlertWindow();
-    ASSERT_FALSE(window.empty()) << "no alert window appeared; console: " << Console();
+    ASSERT_FALSE(window.empty()) << NoWindowReport();
     EXPECT_GT(Screenshot("launch_alert_started.png"), 0.01) << "the screen is still black";
     ClickLastButton(window);  // "Open Ostrel"
   });
@@ -233,7 +266,7 @@ TEST_F(AlertWindowTest, OpenOstrelFromTheSuccessAlertOpensTheWebPage) {
 TEST_F(AlertWindowTest, FailureAlertClosesWithOk) {
   Launch(true, [&] {
     const std::string window = WaitForAlertWindow();
-    ASSERT_FALSE(window.empty()) << "no alert window appeared; console: " << Console();
+    ASSERT_FALSE(window.empty()) << NoWindowReport();
     EXPECT_GT(Screenshot("launch_alert_failed.png"), 0.01) << "the screen is still black";
     ClickLastButton(window);  // "OK", the only button
   });

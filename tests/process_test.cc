@@ -32,7 +32,8 @@ TEST(ProcessRunnerTest, OutputAndExitStatus) {
   EXPECT_EQ(r.spawn_error, 0);
   EXPECT_TRUE(r.exited);
   EXPECT_EQ(r.exit_status, 3);
-  EXPECT_EQ(r.output, "a b\n");  // standard error is not mixed in
+  EXPECT_EQ(r.output, "a b\n");  // the two streams are kept apart
+  EXPECT_EQ(r.errors, "x");
   EXPECT_FALSE(r.cancelled);
 }
 
@@ -59,12 +60,17 @@ TEST(ProcessRunnerTest, MissingProgram) {
   EXPECT_EQ(runner.Run({}, SystemPath(), -1).spawn_error, EINVAL);
 }
 
-TEST(ProcessRunnerTest, OutputIsCappedWhileTheChildRunsToTheEnd) {
+TEST(ProcessRunnerTest, OutputAndErrorsAreCappedWhileTheChildRunsToTheEnd) {
   PosixProcessRunner runner;
-  ProcessResult r = runner.Run({"head", "-c", "200000", "/dev/zero"}, SystemPath(), -1);
+  // Both streams far beyond their caps and beyond a pipe's buffer, written at once: a runner
+  // that stopped reading one of them would leave the child blocked.
+  ProcessResult r = runner.Run(
+      {"sh", "-c", "head -c 200000 /dev/zero >&2 & head -c 200000 /dev/zero; wait; echo done >&2"},
+      SystemPath(), -1);
   EXPECT_TRUE(r.exited);
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.output.size(), ProcessRunner::kMaxOutput);
+  EXPECT_EQ(r.errors.size(), ProcessRunner::kMaxErrors);
 }
 
 TEST(ProcessRunnerTest, ChildInheritsNoDescriptorAboveStandardError) {
