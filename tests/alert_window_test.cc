@@ -2,8 +2,8 @@
 // build folder (launch_alert_started.png, launch_alert_failed.png), and xdotool presses its
 // buttons. Pressing "Open Ostrel" with no desktop entry installed opens the web page through
 // xdg-open, here a script on a temporary PATH that records its arguments. zenity itself runs
-// through a script on that PATH too, which keeps its standard error and exit status (the helper
-// discards both), so that a window that never appears comes with zenity's own explanation.
+// through a script on that PATH too, which keeps a copy of its standard error and its exit
+// status, so that a window that never appears comes with zenity's own explanation.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -49,21 +49,25 @@ FixtureTree Concat(std::initializer_list<FixtureTree> parts) {
   return tree;
 }
 
+FixtureTree CoretempEightCores(const std::string& hwmon) {
+  return Chip(hwmon, "coretemp",
+              {{"Package id 0", 58000},
+               {"Core 0", 52000},
+               {"Core 1", 55000},
+               {"Core 2", 51000},
+               {"Core 3", 58000},
+               {"Core 4", 50000},
+               {"Core 5", 53000},
+               {"Core 6", 54000},
+               {"Core 7", 49000}});
+}
+
 FixtureTree IntelDesktop() {
   return Concat({
       Chip("hwmon0", "acpitz", {{nullptr, 27800}, {nullptr, 29800}}),
       Chip("hwmon1", "nvme", {{"Composite", 38850}, {"Sensor 1", 38850}, {"Sensor 2", 41850}}),
       Chip("hwmon2", "pch_cannonlake", {{nullptr, 47000}}),
-      Chip("hwmon3", "coretemp",
-           {{"Package id 0", 58000},
-            {"Core 0", 52000},
-            {"Core 1", 55000},
-            {"Core 2", 51000},
-            {"Core 3", 58000},
-            {"Core 4", 50000},
-            {"Core 5", 53000},
-            {"Core 6", 54000},
-            {"Core 7", 49000}}),
+      CoretempEightCores("hwmon3"),
       Chip("hwmon4", "nct6798", {{"SYSTIN", 34000}, {"CPUTIN", 40500}, {"AUXTIN0", -62000}}),
       Chip("hwmon5", "iwlwifi_1", {{nullptr, 41000}}),
       Chip("hwmon6", "drivetemp", {{nullptr, 33000}}),

@@ -25,6 +25,9 @@ FixtureTree Chip(const std::string& hwmon, const std::string& name,
 
 FixtureTree Concat(std::initializer_list<FixtureTree> parts);
 
+// class/hwmon/<hwmon> as coretemp: "Package id 0" at 58 and "Core 0".."Core 7" averaging 52.75.
+FixtureTree CoretempEightCores(const std::string& hwmon);
+
 // An Intel desktop: acpitz, nvme, pch, coretemp (package and 8 cores), nct6798, iwlwifi,
 // drivetemp; no battery. Readings: die 52.75 / 58 (the cores), storage (38.85 + 33) / 2.
 FixtureTree IntelDesktop();
