@@ -1,5 +1,5 @@
 // system_log.cc: syslog and standard error.
-#include "platform/system_log.h"
+#include "platform/linux/system_log.h"
 
 #include <errno.h>
 #include <syslog.h>
