@@ -1,0 +1,86 @@
+// hwmon_smc_transport.h: an SMC transport that answers the fan keys from the Linux hwmon fans.
+//
+// Linux has no AppleSMC user client, so this transport plays its part for the fan reader: the
+// service "AppleSMC" matches when at least one hwmon fan exists, and the structure call answers
+// key-information (command 9) and read (command 5) requests for these keys, each response a
+// full record built with smc_record.h:
+//
+//   "FNum"  "ui8 "  number of fans
+//   "F<n>Ac" "flt "  fan<k>_input of the n-th fan (RPM)
+//   "F<n>Mn" "flt "  fan<k>_min
+//   "F<n>Mx" "flt "  fan<k>_max
+//
+// A fan is a fan<k>_input file of a chip under <root>/class/hwmon; fans are numbered from 0 in
+// hwmon chip order, then by k. Attribute values are read afresh on every read request; a
+// missing, unreadable, garbage or negative file fails that request.
+//
+// Each open connection holds the fan list enumerated when it was opened, so that "FNum" and
+// every "F<n>.." key of one reading name the same fans even if a chip appears or vanishes
+// meanwhile (a fan number never shifts to another fan halfway through a document), and the
+// directory walk happens once per reading rather than once per key.
+//
+// Threads: an object is used by one thread at a time; the fan reader makes a new one for every
+// reading, so concurrent readings share nothing but the (read-only) sysfs tree.
+#ifndef OSTREL_PLATFORM_LINUX_HWMON_SMC_TRANSPORT_H_
+#define OSTREL_PLATFORM_LINUX_HWMON_SMC_TRANSPORT_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/smc_transport.h"
+
+namespace ostrel {
+
+// The fans under <sys_root>/class/hwmon, in chip order then by fan number: for each fan the
+// path prefix of its attributes, "<chip attr_dir>/fan<k>_" (append "input", "min", "max").
+// A fan is counted when its fan<k>_input entry exists, whatever it holds.
+std::vector<std::string> ListHwmonFans(const std::string& sys_root);
+
+class HwmonSmcTransport : public SmcTransport {
+ public:
+  // `sys_root` is "/sys" in the product, a fixture tree in tests. Nothing is read yet.
+  explicit HwmonSmcTransport(std::string sys_root);
+  ~HwmonSmcTransport() override;
+  HwmonSmcTransport(const HwmonSmcTransport&) = delete;
+  HwmonSmcTransport& operator=(const HwmonSmcTransport&) = delete;
+
+  // "AppleSMC" with at least one fan present: a new service handle, which keeps the fans it
+  // found. Anything else: 0.
+  SmcServiceHandle FindService(const char* class_name) override;
+  // Needs a live service handle and type 0 (kSmcBadArgument otherwise); the connection answers
+  // for the fans its service found, so one reading walks the hwmon folders once.
+  int32_t Open(SmcServiceHandle service, uint32_t type, SmcConnectionHandle* connection) override;
+  void ReleaseService(SmcServiceHandle service) override;
+  // Selector 2 only, input size exactly 80, output room at least 80 (kSmcBadArgument
+  // otherwise). Command 9 answers the key's data size and type; command 5 needs the data size
+  // that command 9 gave and answers the value. Unknown key or fan: kSmcNotFound. File not
+  // readable: kSmcNotReadable. Writes `output` and *output_size (80) only on kSmcSuccess.
+  int32_t CallStructMethod(SmcConnectionHandle connection, uint32_t selector,
+                           const SmcParamRecord* input, size_t input_size, SmcParamRecord* output,
+                           size_t* output_size) override;
+  void Close(SmcConnectionHandle connection) override;
+
+  // How many services and connections are still held; for tests that check the balance.
+  size_t open_services() const { return services_.size(); }
+  size_t open_connections() const { return connections_.size(); }
+
+ private:
+  // One found service, or one open connection.
+  struct Connection {
+    uint32_t handle;                // as given to the caller
+    std::vector<std::string> fans;  // attribute path prefixes, fixed when the service was found
+  };
+
+  Connection* FindConnection(SmcConnectionHandle handle);
+  std::vector<Connection>::iterator FindService(SmcServiceHandle service);
+  uint32_t NextHandle();
+
+  const std::string sys_root_;           // "/sys" in the product
+  std::vector<Connection> services_;     // found and not yet released
+  std::vector<Connection> connections_;  // opened and not yet closed
+  uint32_t last_handle_ = 0;             // handles count up from 1
+};
+
+}  // namespace ostrel
+
+#endif  // OSTREL_PLATFORM_LINUX_HWMON_SMC_TRANSPORT_H_

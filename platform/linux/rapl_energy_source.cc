@@ -1,0 +1,243 @@
+// rapl_energy_source.cc: the powercap RAPL zones as the "Energy Model" group of an energy source.
+#include "platform/linux/rapl_energy_source.h"
+
+#include <time.h>
+
+#include <map>
+#include <utility>
+
+#include "platform/linux/sysfs.h"
+
+namespace ostrel {
+namespace {
+
+constexpr std::string_view kZonePrefix = "intel-rapl:";
+
+// The channel set handed out by CopyChannelsInGroup and MutableCopy.
+class RaplChannels : public EnergyChannels {
+ public:
+  explicit RaplChannels(std::vector<RaplEnergySource::Channel> channels)
+      : channels_(std::move(channels)) {}
+  const std::vector<RaplEnergySource::Channel>& channels() const { return channels_; }
+
+ private:
+  std::vector<RaplEnergySource::Channel> channels_;  // a copy of what Load found
+};
+
+// Sampling needs no per-subscription state: every sample reads the files anew.
+class RaplSubscription : public EnergySubscription {};
+
+// One zone's counter in a sample, with the range it wraps at.
+struct ZoneCounter {
+  int64_t value;      // energy_uj, 0..max_range
+  int64_t max_range;  // max_energy_range_uj
+};
+
+// One channel's counters in a sample.
+struct ChannelCounters {
+  std::string_view name;           // a static channel name
+  std::vector<ZoneCounter> zones;  // in the channel's zone order
+};
+
+class RaplSample : public EnergySample {
+ public:
+  std::vector<ChannelCounters> channels;  // in the channel set's order
+};
+
+class RaplDeltaChannel : public EnergyChannel {
+ public:
+  RaplDeltaChannel(std::string_view name, int64_t count) : name(name), count(count) {}
+  std::string_view name;  // a static channel name
+  int64_t count;          // microjoules counted over the interval, all zones summed
+};
+
+class RaplDelta : public EnergyDelta {
+ public:
+  std::vector<RaplDeltaChannel> channels;  // in the samples' channel order
+};
+
+// The numbers of a zone entry name: "intel-rapl:3" gives package 3 and no part,
+// "intel-rapl:3:1" package 3 and part 1. False for anything else.
+bool ParseZoneName(std::string_view entry, int64_t* package, bool* is_part) {
+  if (entry.substr(0, kZonePrefix.size()) != kZonePrefix) return false;
+  std::string_view rest = entry.substr(kZonePrefix.size());
+  const size_t colon = rest.find(':');
+  int64_t part = 0;
+  *is_part = colon != std::string_view::npos;
+  auto digits = [](std::string_view text, int64_t* value) {
+    if (text.empty()) return false;
+    for (char c : text) {
+      if (c < '0' || c > '9') return false;
+    }
+    return ParseSysfsInt(text, value);
+  };
+  if (!*is_part) return digits(rest, package);
+  return digits(rest.substr(0, colon), package) && digits(rest.substr(colon + 1), &part);
+}
+
+// The zone at `zone_dir` when its range is positive and its counter can be read now.
+bool ProbeZone(const std::string& zone_dir, RaplEnergySource::Zone* zone) {
+  int64_t max_range = 0;
+  int64_t value = 0;
+  zone->energy_path = zone_dir + "/energy_uj";
+  if (!ReadSysfsInt(zone_dir + "/max_energy_range_uj", &max_range) || max_range <= 0) {
+    return false;
+  }
+  if (!ReadSysfsInt(zone->energy_path, &value) || value < 0 || value > max_range) return false;
+  zone->max_range = max_range;
+  return true;
+}
+
+// What wrapped counters counted from `older` to `newer`.
+int64_t Counted(int64_t older, int64_t newer, int64_t max_range) {
+  if (newer >= older) return newer - older;
+  return (max_range - older) + newer + 1;
+}
+
+}  // namespace
+
+RaplEnergySource::RaplEnergySource(std::string sys_root) : sys_root_(std::move(sys_root)) {}
+
+bool RaplEnergySource::Load() {
+  // Per package (keyed by the zone number N of intel-rapl:N): its own zone and its core parts.
+  struct Package {
+    bool has_zone = false;
+    Zone zone;
+    std::vector<Zone> cores;
+  };
+  std::map<int64_t, Package> packages;
+  std::vector<Zone> uncores;
+
+  const std::string class_dir = sys_root_ + "/class/powercap";
+  for (const std::string& entry : ListEntries(class_dir, kZonePrefix)) {
+    int64_t number = 0;
+    bool is_part = false;
+    if (!ParseZoneName(entry, &number, &is_part)) continue;
+    const std::string zone_dir = class_dir + "/" + entry;
+    std::string name;
+    if (!ReadSysfsText(zone_dir + "/name", &name)) continue;
+    const bool is_package = !is_part && name.rfind("package-", 0) == 0;
+    const bool is_core = is_part && name == "core";
+    const bool is_uncore = is_part && name == "uncore";
+    if (!is_package && !is_core && !is_uncore) continue;  // psys, dram, anything new
+    Zone zone;
+    if (!ProbeZone(zone_dir, &zone)) continue;
+    if (is_package) {
+      packages[number].has_zone = true;
+      packages[number].zone = std::move(zone);
+    } else if (is_core) {
+      packages[number].cores.push_back(std::move(zone));
+    } else {
+      uncores.push_back(std::move(zone));
+    }
+  }
+
+  channels_.clear();
+  Channel cpu{kCpuChannel, {}};
+  for (auto& [number, package] : packages) {
+    // The core zone is the CPU cores alone; a package without one (AMD) counts as a whole.
+    if (!package.cores.empty()) {
+      for (Zone& core : package.cores) cpu.zones.push_back(std::move(core));
+    } else if (package.has_zone) {
+      cpu.zones.push_back(std::move(package.zone));
+    }
+  }
+  if (!cpu.zones.empty()) channels_.push_back(std::move(cpu));
+  if (!uncores.empty()) channels_.push_back(Channel{kGpuChannel, std::move(uncores)});
+  loaded_ = !channels_.empty();
+  return loaded_;
+}
+
+bool RaplEnergySource::Offers(EnergyOperation /*operation*/) { return loaded_; }
+
+std::unique_ptr<EnergyChannels> RaplEnergySource::CopyChannelsInGroup(std::string_view group) {
+  if (!loaded_ || group != kGroup) return nullptr;
+  return std::make_unique<RaplChannels>(channels_);
+}
+
+std::unique_ptr<EnergyChannels> RaplEnergySource::MutableCopy(const EnergyChannels& channels) {
+  const RaplChannels* own = AsConcrete<RaplChannels>(channels);
+  return std::make_unique<RaplChannels>(own != nullptr ? own->channels() : std::vector<Channel>());
+}
+
+std::unique_ptr<EnergySubscription> RaplEnergySource::CreateSubscription(
+    EnergyChannels& /*channels*/, std::unique_ptr<EnergyChannels>* /*subscribed*/) {
+  return std::make_unique<RaplSubscription>();
+}
+
+std::unique_ptr<EnergySample> RaplEnergySource::CreateSamples(
+    const EnergySubscription& /*subscription*/, const EnergyChannels& channels) {
+  const RaplChannels* own = AsConcrete<RaplChannels>(channels);
+  if (own == nullptr) return nullptr;
+  auto sample = std::make_unique<RaplSample>();
+  for (const Channel& channel : own->channels()) {
+    ChannelCounters counters{channel.name, {}};
+    counters.zones.reserve(channel.zones.size());
+    for (const Zone& zone : channel.zones) {
+      int64_t value = 0;
+      if (!ReadSysfsInt(zone.energy_path, &value) || value < 0 || value > zone.max_range) {
+        return nullptr;
+      }
+      counters.zones.push_back(ZoneCounter{value, zone.max_range});
+    }
+    sample->channels.push_back(std::move(counters));
+  }
+  return sample;
+}
+
+std::unique_ptr<EnergyDelta> RaplEnergySource::CreateSamplesDelta(const EnergySample& older,
+                                                                  const EnergySample& newer) {
+  const RaplSample* older_sample = AsConcrete<RaplSample>(older);
+  const RaplSample* newer_sample = AsConcrete<RaplSample>(newer);
+  if (older_sample == nullptr || newer_sample == nullptr) return nullptr;
+  const auto& before = older_sample->channels;
+  const auto& after = newer_sample->channels;
+  if (before.size() != after.size()) return nullptr;
+  auto delta = std::make_unique<RaplDelta>();
+  delta->channels.reserve(after.size());
+  for (size_t c = 0; c < after.size(); ++c) {
+    if (before[c].name != after[c].name || before[c].zones.size() != after[c].zones.size()) {
+      return nullptr;
+    }
+    int64_t count = 0;
+    for (size_t z = 0; z < after[c].zones.size(); ++z) {
+      const ZoneCounter& old_counter = before[c].zones[z];
+      const ZoneCounter& new_counter = after[c].zones[z];
+      if (old_counter.max_range != new_counter.max_range) return nullptr;
+      // Each zone wraps at its own range, so wraps are undone before the zones are summed.
+      const int64_t counted = Counted(old_counter.value, new_counter.value, new_counter.max_range);
+      if (__builtin_add_overflow(count, counted, &count)) return nullptr;
+    }
+    delta->channels.emplace_back(after[c].name, count);
+  }
+  return delta;
+}
+
+void RaplEnergySource::Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) {
+  const RaplDelta* own = AsConcrete<RaplDelta>(delta);
+  if (own == nullptr) return;
+  for (const RaplDeltaChannel& channel : own->channels) visit(channel);
+}
+
+std::optional<std::string_view> RaplEnergySource::ChannelName(const EnergyChannel& channel) {
+  const RaplDeltaChannel* own = AsConcrete<RaplDeltaChannel>(channel);
+  if (own == nullptr) return std::nullopt;
+  return own->name;
+}
+
+std::optional<std::string_view> RaplEnergySource::UnitLabel(const EnergyChannel& /*channel*/) {
+  return kUnitLabel;
+}
+
+int64_t RaplEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
+  const RaplDeltaChannel* own = AsConcrete<RaplDeltaChannel>(channel);
+  return own != nullptr ? own->count : 0;
+}
+
+double RaplEnergySource::Now() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,61 @@
+// signal_application.cc: signal set-up and the wait for a termination signal.
+#include "platform/linux/signal_application.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace ostrel {
+namespace {
+
+sigset_t TerminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+}  // namespace
+
+SignalApplication::SignalApplication() {
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t set = TerminationSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal_fd_ = signalfd(-1, &set, SFD_CLOEXEC);
+  RaiseFileLimit();
+}
+
+SignalApplication::~SignalApplication() {
+  if (signal_fd_ >= 0) close(signal_fd_);
+}
+
+void SignalApplication::run() {
+  if (delegate_ != nullptr) delegate_->applicationDidFinishLaunching();
+  if (signal_fd_ >= 0) {
+    for (;;) {
+      signalfd_siginfo info;
+      ssize_t n = read(signal_fd_, &info, sizeof info);
+      if (n == static_cast<ssize_t>(sizeof info)) return;
+      if (n < 0 && errno != EINTR) break;  // fall back to sigwait below
+    }
+  }
+  sigset_t set = TerminationSignals();
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) == 0) return;
+  }
+}
+
+rlim_t RaiseFileLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur == limit.rlim_max) return limit.rlim_cur;
+  rlimit raised = limit;
+  raised.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return limit.rlim_cur;
+  return raised.rlim_cur;
+}
+
+}  // namespace ostrel

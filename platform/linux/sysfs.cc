@@ -1,0 +1,148 @@
+// sysfs.cc: bounded, uncached reads of sysfs attribute files.
+#include "platform/linux/sysfs.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace ostrel {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
+ssize_t ReadAttribute(const char* path, char* buf, size_t cap) {
+  return ReadAttributeAt(AT_FDCWD, path, buf, cap);
+}
+
+bool ParseSysfsInt(std::string_view text, int64_t* value) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  size_t digits_start = i;
+  // Accumulate as a negative number so INT64_MIN is representable.
+  int64_t acc = 0;
+  while (i < text.size() && IsDigit(text[i])) {
+    int digit = text[i] - '0';
+    if (acc < (INT64_MIN + digit) / 10) return false;
+    acc = acc * 10 - digit;
+    ++i;
+  }
+  if (i == digits_start) return false;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  if (i != text.size()) return false;
+  if (!negative) {
+    if (acc == INT64_MIN) return false;
+    acc = -acc;
+  }
+  *value = acc;
+  return true;
+}
+
+bool ReadSysfsInt(const std::string& path, int64_t* value) {
+  char buf[32];
+  ssize_t n = ReadAttribute(path.c_str(), buf, sizeof buf);
+  // A full buffer means the value may be cut: not a number we can trust.
+  if (n <= 0 || static_cast<size_t>(n) == sizeof buf) return false;
+  return ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
+}
+
+bool ReadSysfsText(const std::string& path, std::string* text) {
+  char buf[256];
+  ssize_t n = ReadAttribute(path.c_str(), buf, sizeof buf - 1);
+  if (n < 0) return false;
+  size_t len = static_cast<size_t>(n);
+  while (len > 0 && IsBlank(buf[len - 1])) --len;
+  text->assign(buf, len);
+  return true;
+}
+
+bool NaturalLess(std::string_view a, std::string_view b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (IsDigit(a[i]) && IsDigit(b[j])) {
+      size_t si = i, sj = j;
+      while (si < a.size() && a[si] == '0') ++si;
+      while (sj < b.size() && b[sj] == '0') ++sj;
+      size_t ei = si, ej = sj;
+      while (ei < a.size() && IsDigit(a[ei])) ++ei;
+      while (ej < b.size() && IsDigit(b[ej])) ++ej;
+      if (ei - si != ej - sj) return ei - si < ej - sj;
+      int c = a.substr(si, ei - si).compare(b.substr(sj, ej - sj));
+      if (c != 0) return c < 0;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
+std::vector<std::string> ListEntries(const std::string& dir, std::string_view prefix) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());  // glibc opens directories with O_CLOEXEC
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    std::string_view name(e->d_name);
+    if (name == "." || name == "..") continue;
+    if (name.substr(0, prefix.size()) != prefix) continue;
+    names.emplace_back(name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end(), NaturalLess);
+  return names;
+}
+
+std::vector<HwmonChip> ListHwmonChips(const std::string& sys_root) {
+  std::vector<HwmonChip> chips;
+  const std::string class_dir = sys_root + "/class/hwmon";
+  for (const std::string& entry : ListEntries(class_dir, "hwmon")) {
+    HwmonChip chip;
+    chip.attr_dir = class_dir + "/" + entry;
+    // Read the name where current kernels keep it; only when there is none at all, look in
+    // device/ (one read per chip in the common case, no separate existence test).
+    if (!ReadSysfsText(chip.attr_dir + "/name", &chip.name)) {
+      chip.name.clear();
+      if (errno == ENOENT && ReadSysfsText(chip.attr_dir + "/device/name", &chip.name)) {
+        chip.attr_dir += "/device";
+      }
+    }
+    chips.push_back(std::move(chip));
+  }
+  return chips;
+}
+
+ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap) {
+  int fd;
+  do {
+    fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  ssize_t n;
+  do {
+    n = read(fd, buf, cap);
+  } while (n < 0 && errno == EINTR);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return n;
+}
+
+bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value) {
+  char buf[32];
+  ssize_t n = ReadAttributeAt(dir_fd, name, buf, sizeof buf);
+  // A full buffer means the value may be cut: not a number we can trust.
+  if (n <= 0 || static_cast<size_t>(n) == sizeof buf) return false;
+  return ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
+}
+
+}  // namespace ostrel
