@@ -1,6 +1,9 @@
 // appkit_application.cc: NSApplication, and a delegate class made at run time.
 #include "platform/macos/appkit_application.h"
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <atomic>
 
 namespace ostrel::macos {
@@ -13,6 +16,24 @@ std::atomic<Application::Delegate*> g_delegate{nullptr};
 void DidFinishLaunching(id /*self*/, SEL /*cmd*/, id /*notification*/) {
   if (Application::Delegate* delegate = g_delegate.load()) {
     delegate->applicationDidFinishLaunching();
+  }
+}
+
+// The most descriptors a macOS process may have open (OPEN_MAX); asking for more fails.
+constexpr rlim_t kMaxOpenFiles = 10240;
+
+// What the process needs before any other thread exists: a write to a closed socket fails with
+// EPIPE instead of ending the process, and a burst of connections does not run out of
+// descriptors at the system's default soft limit of 256.
+void PrepareProcess() {
+  signal(SIGPIPE, SIG_IGN);
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    const rlim_t wanted = limit.rlim_max < kMaxOpenFiles ? limit.rlim_max : kMaxOpenFiles;
+    if (limit.rlim_cur < wanted) {
+      limit.rlim_cur = wanted;
+      setrlimit(RLIMIT_NOFILE, &limit);  // the old limit stands when this fails
+    }
   }
 }
 
@@ -36,6 +57,7 @@ Class MakeDelegateClass(const ObjcRuntime& runtime) {
 
 AppKitApplication::AppKitApplication(const ObjcRuntime& runtime, MacLibraries& libraries)
     : runtime_(runtime) {
+  PrepareProcess();
   if (!runtime.complete() || libraries.appkit.Handle() == nullptr) return;
   ObjcRuntime::AutoreleasePool pool(runtime);
   Class application_class = runtime.GetClass("NSApplication");

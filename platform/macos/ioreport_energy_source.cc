@@ -76,7 +76,10 @@ std::optional<std::string_view> Text(const CoreFoundation& cf, CFStringRef strin
 
 }  // namespace
 
-IOReportEnergySource::IOReportEnergySource(MacLibraries& libraries) : libraries_(libraries) {}
+IOReportEnergySource::IOReportEnergySource(MacLibraries& libraries)
+    : libraries_(libraries),
+      cf_(libraries.core_foundation),
+      stack_block_class_(libraries.system.Symbol("_NSConcreteStackBlock")) {}
 
 bool IOReportEnergySource::Load() {
   DynamicLibrary& library = libraries_.io_report;
@@ -96,9 +99,7 @@ bool IOReportEnergySource::Load() {
       library.Function<IOReportSimpleGetIntegerValueFn>("IOReportSimpleGetIntegerValue");
   io_.channel_get_unit_label =
       library.Function<IOReportChannelGetUnitLabelFn>("IOReportChannelGetUnitLabel");
-  cf_.emplace(libraries_.core_foundation);
-  stack_block_class_ = libraries_.system.Symbol("_NSConcreteStackBlock");
-  return cf_->complete() && stack_block_class_ != nullptr;
+  return cf_.complete() && stack_block_class_ != nullptr;
 }
 
 bool IOReportEnergySource::Offers(EnergyOperation operation) {
@@ -124,17 +125,17 @@ bool IOReportEnergySource::Offers(EnergyOperation operation) {
 }
 
 std::unique_ptr<EnergyChannels> IOReportEnergySource::CopyChannelsInGroup(std::string_view group) {
-  CFOwned<CFStringRef> name = cf_->String(std::string(group).c_str());
+  CFOwned<CFStringRef> name = cf_.String(std::string(group).c_str());
   if (!name) return nullptr;
   // No subgroup: every channel of the group.
-  return Hold<EnergyChannels>(*cf_, io_.copy_channels_in_group(name.get(), nullptr, 0, 0, 0));
+  return Hold<EnergyChannels>(cf_, io_.copy_channels_in_group(name.get(), nullptr, 0, 0, 0));
 }
 
 std::unique_ptr<EnergyChannels> IOReportEnergySource::MutableCopy(const EnergyChannels& channels) {
   const Channels* set = AsConcrete<Channels>(channels);
   if (set == nullptr) return nullptr;
   return Hold<EnergyChannels>(
-      *cf_, cf_->CFDictionaryCreateMutableCopy(cf_->kCFAllocatorDefault, 0, set->get()));
+      cf_, cf_.CFDictionaryCreateMutableCopy(cf_.kCFAllocatorDefault, 0, set->get()));
 }
 
 std::unique_ptr<EnergySubscription> IOReportEnergySource::CreateSubscription(
@@ -145,10 +146,10 @@ std::unique_ptr<EnergySubscription> IOReportEnergySource::CreateSubscription(
   IOReportSubscriptionRef subscription =
       io_.create_subscription(nullptr, set->get(), &narrowed, 0, nullptr);
   // The set the library hands back is the caller's, kept only with a subscription.
-  CFOwned<CFMutableDictionaryRef> narrowed_owned = cf_->Own(narrowed);
+  CFOwned<CFMutableDictionaryRef> narrowed_owned = cf_.Own(narrowed);
   if (subscription == nullptr) return nullptr;
   if (narrowed_owned) *subscribed = std::make_unique<Channels>(std::move(narrowed_owned));
-  return Hold<EnergySubscription>(*cf_, subscription);
+  return Hold<EnergySubscription>(cf_, subscription);
 }
 
 std::unique_ptr<EnergySample> IOReportEnergySource::CreateSamples(
@@ -156,7 +157,7 @@ std::unique_ptr<EnergySample> IOReportEnergySource::CreateSamples(
   const Subscription* held = AsConcrete<Subscription>(subscription);
   const Channels* set = AsConcrete<Channels>(channels);
   if (held == nullptr || set == nullptr) return nullptr;
-  return Hold<EnergySample>(*cf_, io_.create_samples(held->get(), set->get(), nullptr));
+  return Hold<EnergySample>(cf_, io_.create_samples(held->get(), set->get(), nullptr));
 }
 
 std::unique_ptr<EnergyDelta> IOReportEnergySource::CreateSamplesDelta(const EnergySample& older,
@@ -164,7 +165,7 @@ std::unique_ptr<EnergyDelta> IOReportEnergySource::CreateSamplesDelta(const Ener
   const Sample* from = AsConcrete<Sample>(older);
   const Sample* to = AsConcrete<Sample>(newer);
   if (from == nullptr || to == nullptr) return nullptr;
-  return Hold<EnergyDelta>(*cf_, io_.create_samples_delta(from->get(), to->get(), nullptr));
+  return Hold<EnergyDelta>(cf_, io_.create_samples_delta(from->get(), to->get(), nullptr));
 }
 
 void IOReportEnergySource::Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) {
@@ -181,13 +182,13 @@ void IOReportEnergySource::Iterate(const EnergyDelta& delta, const EnergyChannel
 std::optional<std::string_view> IOReportEnergySource::ChannelName(const EnergyChannel& channel) {
   const Channel* held = AsConcrete<Channel>(channel);
   if (held == nullptr) return std::nullopt;
-  return Text(*cf_, io_.channel_get_channel_name(held->ref), held->name, kNameBufferSize);
+  return Text(cf_, io_.channel_get_channel_name(held->ref), held->name, kNameBufferSize);
 }
 
 std::optional<std::string_view> IOReportEnergySource::UnitLabel(const EnergyChannel& channel) {
   const Channel* held = AsConcrete<Channel>(channel);
   if (held == nullptr || io_.channel_get_unit_label == nullptr) return std::nullopt;
-  return Text(*cf_, io_.channel_get_unit_label(held->ref), held->unit, kUnitBufferSize);
+  return Text(cf_, io_.channel_get_unit_label(held->ref), held->unit, kUnitBufferSize);
 }
 
 int64_t IOReportEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
@@ -195,6 +196,6 @@ int64_t IOReportEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
   return held == nullptr ? 0 : io_.simple_get_integer_value(held->ref, 0);
 }
 
-double IOReportEnergySource::Now() { return cf_->CFAbsoluteTimeGetCurrent(); }
+double IOReportEnergySource::Now() { return cf_.CFAbsoluteTimeGetCurrent(); }
 
 }  // namespace ostrel::macos

@@ -27,12 +27,13 @@ namespace ostrel::macos {
 
 class IOReportEnergySource final : public EnergySource {
  public:
-  // `libraries` is borrowed and must outlive the source. Nothing is loaded yet.
+  // Looks up CoreFoundation and the stack-block class; libIOReport is not loaded yet.
+  // `libraries` is borrowed and must outlive the source.
   explicit IOReportEnergySource(MacLibraries& libraries);
 
-  // Loads libIOReport and looks up its eight entry points, CoreFoundation and the stack-block
-  // class. False when the library can't be loaded, or CoreFoundation or the block class is
-  // missing; a missing entry point shows in Offers.
+  // Loads libIOReport and looks up its eight entry points. False when the library can't be
+  // loaded, or CoreFoundation or the block class is missing; a missing entry point shows in
+  // Offers.
   bool Load() override;
   bool Offers(EnergyOperation operation) override;
   std::unique_ptr<EnergyChannels> CopyChannelsInGroup(std::string_view group) override;
@@ -62,10 +63,10 @@ class IOReportEnergySource final : public EnergySource {
     IOReportChannelGetUnitLabelFn channel_get_unit_label = nullptr;
   };
 
-  MacLibraries& libraries_;            // borrowed
-  std::optional<CoreFoundation> cf_;   // resolved by Load
-  Functions io_;                       // resolved by Load
-  void* stack_block_class_ = nullptr;  // _NSConcreteStackBlock, the isa of the visiting block
+  MacLibraries& libraries_;        // borrowed
+  const CoreFoundation cf_;        // resolved when the source is made
+  void* const stack_block_class_;  // _NSConcreteStackBlock, the isa of the visiting block
+  Functions io_;                   // resolved by Load
 };
 
 }  // namespace ostrel::macos

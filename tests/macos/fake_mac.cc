@@ -34,12 +34,13 @@ std::string Hex(unsigned long v) {
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 // The frameworks' variables, each a FakeObject so that the log can name it.
-FakeObject g_allocator{"default", "", 0};
+FakeObject g_allocator{"default", "", 0, 0, {}};
 CFAllocatorRef g_allocator_default = R<CFAllocatorRef>(&g_allocator);
-FakeObject g_key_callbacks{"keys", "", 0}, g_value_callbacks{"values", "", 0};
-FakeObject g_stack_block{"stackblock", "", 0}, g_protocol{"NSApplicationDelegate", "", 0};
-mach_port_t g_main_port = 0;   // kIOMainPortDefault
-mach_port_t g_task = 0x103;    // mach_task_self_
+FakeObject g_key_callbacks{"keys", "", 0, 0, {}}, g_value_callbacks{"values", "", 0, 0, {}};
+FakeObject g_stack_block{"stackblock", "", 0, 0, {}};
+FakeObject g_protocol{"NSApplicationDelegate", "", 0, 0, {}};
+mach_port_t g_main_port = 0;  // kIOMainPortDefault
+mach_port_t g_task = 0x103;   // mach_task_self_
 
 // --- CoreFoundation ---
 void CFRelease(CFTypeRef o) {
@@ -64,8 +65,8 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef a, const void** keys, const vo
     k += (i ? "," : "") + N(keys[i]);
     v += (i ? "," : "") + N(values[i]);
   }
-  F().Log("CFDictionaryCreate(" + N(a) + ",[" + k + "],[" + v + "]," + std::to_string(count) +
-          "," + N(kc) + "," + N(vc) + ")=" + d->name);
+  F().Log("CFDictionaryCreate(" + N(a) + ",[" + k + "],[" + v + "]," + std::to_string(count) + "," +
+          N(kc) + "," + N(vc) + ")=" + d->name);
   return R<CFDictionaryRef>(d);
 }
 CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef a, CFIndex capacity,
@@ -93,8 +94,8 @@ Boolean CFStringGetCString(CFStringRef s, char* buffer, CFIndex size, CFStringEn
   const std::string& text = O(s)->text;
   const bool fits = static_cast<CFIndex>(text.size()) < size;
   if (fits) memcpy(buffer, text.c_str(), text.size() + 1);
-  F().Log("CFStringGetCString(" + N(s) + "," + std::to_string(size) + "," + Hex(e) + ")=" +
-          std::to_string(fits));
+  F().Log("CFStringGetCString(" + N(s) + "," + std::to_string(size) + "," + Hex(e) +
+          ")=" + std::to_string(fits));
   return fits;
 }
 CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
@@ -202,8 +203,8 @@ bool Next(std::deque<bool>& queue) {
 CFMutableDictionaryRef IOReportCopyChannelsInGroup(CFStringRef group, CFStringRef sub, uint64_t a,
                                                    uint64_t b, uint64_t c) {
   FakeObject* d = F().group ? F().New("channels") : nullptr;
-  F().Log("IOReportCopyChannelsInGroup(" + N(group) + "," + N(sub) + "," + std::to_string(a) +
-          "," + std::to_string(b) + "," + std::to_string(c) + ")=" + N(d));
+  F().Log("IOReportCopyChannelsInGroup(" + N(group) + "," + N(sub) + "," + std::to_string(a) + "," +
+          std::to_string(b) + "," + std::to_string(c) + ")=" + N(d));
   return R<CFMutableDictionaryRef>(d);
 }
 IOReportSubscriptionRef IOReportCreateSubscription(void* reserved, CFMutableDictionaryRef desired,
@@ -290,7 +291,10 @@ BOOL class_addMethod(Class c, SEL selector, IMP method, const char* types) {
   }
   return true;
 }
-void objc_registerClassPair(Class c) { F().Log("objc_registerClassPair(" + N(c) + ")"); }
+void objc_registerClassPair(Class c) {
+  F().Log("objc_registerClassPair(" + N(c) + ")");
+  F().missing.erase(O(c)->text);  // a class made at run time exists from now on
+}
 Protocol* objc_getProtocol(const char* name) {
   F().Log("objc_getProtocol(" + Quote(name) + ")");
   return reinterpret_cast<Protocol*>(&g_protocol);
@@ -421,10 +425,12 @@ const std::map<std::string, void*>& Table() {
        E<IOHIDEventSystemClientCopyServicesFn>(IOHIDEventSystemClientCopyServices)},
       {"IOHIDServiceClientCopyProperty",
        E<IOHIDServiceClientCopyPropertyFn>(IOHIDServiceClientCopyProperty)},
-      {"IOHIDServiceClientCopyEvent", E<IOHIDServiceClientCopyEventFn>(IOHIDServiceClientCopyEvent)},
+      {"IOHIDServiceClientCopyEvent",
+       E<IOHIDServiceClientCopyEventFn>(IOHIDServiceClientCopyEvent)},
       {"IOHIDEventGetFloatValue", E<IOHIDEventGetFloatValueFn>(IOHIDEventGetFloatValue)},
       {"IOServiceMatching", E<IOServiceMatchingFn>(IOServiceMatching)},
-      {"IOServiceGetMatchingService", E<IOServiceGetMatchingServiceFn>(IOServiceGetMatchingService)},
+      {"IOServiceGetMatchingService",
+       E<IOServiceGetMatchingServiceFn>(IOServiceGetMatchingService)},
       {"IOServiceOpen", E<IOServiceOpenFn>(IOServiceOpen)},
       {"IOObjectRelease", E<IOObjectReleaseFn>(IOObjectRelease)},
       {"IOConnectCallStructMethod", E<IOConnectCallStructMethodFn>(IOConnectCallStructMethod)},
@@ -432,7 +438,8 @@ const std::map<std::string, void*>& Table() {
       {"kIOMainPortDefault", &g_main_port},
       {"mach_task_self_", &g_task},
       {"_NSConcreteStackBlock", &g_stack_block},
-      {"IOReportCopyChannelsInGroup", E<IOReportCopyChannelsInGroupFn>(IOReportCopyChannelsInGroup)},
+      {"IOReportCopyChannelsInGroup",
+       E<IOReportCopyChannelsInGroupFn>(IOReportCopyChannelsInGroup)},
       {"IOReportCreateSubscription", E<IOReportCreateSubscriptionFn>(IOReportCreateSubscription)},
       {"IOReportCreateSamples", E<IOReportCreateSamplesFn>(IOReportCreateSamples)},
       {"IOReportCreateSamplesDelta", E<IOReportCreateSamplesDeltaFn>(IOReportCreateSamplesDelta)},
@@ -441,7 +448,8 @@ const std::map<std::string, void*>& Table() {
        E<IOReportChannelGetChannelNameFn>(IOReportChannelGetChannelName)},
       {"IOReportSimpleGetIntegerValue",
        E<IOReportSimpleGetIntegerValueFn>(IOReportSimpleGetIntegerValue)},
-      {"IOReportChannelGetUnitLabel", E<IOReportChannelGetUnitLabelFn>(IOReportChannelGetUnitLabel)},
+      {"IOReportChannelGetUnitLabel",
+       E<IOReportChannelGetUnitLabelFn>(IOReportChannelGetUnitLabel)},
       {"objc_getClass", E<objc_getClassFn>(objc_getClass)},
       {"sel_registerName", E<sel_registerNameFn>(sel_registerName)},
       {"objc_allocateClassPair", E<objc_allocateClassPairFn>(objc_allocateClassPair)},
@@ -502,7 +510,7 @@ void* FakeMac::Symbol(void* library, const char* name) {
 void* FakeMac::Messenger(void* library, const char* types) {
   auto it = Table().find(std::string("objc_msgSend ") + types);
   return it == Table().end() || missing.count(static_cast<const char*>(library)) ? nullptr
-                                                                                  : it->second;
+                                                                                 : it->second;
 }
 
 FakeObject* FakeMac::New(const std::string& kind, std::string text, int refs) {

@@ -41,6 +41,13 @@ struct FakeHidService {
   std::optional<double> celsius;
 };
 
+// Lines of the log, and their concatenation, for expected sequences built from parts.
+using Lines = std::vector<std::string>;
+inline Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 class FakeMac final : public SymbolResolver {
  public:
   FakeMac();
@@ -57,20 +64,20 @@ class FakeMac final : public SymbolResolver {
   bool services_fail = false;     // IOHIDEventSystemClientCopyServices answers null
   std::vector<FakeHidService> hid;
   ostrel::testing::FakeSmcTransport smc;  // answers the IOKit service and user-client calls
-  bool group = true;              // IOReportCopyChannelsInGroup finds channels
-  bool subscription = true;       // IOReportCreateSubscription succeeds
-  bool hands_back = false;        // ... and hands back a channel set of its own
+  bool group = true;                      // IOReportCopyChannelsInGroup finds channels
+  bool subscription = true;               // IOReportCreateSubscription succeeds
+  bool hands_back = false;                // ... and hands back a channel set of its own
   std::deque<bool> samples, deltas;  // outcomes of IOReportCreateSamples / ...Delta (empty: ok)
   std::deque<double> clock;          // CFAbsoluteTimeGetCurrent answers (empty: 0)
   std::vector<ostrel::testing::FakeChannel> channels;  // the channels of every delta
-  long modal_response = 1000;                   // -[NSAlert runModal]
-  std::optional<std::string> app_url;           // URLForApplicationWithBundleIdentifier:
-  std::optional<std::string> login_error;       // register/unregister fail with this text
-  long login_status = 0;                        // -[SMAppService status]
+  long modal_response = 1000;                          // -[NSAlert runModal]
+  std::optional<std::string> app_url;                  // URLForApplicationWithBundleIdentifier:
+  std::optional<std::string> login_error;              // register/unregister fail with this text
+  long login_status = 0;                               // -[SMAppService status]
 
   // --- Observations ---
-  std::vector<std::string> log;  // every call, in order
-  int pool_depth = 0;            // autorelease pools pushed and not yet popped
+  Lines log;           // every call, in order
+  int pool_depth = 0;  // autorelease pools pushed and not yet popped
 
   // Shared by the fake functions.
   FakeObject* New(const std::string& kind, std::string text = "", int refs = 1);
@@ -85,9 +92,9 @@ class FakeMac final : public SymbolResolver {
   FakeObject* delegate = nullptr;        // set with setDelegate:
 
  private:
-  std::deque<FakeObject> objects_;            // everything made, at stable addresses
-  std::set<std::string> interned_;            // library paths and selector names
-  std::map<std::string, int> counters_;       // numbers the objects of each kind
+  std::deque<FakeObject> objects_;             // everything made, at stable addresses
+  std::set<std::string> interned_;             // library paths and selector names
+  std::map<std::string, int> counters_;        // numbers the objects of each kind
   std::map<std::string, FakeObject*> shared_;  // by name
 };
 
