@@ -23,7 +23,6 @@
 namespace ostrel::macos {
 namespace {
 
-using ostrel::testing::Chip;
 using ostrel::testing::Concat;
 using ostrel::testing::FixtureTree;
 using testing::FakeMac;
@@ -84,69 +83,47 @@ FixtureTree Zone(const std::string& entry, const std::string& name, const std::s
 }
 
 TEST(MacLinuxParityTest, TheSameMachineGivesTheSameRecords) {
+  // The same temperatures, fans and energy on macOS: sensors named as the HID services name
+  // them, the fan keys of the SMC, the energy channels of IOReport.
+  auto die = [](FakeMac& f, std::initializer_list<double> values) {
+    for (double celsius : values) f.hid.push_back({"PMU tdie", celsius});
+  };
   const struct {
     const char* what;
     FixtureTree linux, linux_later;     // sysfs at the first reading; what the second changes
     std::function<void(FakeMac&)> mac;  // the same machine through the macOS fakes
     const char *temps, *fans, *power;
   } machines[] = {
-      {"die, storage and battery; two fans; CPU and GPU energy",
-       Concat({Chip("hwmon0", "macsmc_hwmon",
-                    {{"CPU Core 1 Temperature", 52000},
-                     {"SoC Die Temperature", 48000},
-                     {"NAND Flash Temperature", 35500},
-                     {"Battery Hotspot Temperature", 30250},
-                     {"WiFi/BT Module Temperature", 40000}}),
-               {{"class/hwmon/hwmon0/fan1_input", "2001\n"},
-                {"class/hwmon/hwmon0/fan1_min", "1200\n"},
-                {"class/hwmon/hwmon0/fan1_max", "6000\n"},
-                {"class/hwmon/hwmon0/fan2_input", "1998\n"},
-                {"class/hwmon/hwmon0/fan2_min", "1800\n"},
-                {"class/hwmon/hwmon0/fan2_max", "5700\n"}},
-               Zone("intel-rapl:0", "package-0", "5000000"),
+      {"Intel desktop; CPU and GPU energy",
+       Concat({ostrel::testing::IntelDesktop(), Zone("intel-rapl:0", "package-0", "5000000"),
                Zone("intel-rapl:0:0", "core", "1000000"),
                Zone("intel-rapl:0:1", "uncore", "500000")}),
        Concat({Zone("intel-rapl:0:0", "core", "8000000"),
                Zone("intel-rapl:0:1", "uncore", "1500000")}),
-       [](FakeMac& f) {
-         f.hid = {{"PMU tdie1", 52},
-                  {"PMU tdie2", 48},
-                  {"NAND CH0 temp", 35.5},
-                  {"gas gauge battery", 30.25},
-                  {"PMU tcal", 40}};
-         f.smc.SetKey("FNum", kSmcTypeUi8, 2);
-         f.smc.SetKey("F0Ac", kSmcTypeFlt, 2001);
-         f.smc.SetKey("F0Mn", kSmcTypeFlt, 1200);
-         f.smc.SetKey("F0Mx", kSmcTypeFlt, 6000);
-         f.smc.SetKey("F1Ac", kSmcTypeFpe2, 1998);
-         f.smc.SetKey("F1Mn", kSmcTypeUi16, 1800);
-         f.smc.SetKey("F1Mx", kSmcTypeFlt, 5700);
-         f.channels = {
-             {"CPU Energy", "mJ", 7000}, {"GPU Energy", "nJ", 1000000000}, {"ANE Energy", "mJ", 0}};
+       [&](FakeMac& f) {
+         f.hid = {{"PMU tcal", 27.8}, {"NAND CH0 temp", 38.85}};
+         die(f, {52, 55, 51, 58, 50, 53, 54, 49});
+         f.hid.push_back({"SSD", 33});
+         f.smc.SetKey("FNum", kSmcTypeUi8, 1);
+         f.smc.SetKey("F0Ac", kSmcTypeFpe2, 1054);
+         f.channels = {{"CPU Energy", "mJ", 7000}, {"GPU Energy", "nJ", 1000000000}};
        },
-       "CPU / SoC (avg) 50|CPU / SoC (peak) 52|SSD 35.5|Battery 30.25",
-       "0 2001/1200/6000|1 1998/1800/5700", "3.5 0.5 0 4"},
-      {"die and storage; a fan without a maximum; package energy only",
-       Concat({Chip("hwmon0", "k10temp",
-                    {{"Tctl", 66625}, {"Tdie", 46625}, {"Tccd1", 44250}, {"Tccd2", 48500}}),
-               Chip("hwmon1", "nvme", {{"Composite", 36850}, {"Sensor 1", 41850}}),
-               {{"class/hwmon/hwmon2/name", "nct6775\n"},
-                {"class/hwmon/hwmon2/fan1_input", "1052\n"},
-                {"class/hwmon/hwmon2/fan1_min", "300\n"}},
+       "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.925", "0 1054/0/0", "3.5 0.5 0 4"},
+      {"AMD laptop with Tdie; a fan with a minimum; package energy only",
+       Concat({ostrel::testing::AmdLaptop(true, true),
+               {{"class/hwmon/hwmon2/fan1_min", "1200\n"}},
                Zone("intel-rapl:0", "package-0", "0")}),
        Zone("intel-rapl:0", "package-0", "10000000"),
-       [](FakeMac& f) {
-         f.hid = {{"PMU tdie1", 46.625},
-                  {"PMU tdie2", 44.25},
-                  {"PMU tdie3", 48.5},
-                  {"NAND CH0 temp", 36.85},
-                  {"PMU tcal", 66.625}};
-         f.smc.SetKey("FNum", kSmcTypeUi8, 1);
-         f.smc.SetKey("F0Ac", kSmcTypeFlt, 1052);
-         f.smc.SetKey("F0Mn", kSmcTypeFlt, 300);
-         f.channels = {{"CPU Energy", std::nullopt, 10000}};
+       [&](FakeMac& f) {
+         f.hid = {{"gas gauge battery", 31.2}, {"NAND CH0", 36.85}, {"PMU tcal", 66.625}};
+         die(f, {46.625, 44.25, 48.5});
+         f.smc.SetKey("FNum", kSmcTypeUi16, 1);
+         f.smc.SetKey("F0Ac", kSmcTypeFlt, 2370);
+         f.smc.SetKey("F0Mn", kSmcTypeUi16, 1200);
+         f.channels = {{"CPU Energy", std::nullopt, 10000}, {"ANE", "mJ", 0}};
        },
-       "CPU / SoC (avg) 46.4583|CPU / SoC (peak) 48.5|SSD 36.85", "0 1052/300/0", "5 0 0 5"},
+       "CPU / SoC (avg) 46.4583|CPU / SoC (peak) 48.5|SSD 36.85|Battery 31.2", "0 2370/1200/0",
+       "5 0 0 5"},
       {"nothing to read",
        {},
        {},
