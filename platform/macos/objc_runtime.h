@@ -19,6 +19,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "platform/macos/mac_api.h"
 #include "platform/macos/symbol_resolver.h"
@@ -30,6 +31,11 @@ template <typename Signature>
 class Message;
 template <typename R, typename... A>
 class Message<R(A...)> {
+  // Intel Macs answer these through other entry points (objc_msgSend_fpret, _stret); no
+  // message this system sends has such an answer.
+  static_assert(!std::is_floating_point_v<R> && !std::is_class_v<R>,
+                "floating-point and structure answers need another entry point");
+
  public:
   // `types` is the signature's Objective-C type encoding, e.g. "v@:@" for void(id).
   Message(DynamicLibrary& objc, const char* types)

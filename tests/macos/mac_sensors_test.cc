@@ -160,12 +160,11 @@ TEST(AppleSmcTransportTest, CallsUnderTheFanReader) {
       {"no task port", [](FakeMac& f) { f.missing = {"mach_task_self_"}; }, {}, 0},
       {"no service",
        [](FakeMac& f) { f.smc.has_service = false; },
-       {"IOServiceMatching(\"AppleSMC\")=dict1", "IOServiceGetMatchingService(0x0,dict1)=0x0"},
+       {found[0], "IOServiceGetMatchingService(0x0,dict1)=0x0"},
        0},
       {"open fails",
        [](FakeMac& f) { f.smc.open_fails = true; },
-       {"IOServiceMatching(\"AppleSMC\")=dict1", "IOServiceGetMatchingService(0x0,dict1)=0x51",
-        "IOServiceOpen(0x51,task,0,&0)=4", "IOObjectRelease(0x51)"},
+       {found[0], found[1], "IOServiceOpen(0x51,task,0,&0)=4", found[3]},
        0},
       {"a call fails", [](FakeMac& f) { f.smc.FailInfo("FNum"); },
        found + Lines{key("FNum", 9, 3), "IOServiceClose(0xc0)"}, 0},
@@ -178,13 +177,8 @@ TEST(AppleSmcTransportTest, CallsUnderTheFanReader) {
     AppleSmcTransport smc(libraries);
     fake.log.clear();
     OstrelFan fans[8] = {};
-    ASSERT_EQ(ReadFans(smc, fans, 8), c.fans);
+    EXPECT_EQ(ReadFans(smc, fans, 8), c.fans);  // the records: MacLinuxParityTest
     EXPECT_EQ(fake.log, c.calls);
-    if (c.fans == 1) {
-      EXPECT_EQ(fans[0].rpm, 1200);
-      EXPECT_EQ(fans[0].minRPM, 500);
-      EXPECT_EQ(fans[0].maxRPM, 6000);
-    }
   }
 }
 

@@ -97,37 +97,22 @@ TEST(AppKitAlertPresenterTest, LaunchAlerts) {
     Lines messages;
   } cases[] = {
       {true, 1001,
-       [&] {
-         Lines l = start;
-         l.push_back("[NSAlert1 setAlertStyle: 1]");
-         for (const Lines& part : {text_lines("setMessageText:", kStartedMessage),
-                                   text_lines("setInformativeText:", kStartedInformative),
-                                   button(1, kOkButton), button(2, kOpenOstrelButton)}) {
-           l.insert(l.end(), part.begin(), part.end());
-         }
-         return l;
-       }()},
+       start + Lines{"[NSAlert1 setAlertStyle: 1]"} +
+           text_lines("setMessageText:", kStartedMessage) +
+           text_lines("setInformativeText:", kStartedInformative) + button(1, kOkButton) +
+           button(2, kOpenOstrelButton)},
       {false, 1000,
-       [&] {
-         Lines l = start;
-         l.push_back("[NSAlert1 setAlertStyle: 0]");
-         for (const Lines& part :
-              {text_lines("setMessageText:", kFailedMessage),
-               text_lines("setInformativeText:", failed_text), button(1, kOkButton)}) {
-           l.insert(l.end(), part.begin(), part.end());
-         }
-         return l;
-       }()},
+       start + Lines{"[NSAlert1 setAlertStyle: 0]"} +
+           text_lines("setMessageText:", kFailedMessage) +
+           text_lines("setInformativeText:", failed_text) + button(1, kOkButton)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.started);
     Shell shell;
     shell.fake.modal_response = c.pressed;
     EXPECT_EQ(shell.platform.alerts().RunModal(LaunchAlert(c.started, 53843)), c.pressed);
-    Lines want = c.messages;
-    want.push_back("[NSAlert1 runModal]=" + std::to_string(c.pressed));
-    want.push_back("[NSAlert1 release]");
-    EXPECT_EQ(shell.fake.log, want);
+    EXPECT_EQ(shell.fake.log, c.messages + Lines{"[NSAlert1 runModal]=" + std::to_string(c.pressed),
+                                                 "[NSAlert1 release]"});
   }
 }
 
