@@ -111,8 +111,8 @@ TEST(AppKitAlertPresenterTest, LaunchAlerts) {
     Shell shell;
     shell.fake.modal_response = c.pressed;
     EXPECT_EQ(shell.platform.alerts().RunModal(LaunchAlert(c.started, 53843)), c.pressed);
-    EXPECT_EQ(shell.fake.log, c.messages + Lines{"[NSAlert1 runModal]=" + std::to_string(c.pressed),
-                                                 "[NSAlert1 release]"});
+    const Lines end = {"[NSAlert1 runModal]=" + std::to_string(c.pressed), "[NSAlert1 release]"};
+    EXPECT_EQ(shell.fake.log, c.messages + end);
   }
 }
 
