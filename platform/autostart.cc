@@ -99,6 +99,13 @@ AutostartPaths CurrentAutostartPaths() {
   std::string executable;
   int err = errno;
   if (n > 0) executable.assign(buf, static_cast<size_t>(n));
+  // Once the program file has been replaced (a package upgrade renames the new file over the old
+  // one), the link reads "<path> (deleted)"; the entry must name the path, which now holds the
+  // new program.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (executable.ends_with(kDeleted) && access(executable.c_str(), F_OK) != 0) {
+    executable.resize(executable.size() - kDeleted.size());
+  }
   AutostartPaths paths = AutostartPathsFor(Environment::Current(), executable);
   if (executable.empty() && paths.error.empty())
     paths.error = PosixErrorText("/proc/self/exe", err);
