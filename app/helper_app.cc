@@ -1,35 +1,20 @@
 // helper_app.cc: start-up, launch alert and opening Ostrel.
 #include "app/helper_app.h"
 
-#include <unistd.h>
-
 #include <system_error>
 
 #include "app/helper_login_item.h"
 #include "app/launch_alert.h"
-#include "platform/process.h"
 
 namespace ostrel {
 
-// The product's platform objects, in the order they depend on each other.
-struct HelperApp::Product {
-  explicit Product(Application& application)
-      : alerts(runner, Environment::Current, application.terminationFd(), STDERR_FILENO),
-        workspace(runner, Environment::Current) {}
-
-  PosixProcessRunner runner;     // runs the dialog tools and the launchers
-  DesktopAlertPresenter alerts;  // zenity / kdialog / standard error
-  XdgWorkspace workspace;        // desktop entries, gio / gtk-launch / xdg-open
-  SystemLog log;                 // syslog and standard error
-  HelperLoginItemControl login;  // the autostart entry, for the server's /loginitem
-};
-
-HelperApp::HelperApp(Application& application)
-    : product_(std::make_unique<Product>(application)),
-      server(std::make_unique<SensorServer>(product_->login)),
-      appBundleID(kOstrelBundleID),
-      services_{product_->alerts, product_->workspace, product_->log},
-      web_page_(kOstrelWebPage) {}
+HelperApp::HelperApp(Platform& platform)
+    : HelperApp(std::make_unique<SensorServer>(SensorServer::LoginItem{
+                    [&platform](bool enable) {
+                      HelperLoginItem::set(platform.loginItem(), platform.log(), enable);
+                    },
+                    [&platform] { return HelperLoginItem::isEnabled(platform.loginItem()); }}),
+                Services{platform.alerts(), platform.workspace(), platform.log()}) {}
 
 HelperApp::HelperApp(std::unique_ptr<SensorServer> server_in, Services services,
                      std::string web_page)

@@ -15,6 +15,7 @@
 
 #include "platform/alert.h"
 #include "platform/application.h"
+#include "platform/platform.h"
 #include "platform/system_log.h"
 #include "platform/workspace.h"
 #include "server/sensor_server.h"
@@ -35,9 +36,9 @@ class HelperApp final : public Application::Delegate {
     LogSink& log;            // the failed-start line
   };
 
-  // The product: the server on 127.0.0.1:53843 over the helper's login item, desktop alerts
-  // that give up when `application` is asked to end, the XDG desktop, the system log.
-  explicit HelperApp(Application& application);
+  // The product: the server on 127.0.0.1:53843 over the helper's login item, and the
+  // platform's alerts, workspace and log (borrowed: `platform` outlives the delegate).
+  explicit HelperApp(Platform& platform);
   // For tests: a given server and services, and optionally another web page address.
   HelperApp(std::unique_ptr<SensorServer> server, Services services,
             std::string web_page = kOstrelWebPage);
@@ -49,12 +50,6 @@ class HelperApp final : public Application::Delegate {
   // is closed).
   void applicationDidFinishLaunching() override;
 
- private:
-  struct Product;  // the product's own platform objects
-  // Declared first so it is made before, and destroyed after, everything that borrows from it.
-  std::unique_ptr<Product> product_;
-
- public:
   const std::unique_ptr<SensorServer> server;  // the one sensor server, owned
   const std::string appBundleID;               // the main application's identifier
 
@@ -64,7 +59,7 @@ class HelperApp final : public Application::Delegate {
   // Opens the main application, or the web page when it is not installed.
   void openOstrel();
 
-  Services services_;           // borrowed from the caller or from product_
+  Services services_;           // borrowed from the caller or the platform
   const std::string web_page_;  // kOstrelWebPage in the product
 };
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/hwmon_smc_transport.h"
-#include "platform/sysfs.h"
+#include "platform/linux/hwmon_smc_transport.h"
+#include "platform/linux/sysfs.h"
 #include "sensors/fans.h"
 
 namespace ostrel {

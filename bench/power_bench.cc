@@ -12,8 +12,8 @@
 
 #include <string>
 
-#include "platform/rapl_energy_source.h"
-#include "platform/sysfs.h"
+#include "platform/linux/rapl_energy_source.h"
+#include "platform/linux/sysfs.h"
 #include "sensors/ostrel_sensors.h"
 #include "sensors/power.h"
 

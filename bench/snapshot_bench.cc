@@ -6,9 +6,9 @@
 
 #include <cstring>
 
-#include "platform/hwmon_smc_transport.h"
-#include "platform/linux_temp_source.h"
-#include "platform/rapl_energy_source.h"
+#include "platform/linux/hwmon_smc_transport.h"
+#include "platform/linux/hwmon_temp_source.h"
+#include "platform/linux/rapl_energy_source.h"
 #include "sensors/fans.h"
 #include "sensors/power.h"
 #include "sensors/temps.h"
@@ -20,7 +20,6 @@ namespace ostrel {
 namespace {
 
 using NoLoginItem = testing::FakeLoginItem;
-
 
 SensorServer::Readers FullReaders() {
   SensorServer::Readers readers;
@@ -89,7 +88,7 @@ const std::string kMacbook = OSTREL_FIXTURES_DIR "/bench_macbookpro";
 SensorServer::Readers FixtureReaders() {
   SensorServer::Readers readers;
   readers.temps = [](OstrelTemp* out, int32_t capacity) {
-    LinuxTempSource source(kMacbook);
+    HwmonTempSource source(kMacbook);
     return ReadTemps(source, out, capacity);
   };
   readers.fans = [](OstrelFan* out, int32_t capacity) {

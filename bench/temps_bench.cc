@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux_temp_source.h"
+#include "platform/linux/hwmon_temp_source.h"
 #include "sensors/temps.h"
 #include "tests/temp_fixtures.h"
 
@@ -111,7 +111,7 @@ void BM_ReadTemps(benchmark::State& state) {
   OstrelTemp out[16];
   int32_t count = 0;
   for (auto _ : state) {
-    LinuxTempSource source(tree.root());
+    HwmonTempSource source(tree.root());
     count = ReadTemps(source, out, 16);
     benchmark::DoNotOptimize(out);
   }

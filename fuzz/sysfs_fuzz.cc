@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/sysfs.h"
+#include "platform/linux/sysfs.h"
 
 namespace {
 

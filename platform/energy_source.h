@@ -3,7 +3,7 @@
 // An EnergySource offers named groups of energy channels, subscriptions to them, samples of
 // their counters, and the difference of two samples ("delta"), whose channels a caller visits
 // one by one for their name, unit label and count. The Linux source reads the powercap RAPL
-// counters (rapl_energy_source.h); tests substitute fakes.
+// counters (platform/linux/rapl_energy_source.h); tests substitute fakes.
 //
 // Ownership: every object a method returns in a std::unique_ptr is owned by the caller and is
 // released by destroying it. Objects must be passed back only to the source that made them,
@@ -18,6 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -56,9 +57,16 @@ class EnergyChannel {
   virtual ~EnergyChannel() = default;
 };
 
-// Called once per channel of a delta with the context given to Iterate. Returning 0 lets the
-// iteration go on; any other value ends it.
-using EnergyChannelVisitor = int (*)(const EnergyChannel& channel, void* context);
+// Called once per channel of a delta, during Iterate.
+using EnergyChannelVisitor = std::function<void(const EnergyChannel& channel)>;
+
+// The object behind `object` as the source's own type `Concrete`, or null when another kind of
+// source made it. Sources turn what they are handed back into their own types with this checked
+// conversion only, and treat null as a failed call.
+template <typename Concrete, typename Opaque>
+const Concrete* AsConcrete(const Opaque& object) {
+  return dynamic_cast<const Concrete*>(&object);
+}
 
 // The operations a loaded source may or may not offer, in the order the reader resolves them.
 // Every one but kChannelGetUnitLabel is required for sampling.
@@ -112,10 +120,9 @@ class EnergySource {
   virtual std::unique_ptr<EnergyDelta> CreateSamplesDelta(const EnergySample& older,
                                                           const EnergySample& newer) = 0;
 
-  // Calls visitor(channel, context) once for each channel of `delta`, in the delta's order, on
-  // the calling thread, and returns when the last one was visited or a visitor returned
-  // nonzero.
-  virtual void Iterate(const EnergyDelta& delta, EnergyChannelVisitor visitor, void* context) = 0;
+  // Calls `visit` once for each channel of `delta`, in the delta's order, on the calling
+  // thread, and returns when the last one was visited.
+  virtual void Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) = 0;
 
   // The channel's name as UTF-8 text, or nothing when it has none. Valid during the visit.
   virtual std::optional<std::string_view> ChannelName(const EnergyChannel& channel) = 0;
@@ -132,10 +139,10 @@ class EnergySource {
   virtual double Now() = 0;
 };
 
-// The machine's own energy source, made on first use and kept (never destroyed) for the life
-// of the process; nothing is loaded yet. On Linux: the RAPL counters under "/sys"
-// (rapl_energy_source.cc). Safe to call from any thread.
-EnergySource* MachineEnergySource();
+// A new instance of the machine's own energy source; nothing is loaded yet. Each operating
+// system's folder defines it (on Linux: the RAPL counters under "/sys"). The power reader makes
+// one when it first initialises and keeps it for the life of the process.
+std::unique_ptr<EnergySource> NewMachineEnergySource();
 
 }  // namespace ostrel
 

@@ -12,6 +12,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
+
 #include "platform/smc_record.h"
 
 namespace ostrel {
@@ -62,6 +64,10 @@ class SmcTransport {
   // Closes a connection opened by Open. The handle is invalid afterwards.
   virtual void Close(SmcConnectionHandle connection) = 0;
 };
+
+// A new instance of the machine's own SMC transport. Each operating system's folder defines it
+// (on Linux: the hwmon fans under "/sys"). The fan reader makes one per reading.
+std::unique_ptr<SmcTransport> NewMachineSmcTransport();
 
 }  // namespace ostrel
 

@@ -1,8 +1,6 @@
-// system_log.h: one-line log messages, to the system log and to standard error.
-//
-// Each line is handed to syslog(3) as data ("%s"), never as a format, under the ident
-// "OstrelSensorHelper", and written to standard error with one write(2), so lines from
-// different threads never interleave. Safe to call from any thread.
+// system_log.h: where the helper's one-line log messages go: the system log of the machine
+// (platform/linux/system_log.h on Linux). A line is always written as plain text, never used as
+// a format. A sink may be written from any thread; the product makes one for the process.
 #ifndef OSTREL_PLATFORM_SYSTEM_LOG_H_
 #define OSTREL_PLATFORM_SYSTEM_LOG_H_
 
@@ -16,15 +14,6 @@ class LogSink {
   virtual ~LogSink() = default;
   // Writes one line (without its line end). Never fails, never throws.
   virtual void Write(std::string_view line) = 0;
-};
-
-// The system log (facility user, priority err: every line the helper logs reports a failure)
-// plus standard error.
-class SystemLog final : public LogSink {
- public:
-  static constexpr char kIdent[] = "OstrelSensorHelper";  // the syslog ident
-
-  void Write(std::string_view line) override;
 };
 
 }  // namespace ostrel

@@ -13,6 +13,7 @@
 #define OSTREL_PLATFORM_TEMP_SOURCE_H_
 
 #include <functional>
+#include <memory>
 
 namespace ostrel {
 
@@ -35,6 +36,11 @@ class TempSource {
   // are left out; nothing is thrown for them. Returns when every sensor has been visited.
   virtual void ForEachSensor(const Visitor& visit) = 0;
 };
+
+// A new instance of the machine's own temperature source. Each operating system's folder
+// defines it (on Linux: the hwmon and power_supply classes under "/sys"). The temperature
+// reader makes one per reading.
+std::unique_ptr<TempSource> NewMachineTempSource();
 
 }  // namespace ostrel
 

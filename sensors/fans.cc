@@ -4,16 +4,15 @@
 
 #include <cmath>
 #include <cstdio>
-
-#include "platform/hwmon_smc_transport.h"
+#include <memory>
 
 namespace ostrel {
 namespace {
 
 constexpr char kSmcServiceClass[] = "AppleSMC";
-constexpr char kSysRoot[] = "/sys";
 
-// One structure call with a fresh output size of a whole record, as the controller expects.
+// One structure call. The output size starts as a whole record every time: a call may shorten
+// it to the response it wrote, and the next call must again offer the whole record.
 int32_t Exchange(SmcConnection connection, const SmcParamRecord& request,
                  SmcParamRecord* response) {
   size_t output_size = sizeof *response;
@@ -94,9 +93,14 @@ int32_t ReadFans(SmcTransport& smc, OstrelFan* out, int32_t capacity) {
 
 }  // namespace ostrel
 
-// The machine's fans: the hwmon fans under /sys, through the SMC transport that answers the
-// fan keys from them. A transport of its own per call, so concurrent calls share nothing.
+// The machine's fans, through its own SMC transport. A transport of its own per call, so
+// concurrent calls share nothing.
 extern "C" int32_t ostrel_read_fans(OstrelFan* out, int32_t capacity) {
-  ostrel::HwmonSmcTransport smc(ostrel::kSysRoot);
-  return ostrel::ReadFans(smc, out, capacity);
+  try {
+    std::unique_ptr<ostrel::SmcTransport> smc = ostrel::NewMachineSmcTransport();
+    return ostrel::ReadFans(*smc, out, capacity);
+  } catch (...) {
+    // Only running out of memory can get here, before any record is written.
+    return 0;
+  }
 }

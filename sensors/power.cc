@@ -60,6 +60,8 @@ constexpr UnitFactor kUnitFactors[] = {
 // The reader's process-wide state.
 struct PowerReaderState {
   int32_t state = 0;  // 0 not yet initialised, 1 ready, -1 unavailable for good
+  // The machine's source, made at the first initialisation and kept for the process.
+  std::unique_ptr<EnergySource> machine_source;
   // The loaded source whose operations were resolved; null until the load succeeded.
   EnergySource* source = nullptr;
   // Per operation, in EnergyOperation order: whether the loaded source offers it.
@@ -104,15 +106,14 @@ std::optional<size_t> CopyText(std::optional<std::string_view> text, char* buf, 
 }
 
 // Adds nothing up: each counted channel replaces its kind's accumulator, so of two channels of
-// one kind the later one decides. Returns 0 for every channel so the iteration goes on.
-int VisitChannel(const EnergyChannel& channel, void* opaque) {
-  const VisitorContext& context = *static_cast<const VisitorContext*>(opaque);
+// one kind the later one decides.
+void VisitChannel(const VisitorContext& context, const EnergyChannel& channel) {
   EnergySource& source = *context.source;
 
   char name_buf[kNameBufferSize];
   const std::optional<size_t> name_length =
       CopyText(source.ChannelName(channel), name_buf, sizeof name_buf);
-  if (!name_length) return 0;
+  if (!name_length) return;
   const std::string_view name(name_buf, *name_length);
   const ChannelKind* kind = nullptr;
   for (const ChannelKind& candidate : kChannelKinds) {
@@ -121,7 +122,7 @@ int VisitChannel(const EnergyChannel& channel, void* opaque) {
       break;
     }
   }
-  if (kind == nullptr) return 0;
+  if (kind == nullptr) return;
 
   double factor = kind->default_factor;
   if (context.unit_labels) {
@@ -151,14 +152,16 @@ int VisitChannel(const EnergyChannel& channel, void* opaque) {
       *context.ane_energy = factor * count;
       break;
   }
-  return 0;
 }
 
 // Opens the energy source and subscribes to its "Energy Model" channels. Returns 1 when
 // sampling can start, -1 when it never can. Runs at most once per process.
 int32_t Initialise() {
+  if (g_source_for_testing == nullptr && !g_ior.machine_source) {
+    g_ior.machine_source = NewMachineEnergySource();
+  }
   EnergySource* source =
-      g_source_for_testing != nullptr ? g_source_for_testing : MachineEnergySource();
+      g_source_for_testing != nullptr ? g_source_for_testing : g_ior.machine_source.get();
   if (!source->Load()) return -1;
 
   // Every operation is resolved before any is tested.
@@ -193,6 +196,7 @@ void ResetPowerReaderForTesting(EnergySource* source) {
   g_ior.lastSample.reset();
   g_ior.channels.reset();
   g_ior.subscription.reset();
+  g_ior.machine_source.reset();
   g_ior = PowerReaderState();
   g_source_for_testing = source;
 }
@@ -238,7 +242,9 @@ extern "C" int32_t ostrel_read_power(double* cpu, double* gpu, double* ane, doub
   ostrel::VisitorContext context{
       &cpu_energy, &gpu_energy, &ane_energy, &source,
       g_ior.offers[static_cast<int>(ostrel::EnergyOperation::kChannelGetUnitLabel)]};
-  source.Iterate(*delta, ostrel::VisitChannel, &context);
+  source.Iterate(*delta, [&context](const ostrel::EnergyChannel& channel) {
+    ostrel::VisitChannel(context, channel);
+  });
   delta.reset();
 
   *cpu = cpu_energy / elapsed;

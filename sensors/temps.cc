@@ -5,7 +5,7 @@
 
 #include <string.h>
 
-#include "platform/linux_temp_source.h"
+#include <memory>
 
 namespace ostrel {
 namespace {
@@ -78,8 +78,8 @@ int32_t ReadTemps(TempSource& source, OstrelTemp* out, int32_t capacity) {
 
 extern "C" int32_t ostrel_read_temps(OstrelTemp* out, int32_t capacity) {
   try {
-    ostrel::LinuxTempSource source("/sys");
-    return ostrel::ReadTemps(source, out, capacity);
+    std::unique_ptr<ostrel::TempSource> source = ostrel::NewMachineTempSource();
+    return ostrel::ReadTemps(*source, out, capacity);
   } catch (...) {
     // Only running out of memory can get here, and it does so before any record is written.
     return 0;

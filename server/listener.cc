@@ -36,14 +36,14 @@ struct Listener::Impl {
   void OnAccept(const std::error_code& ec, tcp::socket socket);
   void Run();
 
-  asio::io_context io{1};                             // the network thread's event loop
-  tcp::acceptor acceptor{io};                         // bound to 127.0.0.1
-  asio::steady_timer accept_pause{io};                // backs off while the fd table is full
-  asio::thread_pool workers{kWorkers};                // runs `handler`
-  Handler handler;                                    // request text -> body
-  std::array<char, kMaxRequest> read_buffer{};        // network thread only: the one read
-  std::array<char, 4096> discard_buffer{};            // network thread only: drained bytes
-  std::thread io_thread;                              // runs Run()
+  asio::io_context io{1};                       // the network thread's event loop
+  tcp::acceptor acceptor{io};                   // bound to 127.0.0.1
+  asio::steady_timer accept_pause{io};          // backs off while the fd table is full
+  asio::thread_pool workers{kWorkers};          // runs `handler`
+  Handler handler;                              // request text -> body
+  std::array<char, kMaxRequest> read_buffer{};  // network thread only: the one read
+  std::array<char, 4096> discard_buffer{};      // network thread only: drained bytes
+  std::thread io_thread;                        // runs Run()
 };
 
 namespace {
@@ -171,9 +171,8 @@ void Listener::Impl::Run() {
 }
 
 void Listener::Impl::Accept() {
-  acceptor.async_accept([this](const std::error_code& ec, tcp::socket socket) {
-    OnAccept(ec, std::move(socket));
-  });
+  acceptor.async_accept(
+      [this](const std::error_code& ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
 }
 
 void Listener::Impl::OnAccept(const std::error_code& ec, tcp::socket socket) {

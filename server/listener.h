@@ -23,11 +23,11 @@ class Listener {
   // the worker threads, possibly on several at once.
   using Handler = std::function<std::string(std::string_view request)>;
 
-  static constexpr int kWorkers = 16;            // handlers that may run at the same time
-  static constexpr size_t kMaxRequest = 8192;    // bytes taken by the one read of a request
-  static constexpr size_t kMaxDiscard = 65536;   // bytes drained after the answer, at most
-  static constexpr int kDrainSeconds = 2;        // time the drain may take, at most
-  static constexpr int kAcceptPauseMs = 100;     // pause when the fd table is full
+  static constexpr int kWorkers = 16;           // handlers that may run at the same time
+  static constexpr size_t kMaxRequest = 8192;   // bytes taken by the one read of a request
+  static constexpr size_t kMaxDiscard = 65536;  // bytes drained after the answer, at most
+  static constexpr int kDrainSeconds = 2;       // time the drain may take, at most
+  static constexpr int kAcceptPauseMs = 100;    // pause when the fd table is full
 
   // Binds 127.0.0.1:`port` (0 picks a free port, for tests) with SO_REUSEADDR, listens, and
   // starts serving with `handler`. Throws std::system_error, whose what() names the address and

@@ -2,9 +2,12 @@
 // looked at. The text is split by characters as users perceive them (extended grapheme
 // clusters): CR LF is one character and ends a line, a lone CR or LF does not, and a space or
 // "?" followed by a combining mark is part of a larger character and does not separate.
+#include "server/route.h"
+
+#include <stdint.h>
+
 #include <vector>
 
-#include "server/sensor_server.h"
 #include "server/text.h"
 
 namespace ostrel {
@@ -104,28 +107,31 @@ Clusters FirstLine(std::string_view text) {
 
 }  // namespace
 
-std::string SensorServer::route(std::string_view request) {
+Route RouteRequest(std::string_view request) {
   const Clusters line = FirstLine(request);
+  Route route;
 
   // The target is the second space-separated piece of the first line; "/" when there is none.
   const FirstPieces words = SplitFirstTwo(line, Piece{0, line.size()}, " ");
-  if (words.count < 2) return snapshotJSON();  // the target "/" is not the login-item path
+  if (words.count < 2) return route;  // the target "/" is not the login-item path
   const Piece target = words.piece[1];
 
   // The path is the target's first "?"-separated piece (the whole target when it is all "?").
   const FirstPieces parts = SplitFirstTwo(line, target, "?");
   const std::string_view path = Join(line, parts.count > 0 ? parts.piece[0] : target);
-  if (path != "/loginitem") return snapshotJSON();
+  if (path != "/loginitem") return route;
 
+  route.login_item = true;
   if (ContainsWord(line, target, "enable=1")) {
-    login_item_.Set(true);
+    route.enable = true;
   } else if (ContainsWord(line, target, "enable=0")) {
-    login_item_.Set(false);
+    route.enable = false;
   }
-  std::string body = "{\"ok\":true,\"loginItem\":";
-  body += login_item_.IsEnabled() ? "true" : "false";
-  body += "}";
-  return body;
+  return route;
+}
+
+std::string LoginItemBody(bool enabled) {
+  return enabled ? "{\"ok\":true,\"loginItem\":true}" : "{\"ok\":true,\"loginItem\":false}";
 }
 
 }  // namespace ostrel

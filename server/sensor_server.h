@@ -3,8 +3,8 @@
 // One SensorServer exists per process, owned by the application for the whole run. `start`
 // runs on the main thread; `route` and `snapshotJSON` run on the listener's worker threads,
 // several at once. The only lock is `powerLock_`, held around each power reading, because the
-// power reader keeps its previous sample between calls. The login-item control is borrowed: it
-// must outlive the server.
+// power reader keeps its previous sample between calls. The login-item operations are handed
+// in by the application; what they use must outlive the server.
 #ifndef OSTREL_SERVER_SENSOR_SERVER_H_
 #define OSTREL_SERVER_SENSOR_SERVER_H_
 
@@ -18,7 +18,6 @@
 
 #include "sensors/ostrel_sensors.h"
 #include "server/listener.h"
-#include "server/login_item_control.h"
 
 namespace ostrel {
 
@@ -33,10 +32,17 @@ class SensorServer {
     std::function<int32_t(double*, double*, double*, double*)> power = ostrel_read_power;
   };
 
+  // The helper's login item, as the server uses it: both may run on many worker threads at
+  // once.
+  struct LoginItem {
+    std::function<void(bool enable)> set;  // registers or unregisters; failures are logged
+    std::function<bool()> isEnabled;       // true exactly when registered and enabled
+  };
+
   // The product's server: 127.0.0.1:53843, the machine's readers. Nothing is opened yet.
-  explicit SensorServer(LoginItemControl& login_item);
+  explicit SensorServer(LoginItem login_item);
   // For tests only: another port (0 = any free one) and other readers.
-  SensorServer(LoginItemControl& login_item, uint16_t port, Readers readers);
+  SensorServer(LoginItem login_item, uint16_t port, Readers readers);
   ~SensorServer();
   SensorServer(const SensorServer&) = delete;
   SensorServer& operator=(const SensorServer&) = delete;
@@ -63,7 +69,7 @@ class SensorServer {
  private:
   std::unique_ptr<Listener> listener_;  // set by a successful start, never cleared before exit
   std::mutex powerLock_;                // serialises ostrel_read_power
-  LoginItemControl& login_item_;        // borrowed, outlives the server
+  const LoginItem login_item_;          // the application's login-item operations
   const uint16_t port_;                 // kPort in the product
   const Readers readers_;               // the machine's readers in the product
 };

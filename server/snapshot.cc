@@ -1,5 +1,8 @@
-// snapshot.cc: the snapshot document. Every call reads the sensors afresh into buffers of its
-// own; only the power reading is serialised, under powerLock_.
+// snapshot.cc: the snapshot document from one set of readings, and the server's reading of
+// them: every call reads the sensors afresh into buffers of its own; only the power reading is
+// serialised, under powerLock_.
+#include "server/snapshot.h"
+
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -29,21 +32,11 @@ int32_t Bounded(int32_t count, int32_t capacity) {
 
 }  // namespace
 
-std::string SensorServer::snapshotJSON() {
-  OstrelTemp temps[kTempCapacity];
-  std::memset(temps, 0, sizeof temps);
-  OstrelFan fans[kFanCapacity];
-  std::memset(fans, 0, sizeof fans);
-  double cpu = 0.0, gpu = 0.0, ane = 0.0, soc = 0.0;
-
-  const int32_t temp_count = Bounded(readers_.temps(temps, kTempCapacity), kTempCapacity);
-  const int32_t fan_count = Bounded(readers_.fans(fans, kFanCapacity), kFanCapacity);
-  int32_t power_status;
-  {
-    std::lock_guard<std::mutex> hold(powerLock_);
-    power_status = readers_.power(&cpu, &gpu, &ane, &soc);
-  }
-  const bool login_item = login_item_.IsEnabled();
+std::string SnapshotDocument(const Readings& readings) {
+  const int32_t temp_count = Bounded(readings.temp_count, readings.temp_capacity);
+  const int32_t fan_count = Bounded(readings.fan_count, readings.fan_capacity);
+  const OstrelTemp* temps = readings.temps;
+  const OstrelFan* fans = readings.fans;
 
   // JSON has no way to write NaN or infinity; such a reading fails the whole document.
   bool finite = true;
@@ -55,7 +48,8 @@ std::string SensorServer::snapshotJSON() {
   try {
     Json temperatures = Json::array();
     for (int32_t i = 0; i < temp_count; ++i) {
-      temperatures.push_back({{"label", LabelText(temps[i])}, {"celsius", number(temps[i].celsius)}});
+      temperatures.push_back(
+          {{"label", LabelText(temps[i])}, {"celsius", number(temps[i].celsius)}});
     }
     Json fan_list = Json::array();
     for (int32_t i = 0; i < fan_count; ++i) {
@@ -65,14 +59,16 @@ std::string SensorServer::snapshotJSON() {
                           {"max", number(fans[i].maxRPM)}});
     }
     Json power = Json::object();
-    if (power_status == 0) {
-      power = {{"soc", number(soc)}, {"cpu", number(cpu)}, {"gpu", number(gpu)},
-               {"ane", number(ane)}};
+    if (readings.power_status == 0) {
+      power = {{"soc", number(readings.soc)},
+               {"cpu", number(readings.cpu)},
+               {"gpu", number(readings.gpu)},
+               {"ane", number(readings.ane)}};
     }
     const Json document = {{"temperatures", std::move(temperatures)},
                            {"fans", std::move(fan_list)},
                            {"power", std::move(power)},
-                           {"loginItem", login_item},
+                           {"loginItem", readings.login_item},
                            {"helper", "ostrel"},
                            {"version", 1}};
     if (!finite) return "{}";
@@ -80,6 +76,27 @@ std::string SensorServer::snapshotJSON() {
   } catch (...) {
     return "{}";
   }
+}
+
+std::string SensorServer::snapshotJSON() {
+  OstrelTemp temps[kTempCapacity];
+  std::memset(temps, 0, sizeof temps);
+  OstrelFan fans[kFanCapacity];
+  std::memset(fans, 0, sizeof fans);
+  Readings readings;
+  readings.temps = temps;
+  readings.temp_capacity = kTempCapacity;
+  readings.temp_count = readers_.temps(temps, kTempCapacity);
+  readings.fans = fans;
+  readings.fan_capacity = kFanCapacity;
+  readings.fan_count = readers_.fans(fans, kFanCapacity);
+  {
+    std::lock_guard<std::mutex> hold(powerLock_);
+    readings.power_status =
+        readers_.power(&readings.cpu, &readings.gpu, &readings.ane, &readings.soc);
+  }
+  readings.login_item = login_item_.isEnabled();
+  return SnapshotDocument(readings);
 }
 
 }  // namespace ostrel

@@ -12,7 +12,6 @@
 
 struct UText;
 
-
 namespace ostrel {
 
 // True when `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing above
@@ -38,10 +37,10 @@ class ClusterCursor {
   bool Next(std::string_view* cluster);
 
  private:
-  std::string_view text_;  // the whole text being walked
-  size_t pos_ = 0;         // byte offset of the next cluster
-  bool ascii_ = true;      // true: walked byte by byte; false: through `utext_`
-  UText* utext_ = nullptr; // ICU's view of `text_` when not ASCII, owned
+  std::string_view text_;   // the whole text being walked
+  size_t pos_ = 0;          // byte offset of the next cluster
+  bool ascii_ = true;       // true: walked byte by byte; false: through `utext_`
+  UText* utext_ = nullptr;  // ICU's view of `text_` when not ASCII, owned
 };
 
 }  // namespace ostrel

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "app/launch_alert.h"
-#include "platform/alert.h"
+#include "platform/linux/desktop_alert.h"
 #include "tests/fake_platform.h"
 #include "tests/test_util.h"
 

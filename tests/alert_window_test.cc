@@ -18,9 +18,9 @@
 
 #include "app/helper_app.h"
 #include "app/launch_alert.h"
-#include "platform/alert.h"
-#include "platform/process.h"
-#include "platform/workspace.h"
+#include "platform/linux/desktop_alert.h"
+#include "platform/linux/process.h"
+#include "platform/linux/xdg_workspace.h"
 #include "tests/child_process.h"
 #include "tests/fake_login_item.h"
 #include "tests/fake_platform.h"

@@ -1,6 +1,6 @@
 // The XDG autostart login-item service over a temporary HOME: register, status, unregister, the
 // failure paths, entries edited by the user, concurrent registrations and failed writes.
-#include "platform/autostart.h"
+#include "platform/linux/autostart.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -80,11 +80,11 @@ class AutostartTest : public ::testing::Test {
 
 TEST_F(AutostartTest, RegisterStatusUnregister) {
   XdgAutostartService service = Service();
-  EXPECT_EQ(service.Status(), LoginItemStatus::kNotRegistered);
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotRegistered);
   std::string error;
-  ASSERT_TRUE(service.Register(&error)) << error;
+  ASSERT_TRUE(service.Register().ok());
   EXPECT_EQ(ReadFile(entry()), ExpectedText());
-  EXPECT_EQ(service.Status(), LoginItemStatus::kEnabled);
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled);
   struct stat st;
   ASSERT_EQ(stat(entry().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -92,8 +92,8 @@ TEST_F(AutostartTest, RegisterStatusUnregister) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);  // made by us: private, as XDG asks
   EXPECT_EQ(ListDir(autostart()), std::vector<std::string>{std::string(kId) + ".desktop"});
 
-  ASSERT_TRUE(service.Unregister(&error)) << error;
-  EXPECT_EQ(service.Status(), LoginItemStatus::kNotRegistered);
+  ASSERT_TRUE(service.Unregister().ok());
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotRegistered);
   EXPECT_TRUE(ListDir(autostart()).empty());
 }
 
@@ -102,12 +102,12 @@ TEST_F(AutostartTest, RegisterAgainRewritesTheEntryAndLeavesNeighboursAlone) {
   dir_.Write("home/.config/autostart/" + std::string(kId) + ".desktop",
              "[Desktop Entry]\nType=Application\nExec=/old/place/helper\nHidden=true\n");
   XdgAutostartService service = Service();
-  EXPECT_EQ(service.Status(), LoginItemStatus::kNotFound);
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotFound);
   std::string error;
-  ASSERT_TRUE(service.Register(&error)) << error;
-  ASSERT_TRUE(service.Register(&error)) << error;
+  ASSERT_TRUE(service.Register().ok());
+  ASSERT_TRUE(service.Register().ok());
   EXPECT_EQ(ReadFile(entry()), ExpectedText());
-  EXPECT_EQ(service.Status(), LoginItemStatus::kEnabled);
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled);
   EXPECT_EQ(ReadFile(autostart() + "/other.desktop"), "[Desktop Entry]\nExec=/bin/other\n");
   EXPECT_EQ(ListDir(autostart()),
             (std::vector<std::string>{std::string(kId) + ".desktop", "other.desktop"}));
@@ -116,7 +116,7 @@ TEST_F(AutostartTest, RegisterAgainRewritesTheEntryAndLeavesNeighboursAlone) {
 TEST_F(AutostartTest, UnregisterWithoutEntryFailsWithTheReason) {
   XdgAutostartService service = Service();
   std::string error;
-  EXPECT_FALSE(service.Unregister(&error));
+  EXPECT_FALSE((error = service.Unregister().message()).empty());
   EXPECT_EQ(error, entry() + ": No such file or directory");
   struct stat st;
   EXPECT_NE(stat(home().c_str(), &st), 0);  // nothing was created on the way
@@ -127,27 +127,27 @@ TEST_F(AutostartTest, FolderThatCannotBeCreated) {
   dir_.Write("home/.config", "not a folder");
   XdgAutostartService service = Service();
   std::string error;
-  EXPECT_FALSE(service.Register(&error));
+  EXPECT_FALSE((error = service.Register().message()).empty());
   EXPECT_EQ(error, home() + "/.config: Not a directory");
   EXPECT_EQ(ReadFile(home() + "/.config"), "not a folder");
-  EXPECT_EQ(service.Status(), LoginItemStatus::kNotRegistered);
-  EXPECT_FALSE(service.Unregister(&error));
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotRegistered);
+  EXPECT_FALSE((error = service.Unregister().message()).empty());
   EXPECT_EQ(error, entry() + ": Not a directory");
 }
 
 TEST_F(AutostartTest, ConfigHomeFromTheEnvironment) {
   env_.Set("XDG_CONFIG_HOME", dir_.path() + "/cfg");
   std::string error;
-  ASSERT_TRUE(Service().Register(&error)) << error;
+  ASSERT_TRUE(Service().Register().ok());
   EXPECT_EQ(ReadFile(dir_.path() + "/cfg/autostart/" + kId + ".desktop"), ExpectedText());
   env_.Set("XDG_CONFIG_HOME", "relative/cfg");  // ignored: not absolute
-  ASSERT_TRUE(Service().Register(&error)) << error;
+  ASSERT_TRUE(Service().Register().ok());
   EXPECT_EQ(ReadFile(entry()), ExpectedText());
   env_.Unset("XDG_CONFIG_HOME");
   env_.Unset("HOME");
-  EXPECT_FALSE(Service().Register(&error));
+  EXPECT_FALSE((error = Service().Register().message()).empty());
   EXPECT_EQ(error, "no configuration folder: HOME is not an absolute path");
-  EXPECT_EQ(Service().Status(), LoginItemStatus::kNotFound);
+  EXPECT_EQ(Service().GetStatus(), LoginItemStatus::kNotFound);
 }
 
 TEST_F(AutostartTest, EntriesEditedByTheUser) {
@@ -183,11 +183,11 @@ TEST_F(AutostartTest, EntriesEditedByTheUser) {
   XdgAutostartService service = Service();
   for (const Case& c : cases) {
     dir_.Write("home/.config/autostart/" + std::string(kId) + ".desktop", c.text);
-    EXPECT_EQ(service.Status(), c.status) << c.name;
+    EXPECT_EQ(service.GetStatus(), c.status) << c.name;
   }
   std::remove(entry().c_str());
   dir_.MakeDir("home/.config/autostart/" + std::string(kId) + ".desktop");
-  EXPECT_EQ(service.Status(), LoginItemStatus::kNotFound) << "a folder";
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotFound) << "a folder";
 }
 
 TEST_F(AutostartTest, ExecutableWithReservedCharactersRoundTrips) {
@@ -195,7 +195,7 @@ TEST_F(AutostartTest, ExecutableWithReservedCharactersRoundTrips) {
   dir_.Write("o\"dd $dir`/back\\slash 100%/helper", "binary");
   XdgAutostartService service = Service();
   std::string error;
-  ASSERT_TRUE(service.Register(&error)) << error;
+  ASSERT_TRUE(service.Register().ok());
   const std::string text = ReadFile(entry());
   EXPECT_NE(
       // '"', '$', '`' and '\' get a backslash and '%' is doubled; the value escape then doubles
@@ -208,7 +208,7 @@ TEST_F(AutostartTest, ExecutableWithReservedCharactersRoundTrips) {
   EXPECT_NE(text.find("TryExec=" + dir_.path() + "/o\"dd $dir`/back\\\\slash 100%/helper\n"),
             std::string::npos)
       << text;
-  EXPECT_EQ(service.Status(), LoginItemStatus::kEnabled);
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled);
 }
 
 TEST_F(AutostartTest, FailedWriteLeavesTheOldEntryIntact) {
@@ -223,7 +223,7 @@ TEST_F(AutostartTest, FailedWriteLeavesTheOldEntryIntact) {
     errno = ENOSPC;
     return -1;
   });
-  EXPECT_FALSE(service.Register(&error));
+  EXPECT_FALSE((error = service.Register().message()).empty());
   EXPECT_EQ(error.rfind(autostart() + "/." + kId + ".desktop.", 0), 0u) << error;
   EXPECT_NE(error.find(": No space left on device"), std::string::npos) << error;
   EXPECT_EQ(ReadFile(entry()), old_text);
@@ -231,7 +231,7 @@ TEST_F(AutostartTest, FailedWriteLeavesTheOldEntryIntact) {
 
   // A write that makes no progress at all is a failure too, not an endless loop.
   XdgAutostartService stuck = Service([](int, const void*, size_t) -> ssize_t { return 0; });
-  EXPECT_FALSE(stuck.Register(&error));
+  EXPECT_FALSE((error = stuck.Register().message()).empty());
   EXPECT_NE(error.find(": Input/output error"), std::string::npos) << error;
   EXPECT_EQ(ReadFile(entry()), old_text);
   EXPECT_EQ(ListDir(autostart()), std::vector<std::string>{std::string(kId) + ".desktop"});
@@ -243,10 +243,10 @@ TEST_F(AutostartTest, TemporaryFileOfAKilledWriterIsNeverTheEntry) {
   const std::string stale = "." + std::string(kId) + ".desktop.Xy12Zq";
   dir_.Write("home/.config/autostart/" + stale, "[Desktop Entry]\nType=Appl");
   XdgAutostartService service = Service();
-  EXPECT_EQ(service.Status(), LoginItemStatus::kNotRegistered);
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotRegistered);
   std::string error;
-  ASSERT_TRUE(service.Register(&error)) << error;
-  EXPECT_EQ(service.Status(), LoginItemStatus::kEnabled);
+  ASSERT_TRUE(service.Register().ok());
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled);
   EXPECT_EQ(ReadFile(entry()), ExpectedText());
   // Not ours to remove: the service touches its one file only.
   EXPECT_EQ(ListDir(autostart()), (std::vector<std::string>{stale, std::string(kId) + ".desktop"}));
@@ -263,7 +263,7 @@ TEST_F(AutostartTest, InterruptedWritesAreResumed) {
     return ::write(fd, data, std::min<size_t>(size, 7));  // short writes
   });
   std::string error;
-  ASSERT_TRUE(service.Register(&error)) << error;
+  ASSERT_TRUE(service.Register().ok());
   EXPECT_EQ(ReadFile(entry()), ExpectedText());
 }
 
@@ -286,8 +286,8 @@ TEST_F(AutostartConcurrencyTest, ConcurrentRegistersNeverTearTheEntry) {
         // Writers 0 and 1 also unregister now and then; that may find no entry, since another
         // writer may just have removed it, so its result is not counted.
         if (w < 2 && i % 4 == 3) {
-          service.Unregister(&error);
-        } else if (!service.Register(&error)) {
+          service.Unregister();
+        } else if (!service.Register().ok()) {
           failed++;
         }
       }
@@ -297,7 +297,7 @@ TEST_F(AutostartConcurrencyTest, ConcurrentRegistersNeverTearTheEntry) {
     threads.emplace_back([&] {
       const std::string expected = ExpectedText();
       while (!done.load()) {
-        LoginItemStatus status = service.Status();
+        LoginItemStatus status = service.GetStatus();
         if (status != LoginItemStatus::kEnabled && status != LoginItemStatus::kNotRegistered) {
           unexpected_status++;
         }
@@ -317,7 +317,7 @@ TEST_F(AutostartConcurrencyTest, ConcurrentRegistersNeverTearTheEntry) {
   EXPECT_EQ(torn.load(), 0);
   EXPECT_EQ(unexpected_status.load(), 0);
   std::string error;
-  ASSERT_TRUE(service.Register(&error)) << error;
+  ASSERT_TRUE(service.Register().ok());
   EXPECT_EQ(ReadFile(entry()), ExpectedText());
   EXPECT_EQ(ListDir(autostart()), std::vector<std::string>{std::string(kId) + ".desktop"});
 }

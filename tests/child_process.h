@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/environment.h"
+#include "platform/linux/environment.h"
 
 namespace ostrel::testing {
 

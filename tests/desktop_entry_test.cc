@@ -1,5 +1,5 @@
 // Desktop entry files: what parses, value escapes, and Exec quoting in both directions.
-#include "platform/desktop_entry.h"
+#include "platform/linux/desktop_entry.h"
 
 #include <gtest/gtest.h>
 

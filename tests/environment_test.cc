@@ -1,5 +1,5 @@
 // Environment copies and the XDG base folders derived from them.
-#include "platform/environment.h"
+#include "platform/linux/environment.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

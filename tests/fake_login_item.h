@@ -6,18 +6,23 @@
 #include <mutex>
 #include <vector>
 
-#include "server/login_item_control.h"
+#include "server/sensor_server.h"
 
 namespace ostrel::testing {
 
-class FakeLoginItem : public LoginItemControl {
+// Converts to the server's login-item operations, so it can be handed to a SensorServer as is;
+// it must then outlive the server.
+class FakeLoginItem {
  public:
-  void Set(bool enable) override {
+  operator SensorServer::LoginItem() {
+    return {[this](bool enable) { Set(enable); }, [this] { return IsEnabled(); }};
+  }
+  void Set(bool enable) {
     std::lock_guard<std::mutex> hold(mu_);
     calls_.push_back(enable);
     if (!refuse_) enabled_ = enable;
   }
-  bool IsEnabled() override { return enabled_; }
+  bool IsEnabled() { return enabled_; }
 
   std::vector<bool> calls() {
     std::lock_guard<std::mutex> hold(mu_);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/alert.h"
-#include "platform/process.h"
+#include "platform/linux/process.h"
 #include "platform/system_log.h"
 #include "platform/workspace.h"
 

@@ -1,6 +1,6 @@
 // fixed_readers.h: sensor readers that report the same readings on every call (nothing at all,
-// or realistic values), for tests, benchmarks and the test server program (no gtest here: the program links it).
-// The readers keep no state, so any number of threads may call them at once.
+// or realistic values), for tests, benchmarks and the test server program (no gtest here: the
+// program links it). The readers keep no state, so any number of threads may call them at once.
 #ifndef OSTREL_TESTS_FIXED_READERS_H_
 #define OSTREL_TESTS_FIXED_READERS_H_
 

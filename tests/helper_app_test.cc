@@ -9,8 +9,8 @@
 
 #include "app/launch_alert.h"
 #include "tests/fake_login_item.h"
-#include "tests/fixed_readers.h"
 #include "tests/fake_platform.h"
+#include "tests/fixed_readers.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -19,11 +19,10 @@ namespace {
 using testing::BodyOf;
 using testing::Exchange;
 using testing::FakeLoginItem;
-using testing::NoReaders;
 using testing::FakePresenter;
 using testing::FakeWorkspace;
+using testing::NoReaders;
 using testing::RecordingLog;
-
 
 // A loopback port held by a listening socket of the test, so a server cannot bind it.
 class TakenPort {

@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "app/launch_alert.h"
-#include "platform/alert.h"
+#include "platform/linux/desktop_alert.h"
 #include "tests/child_process.h"
 #include "tests/test_util.h"
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "platform/linux/autostart.h"
 #include "server/sensor_server.h"
 #include "tests/fake_platform.h"
 #include "tests/test_util.h"
@@ -40,21 +41,21 @@ class HelperLoginItemTest : public ::testing::Test {
 };
 
 TEST_F(HelperLoginItemTest, SuccessfulChangesLogNothing) {
-  HelperLoginItem::set(true, service_, log_);
+  HelperLoginItem::set(service_, log_, true);
   EXPECT_TRUE(EntryExists());
   EXPECT_TRUE(HelperLoginItem::isEnabled(service_));
-  HelperLoginItem::set(true, service_, log_);  // again: made whatever the state
+  HelperLoginItem::set(service_, log_, true);  // again: made whatever the state
   EXPECT_TRUE(HelperLoginItem::isEnabled(service_));
-  HelperLoginItem::set(false, service_, log_);
+  HelperLoginItem::set(service_, log_, false);
   EXPECT_FALSE(EntryExists());
   EXPECT_FALSE(HelperLoginItem::isEnabled(service_));
   EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(HelperLoginItemTest, RefusedChangesLogOneLineEach) {
-  HelperLoginItem::set(false, service_, log_);
+  HelperLoginItem::set(service_, log_, false);
   dir_.Write(".config", "in the way");
-  HelperLoginItem::set(true, service_, log_);
+  HelperLoginItem::set(service_, log_, true);
   EXPECT_EQ(log_.lines(), (std::vector<std::string>{
                               "Ostrel Sensor Helper: login item unregister failed: " + Entry() +
                                   ": No such file or directory",
@@ -67,12 +68,14 @@ TEST_F(HelperLoginItemTest, OnlyEnabledCountsAsOn) {
   dir_.Write(".config/autostart/com.ostrel.Ostrel.SensorHelper.desktop",
              "[Desktop Entry]\nType=Application\nExec=/opt/ostrel/ostrel-sensor-helper\n"
              "Hidden=true\n");
-  EXPECT_EQ(service_.Status(), LoginItemStatus::kRequiresApproval);
+  EXPECT_EQ(service_.GetStatus(), LoginItemStatus::kRequiresApproval);
   EXPECT_FALSE(HelperLoginItem::isEnabled(service_));
 }
 
 TEST_F(HelperLoginItemTest, LoginItemRequestsThroughTheServer) {
-  HelperLoginItemControl control(service_, log_);
+  SensorServer::LoginItem control{
+      [this](bool enable) { HelperLoginItem::set(service_, log_, enable); },
+      [this] { return HelperLoginItem::isEnabled(service_); }};
   SensorServer::Readers readers;
   readers.temps = [](OstrelTemp*, int32_t) { return 0; };
   readers.fans = [](OstrelFan*, int32_t) { return 0; };

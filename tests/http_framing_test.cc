@@ -21,8 +21,8 @@ TEST(HttpFramingTest, ContentLengthCountsUtf8Bytes) {
   };
   const Case cases[] = {
       {"", "0"},
-      {"{\"label\":\"\xC3\xA9\"}", "14"},              // é: two bytes, one character
-      {"\"\xF0\x9F\x8C\xA1\xEF\xB8\x8F\"", "9"},        // thermometer emoji + VS16
+      {"{\"label\":\"\xC3\xA9\"}", "14"},         // é: two bytes, one character
+      {"\"\xF0\x9F\x8C\xA1\xEF\xB8\x8F\"", "9"},  // thermometer emoji + VS16
       {std::string(12345, 'x'), "12345"},
   };
   for (const Case& c : cases) {

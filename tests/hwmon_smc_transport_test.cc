@@ -1,7 +1,7 @@
 // The Linux SMC transport over fixture sysfs trees: the fans it finds and their order, the
 // records it answers and refuses, and the fan reader over it, from many threads at once and
 // into the served document.
-#include "platform/hwmon_smc_transport.h"
+#include "platform/linux/hwmon_smc_transport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The real process runner: arguments, environment, output, exit status, descriptors and signals
 // a child gets, cancellation and reaping. The programs run are the system's own (sh, env, true).
-#include "platform/process.h"
+#include "platform/linux/process.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/application.h"
+#include "platform/linux/signal_application.h"
 #include "tests/test_util.h"
 
 namespace ostrel {

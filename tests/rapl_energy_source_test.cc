@@ -1,6 +1,6 @@
 // The RAPL energy source over fixture powercap trees: which zones make which channel, summing and
 // wrapping of counters, the trees and counters it refuses, and its readings in the document.
-#include "platform/rapl_energy_source.h"
+#include "platform/linux/rapl_energy_source.h"
 
 #include <gtest/gtest.h>
 
@@ -63,17 +63,13 @@ std::string Measure(const TempDir& dir, RaplEnergySource& source,
     RaplEnergySource* source;
     std::string seen;
   } context{&source, ""};
-  source.Iterate(
-      *delta,
-      [](const EnergyChannel& channel, void* opaque) {
-        auto* c = static_cast<Context*>(opaque);
-        c->seen += (c->seen.empty() ? "" : "|") +
-                   std::string(c->source->ChannelName(channel).value_or("?")) + " " +
-                   std::string(c->source->UnitLabel(channel).value_or("?")) + " " +
-                   std::to_string(c->source->SimpleIntegerValue(channel));
-        return 0;
-      },
-      &context);
+  source.Iterate(*delta, [&context](const EnergyChannel& channel) {
+    auto* c = &context;
+    c->seen += (c->seen.empty() ? "" : "|") +
+               std::string(c->source->ChannelName(channel).value_or("?")) + " " +
+               std::string(c->source->UnitLabel(channel).value_or("?")) + " " +
+               std::to_string(c->source->SimpleIntegerValue(channel));
+  });
   return context.seen;
 }
 

@@ -13,7 +13,6 @@ namespace {
 using testing::FakeLoginItem;
 using testing::NoReaders;
 
-
 constexpr char kSnapshot[] =
     "{\"temperatures\":[],\"fans\":[],\"power\":{},\"loginItem\":false,\"helper\":\"ostrel\","
     "\"version\":1}";
@@ -81,7 +80,10 @@ const RouteCase kRouteCases[] = {
     {"spacecombining", "GET \xCC\x81/loginitem HTTP/1.1", std::nullopt, kSnapshot},
     {"spacecombiningafter", "GET /loginitem \xCC\x81HTTP/1.1", std::nullopt, kSnapshot},
     // "?" with a combining mark does not split the path from the query.
-    {"questioncombining", "GET /loginitem?\xCC\x81" "enable=1 HTTP/1.1", std::nullopt, kSnapshot},
+    {"questioncombining",
+     "GET /loginitem?\xCC\x81"
+     "enable=1 HTTP/1.1",
+     std::nullopt, kSnapshot},
     // A combining mark on the switch's last character makes it another character.
     {"switchcombining", "GET /loginitem?enable=1\xCC\x81 HTTP/1.1", std::nullopt, kLoginFalse},
     // Non-ASCII elsewhere in the text leaves ordinary splitting alone.

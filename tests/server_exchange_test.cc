@@ -33,7 +33,6 @@ constexpr char kEmptyDocument[] =
     "{\"temperatures\":[],\"fans\":[],\"power\":{},\"loginItem\":false,\"helper\":\"ostrel\","
     "\"version\":1}";
 
-
 std::string Framed(const std::string& body) {
   return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
@@ -64,20 +63,24 @@ TEST_F(ExchangeTest, NonAsciiBodyLengthIsInBytes) {
   server_.reset();
   SensorServer::Readers readers = NoReaders();
   readers.temps = [](OstrelTemp* out, int32_t) {
-    std::strcpy(out[0].label, "d\xC3\xA9" "but");  // "début": 6 bytes, 5 characters
+    std::strcpy(out[0].label,
+                "d\xC3\xA9"
+                "but");  // "début": 6 bytes, 5 characters
     out[0].celsius = 40;
     return 1;
   };
   Start(readers);
   const std::string response = Exchange(port_, "GET / HTTP/1.1\r\n\r\n");
   const std::string body = BodyOf(response);
-  EXPECT_NE(body.find("d\xC3\xA9" "but"), std::string::npos);
+  EXPECT_NE(body.find("d\xC3\xA9"
+                      "but"),
+            std::string::npos);
   EXPECT_EQ(response, Framed(body));
 }
 
 TEST_F(ExchangeTest, OddRequestsAllGetTheDocument) {
   const std::string cases[] = {
-      "\xFF\xFE garbage",                         // not UTF-8
+      "\xFF\xFE garbage",                          // not UTF-8
       "GET /loginitem?enable=1 HTTP/1.1\xC0\xAF",  // overlong form makes the whole text empty
       "GET /loginitem?enable=1 \xED\xA0\x80",      // surrogate
       "GET /loginitem?enable=1 \xF4\x90\x80\x80",  // above U+10FFFF

@@ -50,14 +50,15 @@ TEST(SnapshotTest, FullDocumentIsCompactAndOrdered) {
   FakeLoginItem login;
   login.set_enabled(true);
   SensorServer server(login, 0, FullReaders());
-  EXPECT_EQ(server.snapshotJSON(),
-            "{\"temperatures\":[{\"label\":\"CPU / SoC (avg)\",\"celsius\":52.5},"
-            "{\"label\":\"CPU / SoC (peak)\",\"celsius\":64.25},{\"label\":\"SSD\",\"celsius\":38.0},"
-            "{\"label\":\"Battery\",\"celsius\":31.5}],"
-            "\"fans\":[{\"index\":0,\"rpm\":1800.0,\"min\":1200.0,\"max\":6000.0},"
-            "{\"index\":1,\"rpm\":0.0,\"min\":1200.0,\"max\":6000.0}],"
-            "\"power\":{\"soc\":4.25,\"cpu\":3.5,\"gpu\":0.5,\"ane\":0.25},"
-            "\"loginItem\":true,\"helper\":\"ostrel\",\"version\":1}");
+  EXPECT_EQ(
+      server.snapshotJSON(),
+      "{\"temperatures\":[{\"label\":\"CPU / SoC (avg)\",\"celsius\":52.5},"
+      "{\"label\":\"CPU / SoC (peak)\",\"celsius\":64.25},{\"label\":\"SSD\",\"celsius\":38.0},"
+      "{\"label\":\"Battery\",\"celsius\":31.5}],"
+      "\"fans\":[{\"index\":0,\"rpm\":1800.0,\"min\":1200.0,\"max\":6000.0},"
+      "{\"index\":1,\"rpm\":0.0,\"min\":1200.0,\"max\":6000.0}],"
+      "\"power\":{\"soc\":4.25,\"cpu\":3.5,\"gpu\":0.5,\"ane\":0.25},"
+      "\"loginItem\":true,\"helper\":\"ostrel\",\"version\":1}");
 }
 
 TEST(SnapshotTest, NothingReadKeepsEveryMember) {

@@ -1,5 +1,5 @@
 // Bounded sysfs reads, strict integer parsing and hwmon chip listing over fixture trees.
-#include "platform/sysfs.h"
+#include "platform/linux/sysfs.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -35,7 +35,10 @@ TEST(TextTest, StrictUtf8) {
 
 TEST(TextTest, LenientUtf8ReplacesIllFormedParts) {
   EXPECT_EQ(ToValidUtf8("SSD"), "SSD");
-  EXPECT_EQ(ToValidUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(ToValidUtf8("a\xFF"
+                        "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(ToValidUtf8("\xE2\x82"), "\xEF\xBF\xBD");  // one truncated sequence, one U+FFFD
   EXPECT_EQ(ToValidUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(ToValidUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
@@ -56,7 +59,9 @@ TEST(TextTest, ClustersFollowUserPerceivedCharacters) {
   EXPECT_EQ(Clusters("\r\r\n\n"), (V{"\r", "\r\n", "\n"}));
   // Non-ASCII text goes through ICU: CR LF still one cluster, combining marks join their base.
   EXPECT_EQ(Clusters("\xC3\xA9\r\n"), (V{"\xC3\xA9", "\r\n"}));
-  EXPECT_EQ(Clusters("a \xCC\x81" "b"), (V{"a", " \xCC\x81", "b"}));
+  EXPECT_EQ(Clusters("a \xCC\x81"
+                     "b"),
+            (V{"a", " \xCC\x81", "b"}));
   EXPECT_EQ(Clusters("?\xCC\x81"), (V{"?\xCC\x81"}));
   // Regional indicators pair up: two flags.
   EXPECT_EQ(Clusters("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7").size(),

@@ -1,12 +1,11 @@
 // Finding the main application's desktop entry over temporary XDG data folders, and what the
 // launchers are asked to do (the process runner is faked).
-#include "platform/workspace.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "app/helper_app.h"
 #include "app/launch_alert.h"
+#include "platform/linux/xdg_workspace.h"
 #include "tests/fake_login_item.h"
 #include "tests/fake_platform.h"
 #include "tests/test_util.h"

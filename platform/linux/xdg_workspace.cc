@@ -1,12 +1,12 @@
 // workspace.cc: desktop entry lookup and launching on XDG desktops.
-#include "platform/workspace.h"
+#include "platform/linux/xdg_workspace.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/desktop_entry.h"
+#include "platform/linux/desktop_entry.h"
 
 namespace ostrel {
 namespace {

@@ -1,5 +1,5 @@
 // alert.cc: alert presentation through zenity or kdialog, or as console text.
-#include "platform/alert.h"
+#include "platform/linux/desktop_alert.h"
 
 #include <errno.h>
 #include <stddef.h>

@@ -8,41 +8,18 @@
 // from the autostart folder itself when it is missing. The service keeps no state, so any
 // number of threads may use one service, or several services, at the same time; concurrent
 // registrations each write a temporary file of their own and the last rename wins whole.
-#ifndef OSTREL_PLATFORM_AUTOSTART_H_
-#define OSTREL_PLATFORM_AUTOSTART_H_
+#ifndef OSTREL_PLATFORM_LINUX_AUTOSTART_H_
+#define OSTREL_PLATFORM_LINUX_AUTOSTART_H_
 
 #include <sys/types.h>
 
 #include <functional>
 #include <string>
 
-#include "platform/environment.h"
+#include "platform/linux/environment.h"
+#include "platform/login_item.h"
 
 namespace ostrel {
-
-// The status of a login item, with the values of the classic login-item service statuses.
-enum class LoginItemStatus : int {
-  kNotRegistered = 0,     // there is no entry
-  kEnabled = 1,           // the entry is ours and the session will start it
-  kRequiresApproval = 2,  // the entry is ours but the user switched it off (Hidden=true, or
-                          // X-GNOME-Autostart-enabled=false)
-  kNotFound = 3,          // an entry is there but is not usable as ours: unreadable, not a
-                          // desktop entry, not an application, or it starts another program
-};
-
-// The registration of this program as a login item.
-class LoginItemService {
- public:
-  virtual ~LoginItemService() = default;
-  // Registers the program, also when it is registered already. Returns true on success; false
-  // with a description of what went wrong (the path and the system's reason) in `*error`.
-  virtual bool Register(std::string* error) = 0;
-  // Unregisters the program. Returns true on success; false with a description in `*error`,
-  // also when there was nothing to unregister.
-  virtual bool Unregister(std::string* error) = 0;
-  // The current status. Never fails: what cannot be read counts as kNotFound.
-  virtual LoginItemStatus Status() = 0;
-};
 
 // The folders and files the autostart service works with.
 struct AutostartPaths {
@@ -69,9 +46,9 @@ class XdgAutostartService final : public LoginItemService {
   XdgAutostartService(std::string id, std::string name, std::function<AutostartPaths()> paths,
                       WriteFn write = nullptr);
 
-  bool Register(std::string* error) override;
-  bool Unregister(std::string* error) override;
-  LoginItemStatus Status() override;
+  Status Register() override;
+  Status Unregister() override;
+  LoginItemStatus GetStatus() override;
 
   // The full path of the entry for `paths`.
   std::string EntryPath(const AutostartPaths& paths) const;
@@ -87,4 +64,4 @@ class XdgAutostartService final : public LoginItemService {
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_AUTOSTART_H_
+#endif  // OSTREL_PLATFORM_LINUX_AUTOSTART_H_

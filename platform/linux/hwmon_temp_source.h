@@ -1,6 +1,6 @@
 // linux_temp_source.h: the machine's temperature sensors, read from sysfs.
 //
-// LinuxTempSource walks, on every call and without keeping anything between calls, the hwmon
+// HwmonTempSource walks, on every call and without keeping anything between calls, the hwmon
 // chips under <root>/class/hwmon and the batteries under <root>/class/power_supply, and hands
 // each temperature it can read to the visitor, named in the TempSource vocabulary:
 //
@@ -26,8 +26,8 @@
 // integer, outside -273.15..1000 degrees) skips that sensor only.
 //
 // Threads: ForEachSensor keeps all its state on the stack; any number may run at once.
-#ifndef OSTREL_PLATFORM_LINUX_TEMP_SOURCE_H_
-#define OSTREL_PLATFORM_LINUX_TEMP_SOURCE_H_
+#ifndef OSTREL_PLATFORM_LINUX_HWMON_TEMP_SOURCE_H_
+#define OSTREL_PLATFORM_LINUX_HWMON_TEMP_SOURCE_H_
 
 #include <string>
 
@@ -35,10 +35,10 @@
 
 namespace ostrel {
 
-class LinuxTempSource : public TempSource {
+class HwmonTempSource : public TempSource {
  public:
   // `sys_root` is the sysfs mount point: "/sys" in the product, a fixture tree in tests.
-  explicit LinuxTempSource(std::string sys_root);
+  explicit HwmonTempSource(std::string sys_root);
 
   void ForEachSensor(const Visitor& visit) override;
 
@@ -48,4 +48,4 @@ class LinuxTempSource : public TempSource {
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_LINUX_TEMP_SOURCE_H_
+#endif  // OSTREL_PLATFORM_LINUX_HWMON_TEMP_SOURCE_H_

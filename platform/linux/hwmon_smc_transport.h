@@ -21,8 +21,8 @@
 //
 // Threads: an object is used by one thread at a time; the fan reader makes a new one for every
 // reading, so concurrent readings share nothing but the (read-only) sysfs tree.
-#ifndef OSTREL_PLATFORM_HWMON_SMC_TRANSPORT_H_
-#define OSTREL_PLATFORM_HWMON_SMC_TRANSPORT_H_
+#ifndef OSTREL_PLATFORM_LINUX_HWMON_SMC_TRANSPORT_H_
+#define OSTREL_PLATFORM_LINUX_HWMON_SMC_TRANSPORT_H_
 
 #include <string>
 #include <vector>
@@ -83,4 +83,4 @@ class HwmonSmcTransport : public SmcTransport {
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_HWMON_SMC_TRANSPORT_H_
+#endif  // OSTREL_PLATFORM_LINUX_HWMON_SMC_TRANSPORT_H_

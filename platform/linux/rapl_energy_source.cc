@@ -1,12 +1,12 @@
 // rapl_energy_source.cc: the powercap RAPL zones as the "Energy Model" group of an energy source.
-#include "platform/rapl_energy_source.h"
+#include "platform/linux/rapl_energy_source.h"
 
 #include <time.h>
 
 #include <map>
 #include <utility>
 
-#include "platform/sysfs.h"
+#include "platform/linux/sysfs.h"
 
 namespace ostrel {
 namespace {
@@ -156,7 +156,8 @@ std::unique_ptr<EnergyChannels> RaplEnergySource::CopyChannelsInGroup(std::strin
 }
 
 std::unique_ptr<EnergyChannels> RaplEnergySource::MutableCopy(const EnergyChannels& channels) {
-  return std::make_unique<RaplChannels>(static_cast<const RaplChannels&>(channels).channels());
+  const RaplChannels* own = AsConcrete<RaplChannels>(channels);
+  return std::make_unique<RaplChannels>(own != nullptr ? own->channels() : std::vector<Channel>());
 }
 
 std::unique_ptr<EnergySubscription> RaplEnergySource::CreateSubscription(
@@ -166,8 +167,10 @@ std::unique_ptr<EnergySubscription> RaplEnergySource::CreateSubscription(
 
 std::unique_ptr<EnergySample> RaplEnergySource::CreateSamples(
     const EnergySubscription& /*subscription*/, const EnergyChannels& channels) {
+  const RaplChannels* own = AsConcrete<RaplChannels>(channels);
+  if (own == nullptr) return nullptr;
   auto sample = std::make_unique<RaplSample>();
-  for (const Channel& channel : static_cast<const RaplChannels&>(channels).channels()) {
+  for (const Channel& channel : own->channels()) {
     ChannelCounters counters{channel.name, {}};
     counters.zones.reserve(channel.zones.size());
     for (const Zone& zone : channel.zones) {
@@ -184,8 +187,11 @@ std::unique_ptr<EnergySample> RaplEnergySource::CreateSamples(
 
 std::unique_ptr<EnergyDelta> RaplEnergySource::CreateSamplesDelta(const EnergySample& older,
                                                                   const EnergySample& newer) {
-  const auto& before = static_cast<const RaplSample&>(older).channels;
-  const auto& after = static_cast<const RaplSample&>(newer).channels;
+  const RaplSample* older_sample = AsConcrete<RaplSample>(older);
+  const RaplSample* newer_sample = AsConcrete<RaplSample>(newer);
+  if (older_sample == nullptr || newer_sample == nullptr) return nullptr;
+  const auto& before = older_sample->channels;
+  const auto& after = newer_sample->channels;
   if (before.size() != after.size()) return nullptr;
   auto delta = std::make_unique<RaplDelta>();
   delta->channels.reserve(after.size());
@@ -207,15 +213,16 @@ std::unique_ptr<EnergyDelta> RaplEnergySource::CreateSamplesDelta(const EnergySa
   return delta;
 }
 
-void RaplEnergySource::Iterate(const EnergyDelta& delta, EnergyChannelVisitor visitor,
-                               void* context) {
-  for (const RaplDeltaChannel& channel : static_cast<const RaplDelta&>(delta).channels) {
-    if (visitor(channel, context) != 0) return;
-  }
+void RaplEnergySource::Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) {
+  const RaplDelta* own = AsConcrete<RaplDelta>(delta);
+  if (own == nullptr) return;
+  for (const RaplDeltaChannel& channel : own->channels) visit(channel);
 }
 
 std::optional<std::string_view> RaplEnergySource::ChannelName(const EnergyChannel& channel) {
-  return static_cast<const RaplDeltaChannel&>(channel).name;
+  const RaplDeltaChannel* own = AsConcrete<RaplDeltaChannel>(channel);
+  if (own == nullptr) return std::nullopt;
+  return own->name;
 }
 
 std::optional<std::string_view> RaplEnergySource::UnitLabel(const EnergyChannel& /*channel*/) {
@@ -223,12 +230,8 @@ std::optional<std::string_view> RaplEnergySource::UnitLabel(const EnergyChannel&
 }
 
 int64_t RaplEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
-  return static_cast<const RaplDeltaChannel&>(channel).count;
-}
-
-EnergySource* MachineEnergySource() {
-  static EnergySource* const source = new RaplEnergySource("/sys");
-  return source;
+  const RaplDeltaChannel* own = AsConcrete<RaplDeltaChannel>(channel);
+  return own != nullptr ? own->count : 0;
 }
 
 double RaplEnergySource::Now() {

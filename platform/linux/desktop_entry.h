@@ -1,8 +1,8 @@
 // desktop_entry.h: reading and writing freedesktop.org desktop entry files (application
 // launchers and autostart entries): the [Desktop Entry] group, value escapes and the quoting
 // rules of the Exec key. Pure functions over text; safe on any thread.
-#ifndef OSTREL_PLATFORM_DESKTOP_ENTRY_H_
-#define OSTREL_PLATFORM_DESKTOP_ENTRY_H_
+#ifndef OSTREL_PLATFORM_LINUX_DESKTOP_ENTRY_H_
+#define OSTREL_PLATFORM_LINUX_DESKTOP_ENTRY_H_
 
 #include <map>
 #include <optional>
@@ -50,4 +50,4 @@ std::optional<bool> DesktopBoolean(std::string_view raw);
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_DESKTOP_ENTRY_H_
+#endif  // OSTREL_PLATFORM_LINUX_DESKTOP_ENTRY_H_

@@ -1,5 +1,5 @@
 // desktop_entry.cc: desktop entry parsing and quoting.
-#include "platform/desktop_entry.h"
+#include "platform/linux/desktop_entry.h"
 
 namespace ostrel {
 namespace {

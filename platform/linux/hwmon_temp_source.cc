@@ -3,7 +3,7 @@
 // Every call lists the folders anew and reads each value once; per chip, the attribute files are
 // opened relative to the chip's open folder, and the per-sensor work uses fixed buffers on the
 // stack, so a call allocates only for the chip and supply lists.
-#include "platform/linux_temp_source.h"
+#include "platform/linux/hwmon_temp_source.h"
 
 #include <dirent.h>
 #include <stdio.h>
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sysfs.h"
+#include "platform/linux/sysfs.h"
 
 namespace ostrel {
 namespace {
@@ -351,9 +351,9 @@ size_t VisitBatteries(const std::string& sys_root, const TempSource::Visitor& vi
 
 }  // namespace
 
-LinuxTempSource::LinuxTempSource(std::string sys_root) : sys_root_(std::move(sys_root)) {}
+HwmonTempSource::HwmonTempSource(std::string sys_root) : sys_root_(std::move(sys_root)) {}
 
-void LinuxTempSource::ForEachSensor(const Visitor& visit) {
+void HwmonTempSource::ForEachSensor(const Visitor& visit) {
   Battery batteries[kMaxBatteries];
   const size_t battery_count = VisitBatteries(sys_root_, visit, batteries, kMaxBatteries);
   for (const HwmonChip& chip : ListHwmonChips(sys_root_)) {

@@ -18,13 +18,13 @@
 // Load fails when no such zone exists or none of their counters can be read: since 2020 the
 // kernel lets only root read energy_uj unless an administrator grants access (see README.md).
 //
-// MachineEnergySource() (energy_source.h) is the product's instance, rooted at "/sys".
+// NewMachineEnergySource() (energy_source.h) makes the product's instance, rooted at "/sys".
 //
 // Ownership and threads: the source owns what Load found, which is fixed afterwards; the
 // objects it hands out are self-contained copies. Calls must be serialised by the caller (the
 // power reader's lock does so); each call reads sysfs afresh and keeps no file open.
-#ifndef OSTREL_PLATFORM_RAPL_ENERGY_SOURCE_H_
-#define OSTREL_PLATFORM_RAPL_ENERGY_SOURCE_H_
+#ifndef OSTREL_PLATFORM_LINUX_RAPL_ENERGY_SOURCE_H_
+#define OSTREL_PLATFORM_LINUX_RAPL_ENERGY_SOURCE_H_
 
 #include <stdint.h>
 
@@ -75,7 +75,7 @@ class RaplEnergySource : public EnergySource {
   // the samples were taken over different channels.
   std::unique_ptr<EnergyDelta> CreateSamplesDelta(const EnergySample& older,
                                                   const EnergySample& newer) override;
-  void Iterate(const EnergyDelta& delta, EnergyChannelVisitor visitor, void* context) override;
+  void Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) override;
   std::optional<std::string_view> ChannelName(const EnergyChannel& channel) override;
   // Always "uJ".
   std::optional<std::string_view> UnitLabel(const EnergyChannel& channel) override;
@@ -91,4 +91,4 @@ class RaplEnergySource : public EnergySource {
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_RAPL_ENERGY_SOURCE_H_
+#endif  // OSTREL_PLATFORM_LINUX_RAPL_ENERGY_SOURCE_H_

@@ -1,5 +1,5 @@
 // sysfs.cc: bounded, uncached reads of sysfs attribute files.
-#include "platform/sysfs.h"
+#include "platform/linux/sysfs.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -7,8 +7,8 @@
 // default action (this process blocks or ignores some of them). Every child is reaped: Run
 // waits for it, Launch hands it to a thread that waits for it. A ProcessRunner may be used from
 // any thread.
-#ifndef OSTREL_PLATFORM_PROCESS_H_
-#define OSTREL_PLATFORM_PROCESS_H_
+#ifndef OSTREL_PLATFORM_LINUX_PROCESS_H_
+#define OSTREL_PLATFORM_LINUX_PROCESS_H_
 
 #include <sys/types.h>
 
@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/environment.h"
+#include "platform/linux/environment.h"
 
 namespace ostrel {
 
@@ -71,4 +71,4 @@ std::optional<std::string> FindProgram(std::string_view name, const Environment&
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_PROCESS_H_
+#endif  // OSTREL_PLATFORM_LINUX_PROCESS_H_

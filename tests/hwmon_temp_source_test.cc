@@ -1,6 +1,6 @@
 // The sysfs temperature source over fixture trees modeled on real machines and broken files,
 // through the reader into the served document, and from many threads at once.
-#include "platform/linux_temp_source.h"
+#include "platform/linux/hwmon_temp_source.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -35,7 +35,7 @@ using testing::WriteTree;
 // Every name the source hands out (or only its group tag, the first word), joined by "|".
 std::string Names(const std::string& root, bool tags = false) {
   std::string names;
-  LinuxTempSource(root).ForEachSensor([&](const char* name, double) {
+  HwmonTempSource(root).ForEachSensor([&](const char* name, double) {
     const std::string text = name;
     names += (names.empty() ? "" : "|") + (tags ? text.substr(0, text.find(' ')) : text);
   });
@@ -44,7 +44,7 @@ std::string Names(const std::string& root, bool tags = false) {
 
 // The readings as "label celsius" (6 significant digits) joined by "|".
 std::string Read(const std::string& root) {
-  LinuxTempSource source(root);
+  HwmonTempSource source(root);
   OstrelTemp out[16];
   std::string text;
   for (int32_t i = 0, n = ReadTemps(source, out, 16); i < n; ++i) {
@@ -55,7 +55,7 @@ std::string Read(const std::string& root) {
   return text;
 }
 
-TEST(LinuxTempSourceTest, Machines) {
+TEST(HwmonTempSourceTest, Machines) {
   const struct {
     const char* what;
     FixtureTree tree;
@@ -105,7 +105,7 @@ TEST(LinuxTempSourceTest, Machines) {
 
 // Every sensor of the AMD laptop by name: the game pad's battery (scope Device) is not the
 // machine's, BAT0's hwmon twin is not read beside the supply, unmapped chips' labels not read.
-TEST(LinuxTempSourceTest, AmdLaptopNames) {
+TEST(HwmonTempSourceTest, AmdLaptopNames) {
   TempDir dir;
   WriteTree(dir.path(), testing::AmdLaptop(true, true));
   EXPECT_EQ(Names(dir.path()),
@@ -115,7 +115,7 @@ TEST(LinuxTempSourceTest, AmdLaptopNames) {
             "tdie k10temp/Tccd2");
 }
 
-TEST(LinuxTempSourceTest, DriversAndTheirLabels) {
+TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
   const struct {
     const char* chip;
     std::vector<const char*> labels;  // of temp1, temp2, ...; nullptr: no label
@@ -145,7 +145,7 @@ TEST(LinuxTempSourceTest, DriversAndTheirLabels) {
   }
 }
 
-TEST(LinuxTempSourceTest, BrokenValuesSkipOnlyTheirSensor) {
+TEST(HwmonTempSourceTest, BrokenValuesSkipOnlyTheirSensor) {
   enum How { kContents, kMissing, kFolder, kFifo, kFifoWithWriter };
   const struct {
     const char* what;
@@ -181,7 +181,7 @@ TEST(LinuxTempSourceTest, BrokenValuesSkipOnlyTheirSensor) {
   }
 }
 
-TEST(LinuxTempSourceTest, BrokenChipsAndFolders) {
+TEST(HwmonTempSourceTest, BrokenChipsAndFolders) {
   TempDir dir;
   WriteTree(dir.path(), Concat({Chip("hwmon0", "coretemp", {{"Package id 0", 70000}}),
                                 Chip("hwmon1", "drivetemp", {}),
@@ -204,7 +204,7 @@ TEST(LinuxTempSourceTest, BrokenChipsAndFolders) {
   EXPECT_EQ(Names(empty.path()), "");
 }
 
-TEST(LinuxTempSourceTest, HugeChipKeepsItsLowestIndices) {
+TEST(HwmonTempSourceTest, HugeChipKeepsItsLowestIndices) {
   std::vector<testing::FixtureTemp> temps(300, {nullptr, 40000});
   TempDir dir;
   WriteTree(dir.path(), Chip("hwmon0", "drivetemp", temps));
@@ -231,7 +231,7 @@ TEST(TempsEndToEndTest, ServedDocumentCarriesTheFilesValues) {
     WriteTree(dir.path(), c.tree);
     SensorServer::Readers readers;
     readers.temps = [root = dir.path()](OstrelTemp* out, int32_t capacity) {
-      LinuxTempSource source(root);
+      HwmonTempSource source(root);
       return ReadTemps(source, out, capacity);
     };
     readers.fans = [](OstrelFan*, int32_t) { return 0; };

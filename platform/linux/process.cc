@@ -1,6 +1,6 @@
 // process.cc: posix_spawn-based runner. No shell is ever involved: the program is found on PATH
 // here and started from an argument vector.
-#include "platform/process.h"
+#include "platform/linux/process.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // autostart.cc: the XDG autostart entry, written atomically.
-#include "platform/autostart.h"
+#include "platform/linux/autostart.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/desktop_entry.h"
-#include "platform/posix_error.h"
+#include "platform/linux/desktop_entry.h"
+#include "platform/status.h"
 
 namespace ostrel {
 namespace {
@@ -23,8 +23,8 @@ std::string AutostartDir(const AutostartPaths& paths) {
 }
 
 // Creates `dir` and any missing folder above it (mode 0700, as the XDG base directory rules
-// ask). False with the failing path and reason in `*error`.
-bool MakeFolders(const std::string& dir, std::string* error) {
+// ask). A failure names the folder that could not be made.
+Status MakeFolders(const std::string& dir) {
   for (size_t at = 1; at <= dir.size(); ++at) {
     if (at != dir.size() && dir[at] != '/') continue;
     std::string prefix = dir.substr(0, at);
@@ -35,10 +35,9 @@ bool MakeFolders(const std::string& dir, std::string* error) {
       if (stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
       err = ENOTDIR;  // something that is not a folder is in the way
     }
-    *error = PosixErrorText(prefix, err);
-    return false;
+    return Status::FromErrno(prefix, err);
   }
-  return true;
+  return Status::Ok();
 }
 
 // Reads the whole file (at most kMaxEntryBytes + 1 bytes). Returns 0 or the errno; EFBIG when
@@ -108,7 +107,7 @@ AutostartPaths CurrentAutostartPaths() {
   }
   AutostartPaths paths = AutostartPathsFor(Environment::Current(), executable);
   if (executable.empty() && paths.error.empty())
-    paths.error = PosixErrorText("/proc/self/exe", err);
+    paths.error = Status::FromErrno("/proc/self/exe", err).message();
   return paths;
 }
 
@@ -141,30 +140,26 @@ std::string XdgAutostartService::EntryText(const std::string& executable) const 
          "X-GNOME-Autostart-enabled=true\n";
 }
 
-bool XdgAutostartService::Register(std::string* error) {
+Status XdgAutostartService::Register() {
   const AutostartPaths paths = paths_();
   if (paths.config_home.empty() || paths.executable.empty()) {
-    *error = paths.error.empty() ? "the autostart folder or this program cannot be located"
-                                 : paths.error;
-    return false;
+    return Status::Error(paths.error.empty()
+                             ? "the autostart folder or this program cannot be located"
+                             : paths.error);
   }
   const std::string dir = AutostartDir(paths);
-  if (!MakeFolders(dir, error)) return false;
+  if (Status made = MakeFolders(dir); !made.ok()) return made;
 
   // A temporary file of a unique name in the same folder, so the rename below is atomic and
   // concurrent registrations never write into the same file. A name beginning with '.' and not
   // ending in ".desktop" is never taken for an entry, should this process die before renaming.
   std::string temp = dir + "/." + id_ + ".desktop.XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = PosixErrorText(dir, errno);
-    return false;
-  }
+  if (fd < 0) return Status::FromErrno(dir, errno);
   auto fail = [&](const std::string& path, int err) {
     if (fd >= 0) close(fd);
     unlink(temp.c_str());
-    *error = PosixErrorText(path, err);
-    return false;
+    return Status::FromErrno(path, err);
   };
   const std::string text = EntryText(paths.executable);
   size_t done = 0;
@@ -189,24 +184,18 @@ bool XdgAutostartService::Register(std::string* error) {
     fsync(dir_fd);
     close(dir_fd);
   }
-  return true;
+  return Status::Ok();
 }
 
-bool XdgAutostartService::Unregister(std::string* error) {
+Status XdgAutostartService::Unregister() {
   const AutostartPaths paths = paths_();
-  if (paths.config_home.empty()) {
-    *error = paths.error;
-    return false;
-  }
+  if (paths.config_home.empty()) return Status::Error(paths.error);
   const std::string entry = EntryPath(paths);
-  if (unlink(entry.c_str()) != 0) {
-    *error = PosixErrorText(entry, errno);
-    return false;
-  }
-  return true;
+  if (unlink(entry.c_str()) != 0) return Status::FromErrno(entry, errno);
+  return Status::Ok();
 }
 
-LoginItemStatus XdgAutostartService::Status() {
+LoginItemStatus XdgAutostartService::GetStatus() {
   const AutostartPaths paths = paths_();
   if (paths.config_home.empty()) return LoginItemStatus::kNotFound;
   std::string text;

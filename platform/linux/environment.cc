@@ -1,5 +1,5 @@
 // environment.cc: environment copies and XDG base folders.
-#include "platform/environment.h"
+#include "platform/linux/environment.h"
 
 extern char** environ;
 

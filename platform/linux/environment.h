@@ -4,8 +4,8 @@
 // (Environment::Current), so nothing is cached between calls; tests build one by hand and hand
 // it to the platform layers instead. An Environment is a plain value: each copy belongs to its
 // holder, and a const one may be read from any thread.
-#ifndef OSTREL_PLATFORM_ENVIRONMENT_H_
-#define OSTREL_PLATFORM_ENVIRONMENT_H_
+#ifndef OSTREL_PLATFORM_LINUX_ENVIRONMENT_H_
+#define OSTREL_PLATFORM_LINUX_ENVIRONMENT_H_
 
 #include <functional>
 #include <map>
@@ -62,4 +62,4 @@ std::vector<std::string> XdgDataDirs(const Environment& env);
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_ENVIRONMENT_H_
+#endif  // OSTREL_PLATFORM_LINUX_ENVIRONMENT_H_

@@ -1,5 +1,5 @@
-// application.cc: signal set-up and the wait for a termination signal.
-#include "platform/application.h"
+// signal_application.cc: signal set-up and the wait for a termination signal.
+#include "platform/linux/signal_application.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -19,12 +19,7 @@ sigset_t TerminationSignals() {
 
 }  // namespace
 
-Application& Application::shared() {
-  static Application* application = new Application();  // lives until the process ends
-  return *application;
-}
-
-Application::Application() {
+SignalApplication::SignalApplication() {
   signal(SIGPIPE, SIG_IGN);
   sigset_t set = TerminationSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -32,20 +27,24 @@ Application::Application() {
   RaiseFileLimit();
 }
 
-int Application::run() {
+SignalApplication::~SignalApplication() {
+  if (signal_fd_ >= 0) close(signal_fd_);
+}
+
+void SignalApplication::run() {
   if (delegate_ != nullptr) delegate_->applicationDidFinishLaunching();
   if (signal_fd_ >= 0) {
     for (;;) {
       signalfd_siginfo info;
       ssize_t n = read(signal_fd_, &info, sizeof info);
-      if (n == static_cast<ssize_t>(sizeof info)) return static_cast<int>(info.ssi_signo);
+      if (n == static_cast<ssize_t>(sizeof info)) return;
       if (n < 0 && errno != EINTR) break;  // fall back to sigwait below
     }
   }
   sigset_t set = TerminationSignals();
   for (;;) {
     int sig = 0;
-    if (sigwait(&set, &sig) == 0) return sig;
+    if (sigwait(&set, &sig) == 0) return;
   }
 }
 

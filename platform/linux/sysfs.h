@@ -4,8 +4,8 @@
 // fixture tree in tests) and keeps nothing between calls: each call opens, reads and closes anew,
 // so devices that appear or vanish between calls are simply seen or not seen. All functions are
 // safe to call from many threads at once.
-#ifndef OSTREL_PLATFORM_SYSFS_H_
-#define OSTREL_PLATFORM_SYSFS_H_
+#ifndef OSTREL_PLATFORM_LINUX_SYSFS_H_
+#define OSTREL_PLATFORM_LINUX_SYSFS_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -68,4 +68,4 @@ bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value);
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_SYSFS_H_
+#endif  // OSTREL_PLATFORM_LINUX_SYSFS_H_

@@ -1,12 +1,12 @@
 // hwmon_smc_transport.cc: SMC fan keys answered from hwmon sysfs attributes.
-#include "platform/hwmon_smc_transport.h"
+#include "platform/linux/hwmon_smc_transport.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
-#include "platform/sysfs.h"
+#include "platform/linux/sysfs.h"
 
 namespace ostrel {
 namespace {
