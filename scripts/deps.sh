@@ -9,7 +9,7 @@ declare -A groups=(
   [test]="libgtest-dev libgmock-dev curl xvfb zenity xdotool x11-apps imagemagick"
   [bench]="libbenchmark-dev wrk nginx-light prometheus-node-exporter gnuplot-nox curl util-linux iproute2"
   [fuzz]="clang-14 libclang-rt-14-dev"
-  [package]="dpkg-dev fakeroot file lintian"
+  [package]="dpkg-dev fakeroot lintian"
   [roundtrip]="mmdebstrap util-linux iproute2 curl"
 )
 

@@ -14,13 +14,15 @@
 # No udev runs in the tree (no /run/udev/control), so the maintainer scripts leave this
 # machine's /sys alone.
 set -euo pipefail
+self=$(realpath -- "$0")
+if [[ $# -gt 0 && "$1" != --inside ]]; then
+  deb=$(realpath -- "$1")  # before leaving the caller's folder
+fi
 cd "$(dirname "$0")/.."
 
 if [[ "${1:-}" != --inside ]]; then
   scripts/deps.sh roundtrip
-  if [[ $# -gt 0 ]]; then
-    deb=$1
-  else
+  if [[ $# -eq 0 ]]; then
     deb=$(scripts/package.sh | tail -1)
   fi
   [[ -f "$deb" ]] || { echo "install_roundtrip.sh: no package at '$deb'" >&2; exit 2; }
@@ -38,7 +40,7 @@ if [[ "${1:-}" != --inside ]]; then
   start=$SECONDS
   status=0
   unshare --mount --pid --fork --mount-proc --propagation private -- \
-    "$0" --inside "$work" "$(basename "$deb")" "${sources[@]}" || status=$?
+    "$self" --inside "$work" "$(basename "$deb")" "${sources[@]}" || status=$?
   echo "install round trip took $((SECONDS - start)) s"
   exit "$status"
 fi
