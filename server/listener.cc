@@ -119,16 +119,16 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
       Start();  // woken without data after all: wait again
       return;
     }
-    if (ec == asio::error::eof) n = 0;
+    if (ec == asio::error::eof)
+      n = 0;
     else if (ec || IsReset(socket_.native_handle())) {
       Close();
       return;
     }
     fd_ = socket_.native_handle();
     std::string request(owner_.read_buffer.data(), n);
-    asio::post(owner_.workers, [self = shared_from_this(), request = std::move(request)] {
-      self->Serve(request);
-    });
+    asio::post(owner_.workers,
+               [self = shared_from_this(), request = std::move(request)] { self->Serve(request); });
   }
 
   // On a worker thread: the handler answers now or later through the Reply.

@@ -26,8 +26,8 @@ void SensorServer::start() {
   // The readings come first: the listener serves from its first moment on.
   readings_ = std::make_unique<SharedReadings>([this] { return snapshotJSON(); });
   try {
-    listener_ = std::make_unique<Listener>(
-        port_, [this](std::string_view request, Listener::Reply reply) {
+    listener_ =
+        std::make_unique<Listener>(port_, [this](std::string_view request, Listener::Reply reply) {
           serve(request, std::move(reply));
         });
   } catch (...) {

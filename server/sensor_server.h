@@ -78,10 +78,10 @@ class SensorServer {
 
   std::unique_ptr<Listener> listener_;  // set by a successful start, never cleared before exit
   std::unique_ptr<SharedReadings> readings_;  // the reading thread, made by start
-  std::mutex powerLock_;                // serialises ostrel_read_power
-  const LoginItem login_item_;          // the application's login-item operations
-  const uint16_t port_;                 // kPort in the product
-  const Readers readers_;               // the machine's readers in the product
+  std::mutex powerLock_;                      // serialises ostrel_read_power
+  const LoginItem login_item_;                // the application's login-item operations
+  const uint16_t port_;                       // kPort in the product
+  const Readers readers_;                     // the machine's readers in the product
 };
 
 }  // namespace ostrel
