@@ -68,7 +68,8 @@ echo "--- lintian $deb"
 lintian_out=$(lintian --info --display-info --fail-on error "$deb" 2>&1) && lintian_status=0 ||
   lintian_status=$?
 echo "$lintian_out"
-summary=$(grep -oE '^[EWI]: ' <<<"$lintian_out" | sort | uniq -c | paste -sd' ' || true)
+summary=$(grep -oE '^[EWI]:' <<<"$lintian_out" | sort | uniq -c |
+  awk '{sub(":", "", $2); printf "%s%s %s", sep, $1, $2; sep = ", "}' || true)
 echo "lintian: ${summary:-no tags}"
 check "lintian reports no error" 0 "$lintian_status"
 
