@@ -63,6 +63,9 @@ class AutostartTest : public ::testing::Test {
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=Ostrel Sensor Helper\n"
+           "TryExec=" +
+           exe_ +
+           "\n"
            "Exec=\"" +
            exe_ +
            "\"\n"
@@ -261,6 +264,10 @@ TEST_F(AutostartTest, ExecutableWithReservedCharactersRoundTrips) {
       text.find("Exec=\"" + dir_.path() +
                 "/o\\\\\"dd \\\\$dir\\\\`/back\\\\\\\\slash 100%%/helper\"\n"),
       std::string::npos)
+      << text;
+  // TryExec takes the path as a plain value: only the backslash is escaped.
+  EXPECT_NE(text.find("TryExec=" + dir_.path() + "/o\"dd $dir`/back\\\\slash 100%/helper\n"),
+            std::string::npos)
       << text;
   EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled);
 }

@@ -141,6 +141,11 @@ std::string XdgAutostartService::EntryText(const std::string& executable) const 
          "Name=" +
          EscapeDesktopValue(name_) +
          "\n"
+         // TryExec is a plain path, not an Exec argument: desktops skip the entry quietly once
+         // the program is gone (say, after its package was removed).
+         "TryExec=" +
+         EscapeDesktopValue(executable) +
+         "\n"
          "Exec=" +
          EscapeDesktopValue(QuoteExecArgument(executable)) +
          "\n"
