@@ -13,6 +13,8 @@
 #include "platform/macos/apple_smc_transport.h"
 #include "platform/macos/hid_temp_source.h"
 #include "platform/macos/ioreport_energy_source.h"
+#include "platform/macos/mac_process_resources.h"
+#include "platform/process_resources.h"
 #include "sensors/fans.h"
 #include "sensors/power.h"
 #include "sensors/temps.h"
@@ -154,6 +156,14 @@ TEST(MacLinuxParityTest, TheSameMachineGivesTheSameRecords) {
     EXPECT_EQ(Fans(smc), m.fans);
     EXPECT_EQ(Power(io_report, [] {}), m.power);
   }
+}
+
+// /dev/fd and /proc/self/fd list the same descriptors.
+TEST(MacLinuxParityTest, TheSameDescriptorsAreFree) {
+  const int64_t free_count = FreeDescriptorCount();
+  EXPECT_GT(free_count, 0);
+  EXPECT_EQ(free_count, ostrel::FreeDescriptorCount());
+  EXPECT_TRUE(CanOpenDescriptors(8));
 }
 
 }  // namespace
