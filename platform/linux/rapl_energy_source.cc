@@ -270,6 +270,7 @@ std::unique_ptr<EnergySample> RaplEnergySource::CreateSamples(
   const RaplChannels* own = AsConcrete<RaplChannels>(channels);
   if (own == nullptr) return nullptr;
   auto sample = std::make_unique<RaplSample>();
+  sample->channels.reserve(own->channels().size());
   for (const Channel& channel : own->channels()) {
     ChannelCounters counters{channel.name, {}};
     counters.zones.reserve(channel.zones.size());
