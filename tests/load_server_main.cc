@@ -3,9 +3,12 @@
 // hold more sockets than one process may.
 //
 // Usage: ostrel_load_server [soft open-file limit]
-// Sets the limit (when given) before the server opens anything, starts a SensorServer on port 0,
+// Sets the limit (when given) before the server opens anything, starts a SensorServer on port 0
+// (its temperature reader opens files the way the machine's does, and reports nothing when it
+// cannot: a reading starved of descriptors shows in the document),
 // prints the bound port and a newline on standard output, then serves until its standard input
 // reaches end of file, which happens when the test closes its end of the pipe or dies.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -30,8 +33,18 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  ostrel::SensorServer::Readers readers = ostrel::testing::FixedReaders();
+  readers.temps = [fixed = readers.temps](OstrelTemp* out, int32_t capacity) {
+    int fds[3];  // a folder, a chip's folder and a value file, as the hwmon reader holds them
+    int opened = 0;
+    for (int& fd : fds) opened += (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;
+    for (int fd : fds) {
+      if (fd >= 0) close(fd);
+    }
+    return opened == 3 ? fixed(out, capacity) : 0;
+  };
   ostrel::testing::FakeLoginItem login_item;
-  ostrel::SensorServer server(login_item, 0, ostrel::testing::FixedReaders());
+  ostrel::SensorServer server(login_item, 0, readers);
   try {
     server.start();
   } catch (const std::system_error& e) {

@@ -263,7 +263,9 @@ TEST(PowerConcurrencyTest, TheServerHoldsThePowerLockAroundEveryReading) {
   EXPECT_EQ(primed.load(), 1) << "only the very first reading primes";
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(unlocked.load(), 0);
-  EXPECT_EQ(fake.calls["CreateSamples"], kThreads * kRequests);
+  // One sample per reading; the listener's requests may share readings.
+  EXPECT_GT(fake.calls["CreateSamples"], kThreads / 2 * kRequests);
+  EXPECT_LE(fake.calls["CreateSamples"], kThreads * kRequests);
 }
 
 }  // namespace
