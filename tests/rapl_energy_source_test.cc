@@ -57,9 +57,12 @@ std::string Measure(const TempDir& dir, RaplEnergySource& source,
   std::unique_ptr<EnergyChannels> subscribed;
   auto subscription = source.CreateSubscription(*channels, &subscribed);
   EXPECT_EQ(subscribed, nullptr);
+  // The clock is read right after each sample, as the power reader does.
   auto first = source.CreateSamples(*subscription, *channels);
+  source.Now();
   WriteZones(dir, zones, /*later=*/true);
   auto second = source.CreateSamples(*subscription, *channels);
+  source.Now();
   if (first == nullptr || second == nullptr) return "no sample";
   auto delta = source.CreateSamplesDelta(*first, *second);
   if (delta == nullptr) return "no delta";

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <math.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -49,11 +50,19 @@ struct ChannelCounters {
   std::vector<ZoneCounter> zones;  // in the channel's zone order
 };
 
-class RaplSample : public EnergySample {
+}  // namespace
+
+// A sample of the counters. It learns its time from the source's Now() that follows it (see
+// Now()); until then, and for good when a subclass supplies its own clock, the time is unknown.
+class RaplEnergySource::Sample : public EnergySample {
  public:
   std::vector<ChannelCounters> channels;  // in the channel set's order
-  double time = 0.0;                      // the source's Now() right after the counters were read
+  // The reader's clock right after it, in seconds, or NaN; shared with the source until noted,
+  // so that neither outliving the other matters.
+  std::shared_ptr<double> time = std::make_shared<double>(NAN);
 };
+
+namespace {
 
 class RaplDeltaChannel : public EnergyChannel {
  public:
@@ -269,7 +278,7 @@ std::unique_ptr<EnergySample> RaplEnergySource::CreateSamples(
     const EnergySubscription& /*subscription*/, const EnergyChannels& channels) {
   const RaplChannels* own = AsConcrete<RaplChannels>(channels);
   if (own == nullptr) return nullptr;
-  auto sample = std::make_unique<RaplSample>();
+  auto sample = std::make_unique<Sample>();
   sample->channels.reserve(own->channels().size());
   for (const Channel& channel : own->channels()) {
     ChannelCounters counters{channel.name, {}};
@@ -281,19 +290,14 @@ std::unique_ptr<EnergySample> RaplEnergySource::CreateSamples(
     }
     sample->channels.push_back(std::move(counters));
   }
-  // Read right after the counters; the reader's own Now() that follows gets this very time, so
-  // the interval it divides by is the one CreateSamplesDelta checks.
-  has_stamp_ = false;
-  sample->time = Now();
-  stamp_ = sample->time;
-  has_stamp_ = true;
+  pending_time_ = sample->time;  // the next Now() notes its time
   return sample;
 }
 
 std::unique_ptr<EnergyDelta> RaplEnergySource::CreateSamplesDelta(const EnergySample& older,
                                                                   const EnergySample& newer) {
-  const RaplSample* older_sample = AsConcrete<RaplSample>(older);
-  const RaplSample* newer_sample = AsConcrete<RaplSample>(newer);
+  const Sample* older_sample = AsConcrete<Sample>(older);
+  const Sample* newer_sample = AsConcrete<Sample>(newer);
   if (older_sample == nullptr || newer_sample == nullptr) return nullptr;
   const auto& before = older_sample->channels;
   const auto& after = newer_sample->channels;
@@ -320,10 +324,11 @@ std::unique_ptr<EnergyDelta> RaplEnergySource::CreateSamplesDelta(const EnergySa
     delta->channels.emplace_back(after[c].name, count);
     total += static_cast<double>(count);
   }
-  // Counts are never negative; more energy than kMaxWatts for the interval is a fault. (An
-  // interval of zero or less can hold no energy at all.)
-  const double elapsed = newer_sample->time - older_sample->time;
-  if (total > 0.0 && !(total <= kMaxWatts * 1e6 * elapsed)) return nullptr;
+  // Counts are never negative; more energy than kMaxWatts for the interval the reader divides
+  // by is a fault (an interval of zero or less can hold none at all). Unknown times (a clock
+  // supplied by a subclass) leave the bound to whoever supplies that clock.
+  const double elapsed = *newer_sample->time - *older_sample->time;
+  if (!isnan(elapsed) && total > 0.0 && !(total <= kMaxWatts * 1e6 * elapsed)) return nullptr;
   return delta;
 }
 
@@ -349,13 +354,12 @@ int64_t RaplEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
 }
 
 double RaplEnergySource::Now() {
-  if (has_stamp_) {
-    has_stamp_ = false;
-    return stamp_;
-  }
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  const double time = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  if (const std::shared_ptr<double> pending = pending_time_.lock()) *pending = time;
+  pending_time_.reset();
+  return time;
 }
 
 }  // namespace ostrel

@@ -43,6 +43,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,15 +90,14 @@ class RaplEnergySource : public EnergySource {
   // Always succeeds once loaded; never narrows the channels (*subscribed stays null).
   std::unique_ptr<EnergySubscription> CreateSubscription(
       EnergyChannels& channels, std::unique_ptr<EnergyChannels>* subscribed) override;
-  // Reads every zone's counter, then notes the time (Now()); null when one can't be read or
-  // lies outside 0..max_range.
+  // Reads every zone's counter; null when one can't be read or lies outside 0..max_range.
   std::unique_ptr<EnergySample> CreateSamples(const EnergySubscription& subscription,
                                               const EnergyChannels& channels) override;
   // Per zone: newer - older, or, when the counter went down from near the top of its range to
   // near the bottom, (max_range - older) + newer + 1 (the counter counts 0..max_range and then
   // starts again at 0); summed per channel. Null when the samples were taken over different
   // channels, a counter went down otherwise, or the counts add up to more than 5 kW over the
-  // time between the two samples.
+  // time between the two samples (when both times are known, see Now()).
   std::unique_ptr<EnergyDelta> CreateSamplesDelta(const EnergySample& older,
                                                   const EnergySample& newer) override;
   void Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) override;
@@ -105,29 +105,31 @@ class RaplEnergySource : public EnergySource {
   // Always "uJ".
   std::optional<std::string_view> UnitLabel(const EnergyChannel& channel) override;
   int64_t SimpleIntegerValue(const EnergyChannel& channel) override;
-  // CLOCK_REALTIME in seconds. The first call after a sample answers the time that sample
-  // noted, so the power reader, which reads the clock right after each sample, divides by the
-  // very interval that CreateSamplesDelta checked against the 5 kW bound.
+  // CLOCK_REALTIME in seconds. The first call after a sample also becomes that sample's time:
+  // the power reader reads the clock right after each sample, so the interval it divides by is
+  // exactly the one CreateSamplesDelta checks against the 5 kW bound. (A subclass that brings
+  // its own clock leaves sample times unknown, and the bound to that clock's owner.)
   double Now() override;
 
   // Whether Load took the package zones for the CPU (AMD, Hygon).
   bool package_is_cpu() const { return package_is_cpu_; }
 
  private:
+  class Sample;  // the counters at one moment, and when (the .cc)
+
   // Reads `zone`'s counter through its open descriptor (opened at the first read); a descriptor
   // that no longer reads is opened afresh once, so a zone removed and added again (the driver
   // reloaded) is found again. False when it can't be read or isn't a number.
   bool ReadCounter(const Zone& zone, int64_t* value);
   void CloseCounters();
 
-  const std::string sys_root_;     // "/sys" in the product
-  const std::string proc_root_;    // "/proc" in the product
-  std::vector<Channel> channels_;  // found by Load: CPU first, then GPU
-  bool loaded_ = false;            // Load found at least one channel
-  bool package_is_cpu_ = false;    // the vendor's core zone is one core's (AMD, Hygon)
-  std::vector<int> counter_fds_;   // per counted zone (Zone::counter): its energy_uj, or -1
-  bool has_stamp_ = false;         // stamp_ is waiting for the Now() that follows a sample
-  double stamp_ = 0.0;             // the last sample's time, seconds
+  const std::string sys_root_;          // "/sys" in the product
+  const std::string proc_root_;         // "/proc" in the product
+  std::vector<Channel> channels_;       // found by Load: CPU first, then GPU
+  bool loaded_ = false;                 // Load found at least one channel
+  bool package_is_cpu_ = false;         // the vendor's core zone is one core's (AMD, Hygon)
+  std::vector<int> counter_fds_;        // per counted zone (Zone::counter): its energy_uj, or -1
+  std::weak_ptr<double> pending_time_;  // the last sample's time, until Now() notes it
 };
 
 }  // namespace ostrel
