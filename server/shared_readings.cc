@@ -9,8 +9,12 @@
 
 namespace ostrel {
 
-SharedReadings::SharedReadings(std::function<std::string()> read)
-    : read_(std::move(read)), thread_([this] { Run(); }) {}
+SharedReadings::SharedReadings(std::function<std::string()> read, std::function<bool()> plentiful)
+    : read_(std::move(read)), plentiful_(std::move(plentiful)), thread_([this] { Run(); }) {}
+
+bool SharedReadings::Room() {
+  return (plentiful_ && plentiful_()) || CanOpenDescriptors(kReadingDescriptors);
+}
 
 SharedReadings::~SharedReadings() {
   {
@@ -39,7 +43,7 @@ void SharedReadings::Run() {
     // Short of descriptors (a full table, in this process or the system): a reading now could
     // only come back with sensors missing. Wait, keep the requests, try again.
     lock.unlock();
-    const bool room = CanOpenDescriptors(kReadingDescriptors);
+    const bool room = Room();
     lock.lock();
     if (!room) {
       wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
@@ -58,7 +62,7 @@ void SharedReadings::Run() {
     }
 
     const std::string document = read_();
-    if (!CanOpenDescriptors(kReadingDescriptors)) {
+    if (!Room()) {
       // Descriptors ran short during the reading, so some reads may have failed for want of
       // them: the document may lack sensors that are there. Put the batch back in front and
       // read again.
