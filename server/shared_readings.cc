@@ -2,6 +2,7 @@
 // there, take the waiting batch, read once, answer the batch.
 #include "server/shared_readings.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -51,11 +52,15 @@ void SharedReadings::Run() {
     }
 
     // The reading starts: it answers exactly the requests waiting now. Clients that reset
-    // their connection meanwhile get nothing; when all have, there is nothing to read for.
+    // their connection meanwhile are dropped; when all have, there is nothing to read for.
     std::vector<Listener::Reply> batch;
     batch.swap(waiting_);
     lock.unlock();
-    std::erase_if(batch, [](const Listener::Reply& reply) { return reply.PeerGone(); });
+    // One live client is enough to take the reading; the rest are not asked (an answer to a
+    // client that has gone costs a failed send, not a reading).
+    batch.erase(batch.begin(),
+                std::find_if_not(batch.begin(), batch.end(),
+                                 [](const Listener::Reply& r) { return r.PeerGone(); }));
     if (batch.empty()) {
       lock.lock();
       continue;
