@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -17,6 +16,7 @@
 #include <thread>
 
 #include "platform/process_resources.h"
+#include "platform/socket_state.h"
 #include "server/http_framing.h"
 #include "server/text.h"
 
@@ -32,15 +32,6 @@ namespace {
 void SetCloseOnExec(int fd) {
   int flags = fcntl(fd, F_GETFD);
   if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-}
-
-// True when the peer of the TCP socket `fd` has reset the connection. A reset moves the socket
-// straight to CLOSE; a peer that only half-closed leaves it in CLOSE_WAIT.
-bool IsReset(int fd) {
-  tcp_info info{};
-  socklen_t size = sizeof info;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
-  return info.tcpi_state == TCP_CLOSE;
 }
 
 // Descriptors are counted afresh at least this often, so that what others open or close
@@ -107,7 +98,7 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
   }
 
   // Any thread, while the answer is being made (nothing else touches the socket then).
-  bool PeerGone() const { return IsReset(fd_); }
+  bool PeerGone() const { return PeerHasReset(fd_); }
 
  private:
   // The one read. A peer that closed without sending is an empty request; one that reset the
@@ -121,7 +112,7 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
     }
     if (ec == asio::error::eof)
       n = 0;
-    else if (ec || IsReset(socket_.native_handle())) {
+    else if (ec || PeerHasReset(socket_.native_handle())) {
       Close();
       return;
     }
