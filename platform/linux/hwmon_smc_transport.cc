@@ -90,40 +90,37 @@ HwmonFanList::HwmonFanList(const std::string& sys_root) {
     ScopedFd dir(OpenDirAt(class_dir.get(), chips[i]));
     if (!dir) continue;  // went away since it was listed
     ChipFans fans;
+    bool in_device = false;
     if (!ListFans(dir.get(), &fans)) {
       // No name here: an old driver keeps every attribute in device/, if that has a name.
-      ScopedFd device(OpenDirAt(dir.get(), "device"));
-      ChipFans in_device;
-      if (device && ListFans(device.get(), &in_device)) {
-        dir.reset(device.release());
-        fans = in_device;
+      const ScopedFd device(OpenDirAt(dir.get(), "device"));
+      ChipFans device_fans;
+      if (device && ListFans(device.get(), &device_fans)) {
+        fans = device_fans;
+        in_device = true;
       }
     }
     count_ += fans.count;
-    bool keep = false;
     for (size_t f = 0; f < fans.entries.size() && listed_ < kMaxListedFans; ++f) {
-      fans_[listed_].dir = dir.get();
-      snprintf(fans_[listed_].entry, sizeof fans_[listed_].entry, "%s", fans.entries[f]);
-      ++listed_;
-      keep = true;
+      // "hwmon6/device/fan1_input" -> "hwmon6/device/fan1_"
+      const char* entry = fans.entries[f];
+      snprintf(fans_[listed_++], sizeof fans_[0], "%s%s/%.*s", chips[i], in_device ? "/device" : "",
+               static_cast<int>(strlen(entry) - strlen("input")), entry);
     }
-    if (keep) dirs_[dir_count_++] = dir.release();
   }
+  class_dir_ = class_dir.release();
 }
 
 HwmonFanList::~HwmonFanList() {
-  for (size_t i = 0; i < dir_count_; ++i) close(dirs_[i]);
+  if (class_dir_ >= 0) close(class_dir_);
 }
 
 bool HwmonFanList::ReadRpm(size_t n, const char* attribute, float* rpm) const {
   if (n >= listed_) return false;
-  // "fan3_input" -> "fan3_" + attribute
-  const Fan& fan = fans_[n];
-  char file[40];
-  snprintf(file, sizeof file, "%.*s%s", static_cast<int>(strlen(fan.entry) - strlen("input")),
-           fan.entry, attribute);
+  char file[sizeof fans_[0] + 8];
+  snprintf(file, sizeof file, "%s%s", fans_[n], attribute);
   int64_t value;
-  if (!ReadSysfsIntAt(fan.dir, file, &value) || value < 0) return false;
+  if (!ReadSysfsIntAt(class_dir_, file, &value) || value < 0) return false;
   *rpm = static_cast<float>(value);
   return true;
 }

@@ -40,8 +40,9 @@ namespace ostrel {
 // the first kMaxListedFans of them are read from. The walk lists each chip's folder once and
 // reads no file: a chip's attributes are in hwmon<N>/, or in hwmon<N>/device/ when the listing
 // shows no "name" in hwmon<N>/ and one in device/ (applesmc, older Super-I/O drivers). The
-// folders of the listed fans stay open, and their files are opened relative to them, until the
-// list is destroyed. Immutable once made; used by one thread at a time.
+// class/hwmon folder stays open until the list is destroyed, and the fans' files are opened
+// relative to it; at most three descriptors are open at once, however the fans are spread over
+// chips. Immutable once made; used by one thread at a time.
 class HwmonFanList {
  public:
   // Fan keys carry one digit ("F9Ac"), so no fan beyond the tenth can be asked for.
@@ -63,17 +64,12 @@ class HwmonFanList {
   bool ReadRpm(size_t n, const char* attribute, float* rpm) const;
 
  private:
-  // One listed fan.
-  struct Fan {
-    int dir;         // the open folder that holds its attributes, one of dirs_
-    char entry[24];  // its "fan<k>_input" entry
-  };
-
-  uint32_t count_ = 0;        // fans found
-  size_t listed_ = 0;         // fans_[0..listed_) in fan order
-  Fan fans_[kMaxListedFans];  // where the first fans are read from
-  int dirs_[kMaxListedFans];  // open folders of the listed fans, owned
-  size_t dir_count_ = 0;      // dirs_[0..dir_count_) are open
+  uint32_t count_ = 0;  // fans found
+  size_t listed_ = 0;   // fans_[0..listed_) in fan order
+  int class_dir_ = -1;  // <sys_root>/class/hwmon, open while fans are listed
+  // Per listed fan, its attribute files' common beginning relative to class/hwmon
+  // ("hwmon6/device/fan1_": the chip, device/ for old drivers, "fan<k>_").
+  char fans_[kMaxListedFans][48];
 };
 
 class HwmonSmcTransport : public SmcTransport {
