@@ -3,7 +3,9 @@
 // clients that reset while they wait cost no reading; a server whose descriptor table is full of
 // idle connections still answers every request with every sensor. Nothing here is timed.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -170,6 +172,46 @@ TEST(DescriptorReserveStressTest, FullTableOfIdleConnectionsNeverEmptiesADocumen
     close(fd);
   }
   EXPECT_TRUE(server.Alive());
+}
+
+// The real helper over a copy of the bench tree in which one core temperature's read hangs
+// (tests/stuck_sysfs.py, bound over /sys in a mount namespace of the helper's own): snapshot
+// requests wait, /loginitem is answered, and SIGTERM ends the helper with status 0.
+TEST(StuckSensorStressTest, TheHelperAnswersTheLoginItemAndEndsOnSigterm) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK) != 0 ||
+      std::system("/usr/bin/python3 -c 'import fusepy' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "needs root, /dev/fuse, fuse3 and python3-fusepy";
+  }
+  auto listening = [] {
+    const int fd = ConnectLoopback(53843);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+  };
+  if (listening()) GTEST_SKIP() << "127.0.0.1:53843 is in use";
+  testing::TempDir dir;
+  dir.MakeDir("home");
+  dir.MakeDir("sys");
+  const std::string script =
+      "/usr/bin/python3 \"$1\" \"$2\" \"$3/sys\" "
+      "devices/platform/coretemp.0/hwmon/hwmon4/temp2_input & echo $! > \"$3/fuse.pid\"; "
+      "for i in $(seq 100); do mountpoint -q \"$3/sys\" && break; sleep 0.1; done; "
+      "mount --bind \"$3/sys\" /sys && exec \"$4\"";
+  Environment env;
+  env.Set("HOME", dir.path() + "/home");
+  env.Set("PATH", "/usr/bin:/bin");
+  testing::ChildProcess helper(
+      {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+       std::string(OSTREL_FIXTURES_DIR) + "/../stuck_sysfs.py",
+       std::string(OSTREL_FIXTURES_DIR) + "/bench_macbookpro", dir.path(), OSTREL_HELPER_BINARY},
+      env, dir.path() + "/out");
+  ASSERT_TRUE(WaitFor(listening, 30)) << testing::ReadWholeFile(dir.path() + "/out");
+  Client waiting(53843);
+  ASSERT_TRUE(waiting.Send(kGet));
+  EXPECT_EQ(BodyOf(Exchange(53843, "GET /loginitem HTTP/1.1\r\n\r\n")),
+            "{\"ok\":true,\"loginItem\":false}");
+  const std::optional<int> status = helper.Stop(SIGTERM, 10);
+  EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  kill(std::atoi(testing::ReadWholeFile(dir.path() + "/fuse.pid").c_str()), SIGKILL);
 }
 
 }  // namespace
