@@ -1,147 +1,347 @@
-// The fan reader over an in-memory SMC: the calls of one key read, the fan enumeration and every
-// failure path, and that the connection is closed after every open.
+// Fans: the SMC record codec, the fan reader over an in-memory controller (every call and every
+// failure path), and the hwmon transport over fixture trees.
 #include "sensors/fans.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
-#include <string>
-#include <vector>
+#include <map>
 
-#include "tests/fake_smc_transport.h"
+#include "platform/linux/hwmon_smc_transport.h"
+#include "platform/smc_record.h"
+#include "tests/test_util.h"
 
 namespace ostrel {
 namespace {
 
-using testing::FakeSmcTransport;
+using testing::TempDir;
 
-TEST(SmcReadFloatTest, KeyInfoThenReadIntoOneRecord) {
-  FakeSmcTransport smc;
-  smc.SetKey("F0Ac", kSmcTypeFlt, 1200.0f);
-  float value = -1.0f;
-  ASSERT_EQ(smcReadFloat({&smc, FakeSmcTransport::kConnection}, "F0Ac", &value), 1);
-  EXPECT_EQ(value, 1200.0f);
-  ASSERT_EQ(smc.calls.size(), 2u);
-  const SmcParamRecord requests[] = {SmcKeyInfoRequest(0x46304163), SmcReadRequest(0x46304163, 4)};
-  // The output starts zeroed and is not cleared between the two calls.
-  const SmcParamRecord outputs[] = {{}, SmcKeyInfoResponse(0x46304163, 4, kSmcTypeFlt)};
-  for (int i = 0; i < 2; ++i) {
-    const FakeSmcTransport::Call& call = smc.calls[i];
-    EXPECT_EQ(call.connection, FakeSmcTransport::kConnection);
-    EXPECT_EQ(call.selector, 2u);
-    EXPECT_EQ(call.input_size, 80u);
-    EXPECT_EQ(call.output_size_on_entry, 80u);  // set again although the fake left 0
-    EXPECT_EQ(std::memcmp(&call.input, &requests[i], 80), 0) << i;
-    EXPECT_EQ(std::memcmp(&call.output_on_entry, &outputs[i], 80), 0) << i;
-  }
+// The four characters of a key code.
+std::string KeyName(uint32_t code) {
+  return {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
+          static_cast<char>(code >> 8), static_cast<char>(code)};
 }
 
+TEST(SmcRecordTest, BytesOfRequestsAndResponses) {
+  EXPECT_EQ(SmcCode("F10Ac"), 0x46313041u);  // the first four characters only
+  EXPECT_EQ(SmcCode("ab"), 0x61620000u);     // a shorter text ends at its zero
+  EXPECT_EQ(KeyName(SmcCode("FNum")), "FNum");
+  // Key at 0 and data size at 28, least significant byte first; type at 32; command at 42.
+  uint8_t info[80] = {0x6D, 0x75, 0x4E, 0x46};
+  info[42] = 9;
+  uint8_t read[80] = {0x63, 0x41, 0x30, 0x46};
+  const uint8_t size[] = {0x04, 0x03, 0x02, 0x01};
+  std::memcpy(read + 28, size, 4);
+  read[42] = 5;
+  uint8_t answer[80] = {0x63, 0x41, 0x30, 0x46};
+  std::memcpy(answer + 28, size, 4);
+  std::memcpy(answer + 32, "\x20\x74\x6C\x66", 4);
+  EXPECT_EQ(std::memcmp(SmcKeyInfoRequest(SmcCode("FNum")).bytes, info, 80), 0);
+  EXPECT_EQ(std::memcmp(SmcReadRequest(SmcCode("F0Ac"), 0x01020304).bytes, read, 80), 0);
+  EXPECT_EQ(
+      std::memcmp(SmcKeyInfoResponse(SmcCode("F0Ac"), 0x01020304, kSmcTypeFlt).bytes, answer, 80),
+      0);
+}
+
+TEST(SmcRecordTest, ValuesEncodeClampAndDecode) {
+  const struct {
+    const char* type;
+    float value;
+    std::vector<uint8_t> data;  // the data bytes written
+    float decoded;
+  } cases[] = {
+      {"flt ", 1200.5f, {0x00, 0x10, 0x96, 0x44}, 1200.5f},
+      {"fpe2", 1165.9f, {0x12, 0x34}, 1165},  // 14.2 fixed point; fractions are dropped
+      {"fpe2", 20000, {0xFF, 0xFC}, 16383},
+      {"ui16", 1500, {0x05, 0xDC}, 1500},
+      {"ui16", 70000, {0xFF, 0xFF}, 65535},
+      {"ui16", 65534.9f, {0xFF, 0xFE}, 65534},
+      {"ui8 ", 2.9f, {0x02}, 2},
+      {"ui8 ", 255, {0xFF}, 255},
+      {"ui8 ", 256, {0xFF}, 255},
+      {"ui8 ", -5, {0x00}, 0},
+      {"ui8 ", NAN, {0x00}, 0},
+      {"sp78", 42, {}, -1},  // not a type this system decodes: nothing written or read
+      {"", 42, {}, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + " " + std::to_string(c.value));
+    SmcParamRecord record;
+    std::memset(record.bytes, 0xEE, 80);
+    SmcParamRecord want = record;
+    std::memcpy(want.bytes + 48, c.data.data(), c.data.size());
+    EXPECT_EQ(EncodeSmcValue(SmcCode(c.type), c.value, &record), c.data.size());
+    EXPECT_EQ(SmcTypeSize(SmcCode(c.type)), c.data.size());
+    EXPECT_EQ(std::memcmp(record.bytes, want.bytes, 80), 0);
+    float value = -1;
+    EXPECT_EQ(DecodeSmcValue(record, SmcCode(c.type), &value), !c.data.empty());
+    EXPECT_EQ(value, c.decoded);
+    const SmcParamRecord response = SmcReadResponse(SmcCode("F0Ac"), SmcCode(c.type), c.value);
+    EXPECT_EQ(LoadSmcField(response, 28), c.data.size());
+    EXPECT_EQ(std::memcmp(response.bytes + 48, want.bytes + 48, c.data.size()), 0);
+  }
+  SmcParamRecord odd{};
+  odd.bytes[48] = 0x12, odd.bytes[49] = 0x37;
+  float value = 0;
+  ASSERT_TRUE(DecodeSmcValue(odd, kSmcTypeFpe2, &value));
+  EXPECT_EQ(value, 0x1237 >> 2);
+}
+
+// An in-memory controller: keys from a table; every operation is recorded in `events` ("call"
+// for a structure call), and each call's request in `calls` ("iFNum" for key information,
+// "rF0Ac/4" for a read of 4 bytes). A call that is not a well-formed exchange of one record on
+// the open connection counts in `bad_calls`. Each answer leaves the output size 0, so the
+// caller must set it again; a read writes only the data bytes.
+struct FakeSmc : SmcTransport {
+  struct Key {
+    uint32_t type;
+    float value;
+    bool info_fails = false, read_fails = false;
+  };
+  std::map<std::string, Key> keys;
+  bool has_service = true, open_fails = false;
+  std::vector<std::string> events;
+  std::string calls;
+  int bad_calls = 0;
+
+  SmcServiceHandle FindService(const char* name) override {
+    events.push_back(std::string("find ") + name);
+    return has_service ? 0x51 : 0;
+  }
+  int32_t Open(SmcServiceHandle service, uint32_t type, SmcConnectionHandle* connection) override {
+    events.push_back("open " + std::to_string(service) + "/" + std::to_string(type));
+    if (open_fails) return kSmcNotOpen;
+    *connection = 0xC0;
+    return kSmcSuccess;
+  }
+  void ReleaseService(SmcServiceHandle service) override {
+    events.push_back("release " + std::to_string(service));
+  }
+  void Close(SmcConnectionHandle connection) override {
+    events.push_back("close " + std::to_string(connection));
+  }
+  int32_t CallStructMethod(SmcConnectionHandle connection, uint32_t selector,
+                           const SmcParamRecord* in, size_t in_size, SmcParamRecord* out,
+                           size_t* out_size) override {
+    events.push_back("call");
+    const uint32_t code = LoadSmcField(*in, 0), size = LoadSmcField(*in, 28);
+    const bool info = std::memcmp(in, SmcKeyInfoRequest(code).bytes, 80) == 0;
+    const bool read = std::memcmp(in, SmcReadRequest(code, size).bytes, 80) == 0;
+    calls += (calls.empty() ? "" : " ") + (info ? "i" + KeyName(code) : "") +
+             (read ? "r" + KeyName(code) + "/" + std::to_string(size) : "");
+    bad_calls +=
+        connection != 0xC0 || selector != 2 || in_size != 80 || *out_size != 80 || info == read;
+    const auto it = keys.find(KeyName(code));
+    if (it == keys.end()) return kSmcNotFound;
+    const Key& key = it->second;
+    if (info ? key.info_fails : key.read_fails) return kSmcNotReadable;
+    if (info) *out = SmcKeyInfoResponse(code, SmcTypeSize(key.type), key.type);
+    if (read) EncodeSmcValue(key.type, key.value, out);
+    *out_size = 0;
+    return kSmcSuccess;
+  }
+};
+
 // FNum = `count` as `type`, and fans 0 to 11 at 1000 + n, 500 + n and 6000 + n RPM.
-FakeSmcTransport& Fans(FakeSmcTransport& smc, uint32_t type, float count) {
-  smc.SetKey("FNum", type, count);
+FakeSmc& Fans(FakeSmc& smc, uint32_t type, float count) {
+  smc.keys["FNum"] = {type, count};
   for (int n = 0; n < 12; ++n) {
     const std::string fan = "F" + std::to_string(n);
-    smc.SetKey((fan + "Ac").c_str(), kSmcTypeFlt, 1000.0f + n);
-    smc.SetKey((fan + "Mn").c_str(), kSmcTypeFlt, 500.0f + n);
-    smc.SetKey((fan + "Mx").c_str(), kSmcTypeFlt, 6000.0f + n);
+    smc.keys[fan + "Ac"] = {kSmcTypeFlt, 1000.0f + n};
+    smc.keys[fan + "Mn"] = {kSmcTypeFlt, 500.0f + n};
+    smc.keys[fan + "Mx"] = {kSmcTypeFlt, 6000.0f + n};
   }
   return smc;
 }
 
-constexpr OstrelFan kUntouched = {-77, -1, -2, -3};
-
 std::string Text(const OstrelFan& fan) {
-  return std::to_string(fan.index) + ": " + std::to_string(fan.rpm) + "/" +
-         std::to_string(fan.minRPM) + "/" + std::to_string(fan.maxRPM);
+  char text[96];
+  snprintf(text, sizeof text, "%d: %g/%g/%g", fan.index, fan.rpm, fan.minRPM, fan.maxRPM);
+  return text;
 }
-void ExpectFan(const OstrelFan& got, const OstrelFan& want) { EXPECT_EQ(Text(got), Text(want)); }
 
 TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
-  using Setup = std::function<void(FakeSmcTransport&)>;
   const uint32_t ui8 = kSmcTypeUi8, flt = kSmcTypeFlt;
   const struct {
     const char* name;
-    Setup setup;
+    std::function<void(FakeSmc&)> setup;
     int32_t capacity;
     int32_t count;  // returned, and records filled
     bool found;     // a service was found: one release is due, right after the open
     bool opened;    // a connection was opened: one close is due, after the last call
+    int calls;      // structure calls: two per key read, one when its information fails
   } cases[] = {
-      {"no service", [](auto& s) { s.has_service = false; }, 8, 0, false, false},
-      {"open fails", [=](auto& s) { Fans(s, ui8, 2).open_fails = true; }, 8, 0, true, false},
-      {"FNum info fails", [=](auto& s) { Fans(s, ui8, 2).FailInfo("FNum"); }, 8, 0, true, true},
-      {"FNum read fails", [=](auto& s) { Fans(s, ui8, 2).FailRead("FNum"); }, 8, 0, true, true},
-      {"FNum missing", [=](auto& s) { s.SetKey("F0Ac", flt, 1); }, 8, 0, true, true},
-      {"FNum type zero", [](auto& s) { Fans(s, 0, 2); }, 8, 0, true, true},
-      {"FNum 0", [=](auto& s) { Fans(s, ui8, 0); }, 8, 0, true, true},
-      {"FNum NaN", [=](auto& s) { Fans(s, flt, NAN); }, 8, 0, true, true},
-      {"FNum -1", [=](auto& s) { Fans(s, flt, -1); }, 8, 0, true, true},
-      {"FNum 0.99", [=](auto& s) { Fans(s, flt, 0.99f); }, 8, 0, true, true},
-      {"FNum 2.9", [=](auto& s) { Fans(s, flt, 2.9f); }, 8, 2, true, true},
-      {"FNum 2 ui8", [=](auto& s) { Fans(s, ui8, 2); }, 8, 2, true, true},
-      {"FNum 1 fpe2", [](auto& s) { Fans(s, kSmcTypeFpe2, 1); }, 8, 1, true, true},
-      {"FNum 3 ui16", [](auto& s) { Fans(s, kSmcTypeUi16, 3); }, 8, 3, true, true},
-      {"more fans than capacity", [=](auto& s) { Fans(s, ui8, 3); }, 2, 2, true, true},
-      {"FNum +inf", [=](auto& s) { Fans(s, flt, INFINITY); }, 8, 8, true, true},
-      {"capacity 0", [=](auto& s) { Fans(s, ui8, 2); }, 0, 0, true, true},
-      {"capacity INT32_MIN", [=](auto& s) { Fans(s, ui8, 2); }, INT32_MIN, 0, true, true},
-      {"fans from 10 on have no keys", [=](auto& s) { Fans(s, ui8, 12); }, 16, 10, true, true},
+      {"no service", [](auto& s) { s.has_service = false; }, 8, 0, false, false, 0},
+      {"open fails", [=](auto& s) { Fans(s, ui8, 2).open_fails = true; }, 8, 0, true, false, 0},
+      {"FNum info fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].info_fails = true; }, 8, 0,
+       true, true, 1},
+      {"FNum read fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].read_fails = true; }, 8, 0,
+       true, true, 2},
+      {"FNum missing",
+       [=](auto& s) {
+         s.keys["F0Ac"] = {flt, 1};
+       },
+       8, 0, true, true, 1},
+      {"FNum type zero", [](auto& s) { Fans(s, 0, 2); }, 8, 0, true, true, 2},
+      {"FNum 0", [=](auto& s) { Fans(s, ui8, 0); }, 8, 0, true, true, 2},
+      {"FNum NaN", [=](auto& s) { Fans(s, flt, NAN); }, 8, 0, true, true, 2},
+      {"FNum -1", [=](auto& s) { Fans(s, flt, -1); }, 8, 0, true, true, 2},
+      {"FNum -inf", [=](auto& s) { Fans(s, flt, -INFINITY); }, 8, 0, true, true, 2},
+      {"FNum 0.99", [=](auto& s) { Fans(s, flt, 0.99f); }, 8, 0, true, true, 2},
+      {"FNum 1", [=](auto& s) { Fans(s, flt, 1); }, 8, 1, true, true, 8},
+      {"FNum 2.9", [=](auto& s) { Fans(s, flt, 2.9f); }, 8, 2, true, true, 14},
+      {"FNum 1 fpe2", [](auto& s) { Fans(s, kSmcTypeFpe2, 1); }, 8, 1, true, true, 8},
+      {"FNum 3 ui16", [](auto& s) { Fans(s, kSmcTypeUi16, 3); }, 8, 3, true, true, 20},
+      {"more fans than capacity", [=](auto& s) { Fans(s, ui8, 3); }, 2, 2, true, true, 14},
+      {"as many as capacity", [=](auto& s) { Fans(s, ui8, 3); }, 3, 3, true, true, 20},
+      {"FNum +inf", [=](auto& s) { Fans(s, flt, INFINITY); }, 8, 8, true, true, 50},
+      {"capacity 1", [=](auto& s) { Fans(s, ui8, 2); }, 1, 1, true, true, 8},
+      {"capacity 0", [=](auto& s) { Fans(s, ui8, 2); }, 0, 0, true, true, 2},
+      {"capacity INT32_MIN", [=](auto& s) { Fans(s, ui8, 2); }, INT32_MIN, 0, true, true, 2},
+      {"fans from 10 on have no keys", [=](auto& s) { Fans(s, ui8, 12); }, 16, 10, true, true, 62},
   };
+  const OstrelFan untouched = {-77, -1, -2, -3};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeSmcTransport smc;
+    FakeSmc smc;
     c.setup(smc);
-    std::vector<OstrelFan> fans(16, kUntouched);
+    std::vector<OstrelFan> fans(16, untouched);
     ASSERT_EQ(ReadFans(smc, fans.data(), c.capacity), c.count);
     for (int32_t n = 0; n < 16; ++n) {
-      ExpectFan(fans[n],
-                n < c.count ? OstrelFan{n, 1000.0 + n, 500.0 + n, 6000.0 + n} : kUntouched);
+      EXPECT_EQ(Text(fans[n]),
+                Text(n < c.count ? OstrelFan{n, 1000.0 + n, 500.0 + n, 6000.0 + n} : untouched));
     }
     std::vector<std::string> events = {"find AppleSMC"};
-    if (c.found) events.insert(events.end(), {"open 81 type 0 var 0", "release 81"});
+    if (c.found) events.insert(events.end(), {"open 81/0", "release 81"});
     if (c.opened) {
-      events.insert(events.end(), smc.calls.size(), "call");
+      events.insert(events.end(), c.calls, "call");
       events.push_back("close 192");
     }
     EXPECT_EQ(smc.events, events);
-    if (c.count > 0) {
-      EXPECT_EQ(smc.calls.size(), 2u * (1 + 3 * c.count));
-    }
+    EXPECT_EQ(smc.bad_calls, 0);
   }
-  FakeSmcTransport smc;
-  EXPECT_EQ(ReadFans(Fans(smc, ui8, 2), nullptr, 8), 0);
+  FakeSmc smc;
+  EXPECT_EQ(ReadFans(Fans(smc, kSmcTypeUi8, 1), nullptr, 8), 0);
   EXPECT_EQ(smc.events.back(), "close 192");
+  EXPECT_EQ(smc.calls, "iFNum rFNum/1");
+  FakeSmc one;
+  ASSERT_EQ(ReadFans(Fans(one, kSmcTypeFpe2, 1), std::vector<OstrelFan>(1).data(), 1), 1);
+  EXPECT_EQ(one.calls, "iFNum rFNum/2 iF0Ac rF0Ac/4 iF0Mn rF0Mn/4 iF0Mx rF0Mx/4");
 }
 
 TEST(ReadFansTest, AFailingSpeedKeyReadsZeroAndTheFanStillCounts) {
   const struct {
-    const char* name;
-    std::function<void(FakeSmcTransport&)> breakage;
-    OstrelFan fan1;
-    size_t calls;
+    const char* key;
+    std::function<void(FakeSmc::Key&)> breakage;
+    const char* fan1;
+    size_t calls;  // no read after a failed key information
   } cases[] = {
-      {"min info fails", [](auto& s) { s.FailInfo("F1Mn"); }, {1, 1001, 0, 6001}, 19},
-      {"min read fails", [](auto& s) { s.FailRead("F1Mn"); }, {1, 1001, 0, 6001}, 20},
-      {"current of type sp78",
-       [](auto& s) { s.SetKey("F1Ac", SmcCode("sp78"), 9); },
-       {1, 0, 501, 6001},
-       20},
-      {"max of type zero", [](auto& s) { s.SetKey("F1Mx", 0, 9); }, {1, 1001, 501, 0}, 20},
+      {"F1Mn", [](auto& k) { k.info_fails = true; }, "1: 1001/0/6001", 19},
+      {"F1Mn", [](auto& k) { k.read_fails = true; }, "1: 1001/0/6001", 20},
+      {"F1Ac", [](auto& k) { k.type = SmcCode("sp78"); }, "1: 0/501/6001", 20},
+      {"F1Mx", [](auto& k) { k.type = 0; }, "1: 1001/501/0", 20},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeSmcTransport smc;
-    c.breakage(Fans(smc, kSmcTypeUi8, 3));
-    std::vector<OstrelFan> fans(3, kUntouched);
+    FakeSmc smc;
+    c.breakage(Fans(smc, kSmcTypeUi8, 3).keys[c.key]);
+    std::vector<OstrelFan> fans(3);
     ASSERT_EQ(ReadFans(smc, fans.data(), 3), 3);
-    ExpectFan(fans[0], {0, 1000, 500, 6000});
-    ExpectFan(fans[1], c.fan1);
-    ExpectFan(fans[2], {2, 1002, 502, 6002});
-    EXPECT_EQ(smc.calls.size(), c.calls);  // no read after a failed key information
-    EXPECT_EQ(smc.events.back(), "close 192");
+    EXPECT_EQ(Text(fans[0]) + " " + Text(fans[1]) + " " + Text(fans[2]),
+              "0: 1000/500/6000 " + std::string(c.fan1) + " 2: 1002/502/6002");
+    EXPECT_EQ(smc.events.size(), 4 + c.calls) << c.key;
   }
+}
+
+// Every fan `smc` gives the reader, as "rpm/min/max" joined by "|"; the transport must hold
+// nothing afterwards.
+std::string ReadAll(HwmonSmcTransport& smc, int32_t capacity = 8) {
+  std::vector<OstrelFan> fans(capacity);
+  fans.resize(ReadFans(smc, fans.data(), capacity));
+  EXPECT_EQ(smc.open_services() + smc.open_connections(), 0u);
+  std::string text;
+  for (size_t n = 0; n < fans.size(); ++n) {
+    EXPECT_EQ(fans[n].index, static_cast<int32_t>(n));
+    text += (n ? "|" : "") + Text(fans[n]).substr(Text(fans[n]).find(' ') + 1);
+  }
+  return text;
+}
+
+TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
+  TempDir dir;
+  dir.WriteTree(testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/fans_mixed.tree"));
+  HwmonSmcTransport smc(dir.path());
+  EXPECT_EQ(ReadAll(smc),
+            "1052/300/0|0/0/0|777/0/0|2001/2000/6156|1998/1800/5700|0/0/0|1500/0/0|"
+            "2921/0/0");
+  EXPECT_EQ(smc.FindService("AppleSMCx"), 0u);
+  const SmcServiceHandle service = smc.FindService("AppleSMC");
+  SmcConnectionHandle connection = 0;
+  EXPECT_EQ(smc.Open(service, 1, &connection), kSmcBadArgument);
+  EXPECT_EQ(smc.Open(service + 1, 0, &connection), kSmcBadArgument);
+  ASSERT_EQ(smc.Open(service, 0, &connection), kSmcSuccess);
+  smc.ReleaseService(service);
+  // The value a request gets as `type`, or "refused <result>" with the output untouched.
+  auto call = [&](const SmcParamRecord& request, uint32_t type = kSmcTypeFlt,
+                  size_t input_size = 80, uint32_t selector = 2, size_t output_size = 80) {
+    SmcParamRecord out, before;
+    std::memset(&out, 0xEE, sizeof out);
+    before = out;
+    const int32_t result =
+        smc.CallStructMethod(connection, selector, &request, input_size, &out, &output_size);
+    if (result != kSmcSuccess) {
+      EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
+      return "refused " + std::to_string(result);
+    }
+    EXPECT_EQ(output_size, 80u);
+    float value = -1;
+    if (!DecodeSmcValue(out, type, &value)) return KeyName(LoadSmcField(out, 32));  // information
+    return std::to_string(static_cast<int>(value)) + "/" + std::to_string(LoadSmcField(out, 28));
+  };
+  const uint32_t f3ac = SmcCode("F3Ac");
+  dir.Write("class/hwmon/hwmon3/device/fan1_input", "3500\n");
+  EXPECT_EQ(call(SmcReadRequest(f3ac, 4)), "3500/4");  // values are read afresh
+  EXPECT_EQ(call(SmcKeyInfoRequest(f3ac), 0), "flt ");
+  EXPECT_EQ(call(SmcReadRequest(SmcCode("F1Mn"), 4)), "0/4");
+  dir.WriteTree("class/hwmon/hwmon1/name=new\nclass/hwmon/hwmon1/fan1_input=5");
+  // The fan list is the one of the open: one reading never mixes two lists.
+  EXPECT_EQ(call(SmcReadRequest(SmcCode("FNum"), 1), kSmcTypeUi8), "8/1");
+  EXPECT_EQ(call(SmcKeyInfoRequest(SmcCode("FNum")), 0), "ui8 ");
+  EXPECT_EQ(call(SmcKeyInfoRequest(SmcCode("F8Ac"))), "refused 2");
+  EXPECT_EQ(call(SmcKeyInfoRequest(SmcCode("F0Ax"))), "refused 2");
+  EXPECT_EQ(call(SmcKeyInfoRequest(SmcCode("G0Ac"))), "refused 2");
+  EXPECT_EQ(call(SmcKeyInfoRequest(SmcCode("F:Ac"))), "refused 2");
+  EXPECT_EQ(call(SmcReadRequest(SmcCode("F7Mn"), 4)), "refused 3");  // no such file
+  EXPECT_EQ(call(SmcReadRequest(SmcCode("F5Mx"), 4)), "refused 3");  // a negative speed
+  EXPECT_EQ(call(SmcReadRequest(f3ac, 2)), "refused 1");  // not the size key information gave
+  SmcParamRecord other = SmcKeyInfoRequest(f3ac);
+  other.bytes[42] = 7;
+  EXPECT_EQ(call(other), "refused 1");
+  EXPECT_EQ(call(SmcKeyInfoRequest(f3ac), kSmcTypeFlt, 79), "refused 1");
+  EXPECT_EQ(call(SmcKeyInfoRequest(f3ac), kSmcTypeFlt, 80, 3), "refused 1");
+  EXPECT_EQ(call(SmcKeyInfoRequest(f3ac), kSmcTypeFlt, 80, 2, 79), "refused 1");
+  smc.Close(connection);
+  EXPECT_EQ(call(SmcReadRequest(f3ac, 4)), "refused 1");
+  EXPECT_EQ(smc.open_services() + smc.open_connections(), 0u);
+  // A new reading sees the new chip first; no hwmon fan at all means no service.
+  EXPECT_TRUE(ReadAll(smc).starts_with("5/0/0|1052/300/0|"));
+  TempDir none;
+  none.WriteTree("class/hwmon/hwmon0/name=coretemp\nclass/hwmon/hwmon0/temp1_input=45000");
+  EXPECT_EQ(HwmonSmcTransport(none.path()).FindService("AppleSMC"), 0u);
+}
+
+// 256 fans: "FNum" is one byte, which must hold 255 rather than wrap to 0; the reader then
+// reports the ten fans its keys can name.
+TEST(HwmonSmcTransportTest, FanCountAbove255IsCappedInItsByte) {
+  TempDir dir;
+  std::string tree = "class/hwmon/hwmon0/name=many";
+  for (int k = 1; k <= 256; ++k)
+    tree += "\nclass/hwmon/hwmon0/fan" + std::to_string(k) + "_input=1";
+  dir.WriteTree(tree);
+  HwmonSmcTransport smc(dir.path());
+  EXPECT_EQ(ReadAll(smc, 64), "1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0|1/0/0");
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
-// fixed_readers.h: sensor readers that report the same readings on every call (nothing at all,
-// or realistic values), for tests, benchmarks and the test server program (no gtest here: the
-// program links it). The readers keep no state, so any number of threads may call them at once.
+// fixed_readers.h: sensor readers that report the same readings on every call, and an
+// in-memory login item that records what it was asked, for tests, benchmarks and the test
+// server program (no gtest here). The readers keep no state; the login item locks its record.
 #ifndef OSTREL_TESTS_FIXED_READERS_H_
 #define OSTREL_TESTS_FIXED_READERS_H_
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "server/sensor_server.h"
 
@@ -19,8 +22,7 @@ inline SensorServer::Readers NoReaders() {
   return readers;
 }
 
-// Four temperatures, two fans (one stopped) and a power reading: a document of the size a
-// laptop's helper serves.
+// Four temperatures, two fans (one stopped) and a power reading: a laptop's document.
 inline SensorServer::Readers FixedReaders() {
   SensorServer::Readers readers;
   readers.temps = [](OstrelTemp* out, int32_t capacity) {
@@ -49,6 +51,31 @@ inline SensorServer::Readers FixedReaders() {
   };
   return readers;
 }
+
+// Converts to the server's login-item operations; it must then outlive the server.
+class FakeLoginItem {
+ public:
+  operator SensorServer::LoginItem() {
+    return {[this](bool enable) {
+              std::lock_guard<std::mutex> hold(mu_);
+              calls_.push_back(enable);
+              if (!refuse_) enabled_ = enable;
+            },
+            [this] { return enabled_.load(); }};
+  }
+  std::vector<bool> calls() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return calls_;
+  }
+  void set_enabled(bool enabled) { enabled_ = enabled; }
+  void set_refuse(bool refuse) { refuse_ = refuse; }
+
+ private:
+  std::mutex mu_;                     // guards calls_
+  std::vector<bool> calls_;           // every change asked for, in order
+  std::atomic<bool> enabled_{false};  // the state reported
+  std::atomic<bool> refuse_{false};   // when set, changes are refused (nothing changes)
+};
 
 }  // namespace ostrel::testing
 

@@ -1,0 +1,315 @@
+// Desktop integration on Linux: desktop entry files, the environment and XDG folders, the
+// autostart entry as the login item, and finding and launching the main application.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/linux/autostart.h"
+#include "platform/linux/desktop_entry.h"
+#include "platform/linux/xdg_workspace.h"
+#include "tests/fake_platform.h"
+#include "tests/test_util.h"
+
+namespace ostrel {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::TempDir;
+using Strings = std::vector<std::string>;
+
+Environment Env(std::initializer_list<std::pair<const char*, const char*>> vars) {
+  Environment env;
+  for (const auto& [name, value] : vars) env.Set(name, value);
+  return env;
+}
+
+TEST(DesktopEntryTest, ParseAndExec) {
+  const struct {
+    std::string text;
+    std::optional<std::string> exec;  // the raw Exec value; "-" when the text is no entry
+  } cases[] = {
+      {"[Desktop Entry]\nType=Application\nExec=/bin/x\n", "/bin/x"},
+      {"# c\n\n[Desktop Entry]\nExec = /bin/x a=b", "/bin/x a=b"},
+      {"[Desktop Entry]\r\nExec=\t/bin/x \r\n", "/bin/x"},
+      {"[Desktop Entry]\nExec=\n", ""},
+      {"[Desktop Entry]\nName[de]=X\nExec=/bin/x\n[Desktop Action a]\nExec=/bin/y\n", "/bin/x"},
+      {"[Desktop Entry]\nName[de@euro]=X\nName-2=Y\n", std::nullopt},
+      {"", "-"},
+      {"# nothing\n", "-"},
+      {"[Other]\nA=1\n[Desktop Entry]\nExec=/bin/x\n", "-"},
+      {"Exec=/bin/x\n[Desktop Entry]\n", "-"},
+      {"[Desktop Entry]\nExec=/bin/x\nthis is not a key\n", "-"},
+      {"[Desktop Entry]\nE xec=/bin/x\n", "-"},
+      {"[Desktop Entry]\nName[]=x\n", "-"},
+      {"[Desktop Entry]\nName[a]b]=x\n", "-"},
+      {"[Desktop Entry]\n=x\n", "-"},
+      {"[Desktop Entry]\nExec=/bin/x\nExec=/bin/y\n", "-"},
+      {"[Desktop Entry]\n[Other]\nA=1\nA=2\n", "-"},
+      {"[Desktop Entry]\nExec=/bin/x\n[Desktop Entry]\n", "-"},
+      {"[Desktop Entry\nExec=/bin/x\n", "-"},
+      {"[Desktop Entry]\n[]\n", "-"},
+      {"[Desktop Entry]\n[a[b]\n", "-"},
+  };
+  for (const auto& c : cases) {
+    const std::optional<DesktopEntry> entry = ParseDesktopEntry(c.text);
+    EXPECT_EQ(entry ? entry->Get("Exec") : std::optional<std::string>("-"), c.exec) << c.text;
+  }
+  EXPECT_EQ(UnescapeDesktopValue("a\\sb\\nc\\td\\re\\\\f\\x\\"), "a b\nc\td\re\\f\\x\\");
+  EXPECT_EQ(EscapeDesktopValue(" a b\\\n\t\r"), "\\sa b\\\\\\n\\t\\r");
+  // Quoted, reserved characters escaped, '%' doubled; then the value escapes double every
+  // backslash. And back again.
+  const std::string path = "/a b/\"$`\\%/%f\ttab";
+  const std::string written = EscapeDesktopValue(QuoteExecArgument(path));
+  EXPECT_EQ(written, "\"/a b/\\\\\"\\\\$\\\\`\\\\\\\\%%/%%f\\ttab\"");
+  EXPECT_EQ(SplitExec(UnescapeDesktopValue(written)), Strings{path});
+  const struct {
+    const char* exec;
+    std::optional<Strings> args;
+  } splits[] = {
+      {"  /bin/x \t --flag\n", Strings{"/bin/x", "--flag"}},
+      {"/bin/x %U %f --a=%u 100%% %", Strings{"/bin/x", "--a=", "100%", "%"}},
+      {"\"/a b/x\" \"\" \"%%\"", Strings{"/a b/x", "", "%"}},
+      {"\"/a\\\"b\\\\\"", Strings{"/a\"b\\"}},
+      {"\"/open", std::nullopt},
+      {"", Strings{}},
+  };
+  for (const auto& c : splits) EXPECT_EQ(SplitExec(c.exec), c.args) << c.exec;
+  EXPECT_EQ(DesktopBoolean("true"), true);
+  EXPECT_EQ(DesktopBoolean("false"), false);
+  EXPECT_EQ(DesktopBoolean("True"), std::nullopt);
+}
+
+TEST(EnvironmentTest, VariablesAndXdgFolders) {
+  Environment env = Env({{"B", "2"}, {"A", ""}});
+  EXPECT_EQ(env.Get("A"), "");
+  EXPECT_EQ(env.GetNonEmpty("A"), std::nullopt);
+  env.Set("B", "3");
+  env.Unset("C");
+  EXPECT_EQ(env.Entries(), (Strings{"A=", "B=3"}));
+  env.Unset("A");
+  EXPECT_EQ(env.Entries(), Strings{"B=3"});
+  ASSERT_EQ(setenv("OSTREL_ENV_TEST", "a=b", 1), 0);
+  EXPECT_EQ(Environment::Current().Get("OSTREL_ENV_TEST"), "a=b");
+  unsetenv("OSTREL_ENV_TEST");
+  EXPECT_EQ(Environment::Current().Get("OSTREL_ENV_TEST"), std::nullopt);
+  EXPECT_EQ(XdgConfigHome(Env({{"HOME", "/h/"}})), "/h/.config");
+  EXPECT_EQ(XdgConfigHome(Env({{"HOME", "/h"}, {"XDG_CONFIG_HOME", "/c"}})), "/c");
+  EXPECT_EQ(XdgConfigHome(Env({{"HOME", "/h"}, {"XDG_CONFIG_HOME", "c"}})), "/h/.config");
+  EXPECT_EQ(XdgConfigHome(Env({{"HOME", "h"}})), std::nullopt);
+  EXPECT_EQ(XdgConfigHome(Env({{"HOME", ""}})), std::nullopt);
+  EXPECT_EQ(XdgDataDirs(Env({{"HOME", "/h"}})),
+            (Strings{"/h/.local/share", "/usr/local/share", "/usr/share"}));
+  EXPECT_EQ(
+      XdgDataDirs(Env({{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a:r::/b:"}})),
+      (Strings{"/d", "/a", "/b"}));
+  EXPECT_EQ(XdgDataDirs(Env({{"XDG_DATA_HOME", "d"}, {"XDG_DATA_DIRS", ""}})),
+            (Strings{"/usr/local/share", "/usr/share"}));
+}
+
+class AutostartTest : public ::testing::Test {
+ protected:
+  AutostartTest() {
+    exe_ = dir_.path() + "/o\"dd $dir`/back\\slash 100%/helper";
+    dir_.Write("o\"dd $dir`/back\\slash 100%/helper", "binary");
+    env_.Set("HOME", dir_.path() + "/home");
+  }
+  XdgAutostartService Service(XdgAutostartService::WriteFn write = nullptr) {
+    return XdgAutostartService(
+        "id", "Ostrel Sensor Helper", [this] { return AutostartPathsFor(env_, exe_); },
+        std::move(write));
+  }
+  std::string Folder() const { return dir_.path() + "/home/.config/autostart"; }
+  Strings Listing() const {
+    Strings names;
+    for (const auto& e : std::filesystem::directory_iterator(Folder())) {
+      names.push_back(e.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string Expected() const {
+    return "[Desktop Entry]\nType=Application\nName=Ostrel Sensor Helper\nExec=\"" + dir_.path() +
+           "/o\\\\\"dd \\\\$dir\\\\`/back\\\\\\\\slash 100%%/helper\"\nTerminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+  }
+
+  TempDir dir_;
+  Environment env_;
+  std::string exe_;
+};
+
+TEST_F(AutostartTest, RegisterStatusUnregister) {
+  XdgAutostartService service = Service();
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotRegistered);
+  EXPECT_EQ(service.Unregister().message(), Folder() + "/id.desktop: No such file or directory");
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/home"));  // nothing made on the way
+  dir_.Write("home/.config/autostart/.id.desktop.Xy12Zq", "[Desktop Entry]\nType=Appl");
+  dir_.Write("home/.config/autostart/other.desktop", "[Desktop Entry]\n");
+  ASSERT_TRUE(service.Register().ok());
+  ASSERT_TRUE(service.Register().ok());  // again: rewritten whole
+  EXPECT_EQ(ReadWholeFile(Folder() + "/id.desktop"), Expected());
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled);
+  struct stat st;
+  ASSERT_EQ(stat((Folder() + "/id.desktop").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  // A killed writer's temporary file is neither the entry nor ours to remove.
+  EXPECT_EQ(Listing(), (Strings{".id.desktop.Xy12Zq", "id.desktop", "other.desktop"}));
+  ASSERT_TRUE(service.Unregister().ok());
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotRegistered);
+  EXPECT_EQ(Listing(), (Strings{".id.desktop.Xy12Zq", "other.desktop"}));
+  // Folders it makes are private.
+  std::filesystem::remove_all(dir_.path() + "/home");
+  ASSERT_TRUE(service.Register().ok());
+  ASSERT_EQ(stat(Folder().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST_F(AutostartTest, FoldersFromTheEnvironmentAndTheirFailures) {
+  env_.Set("XDG_CONFIG_HOME", dir_.path() + "/cfg/");
+  ASSERT_TRUE(Service().Register().ok());
+  EXPECT_EQ(ReadWholeFile(dir_.path() + "/cfg/autostart/id.desktop"), Expected());
+  env_.Set("XDG_CONFIG_HOME", "relative/cfg");  // not absolute: ignored
+  dir_.Write("home/.config", "in the way");
+  EXPECT_EQ(Service().Register().message(), dir_.path() + "/home/.config: Not a directory");
+  EXPECT_EQ(Service().GetStatus(), LoginItemStatus::kNotRegistered);
+  EXPECT_EQ(Service().Unregister().message(), Folder() + "/id.desktop: Not a directory");
+  env_.Unset("HOME");
+  EXPECT_EQ(Service().Register().message(),
+            "no configuration folder: HOME is not an absolute path");
+  EXPECT_EQ(Service().Unregister().message(),
+            "no configuration folder: HOME is not an absolute path");
+  EXPECT_EQ(Service().GetStatus(), LoginItemStatus::kNotFound);
+  env_.Set("HOME", dir_.path());
+  exe_.clear();
+  EXPECT_EQ(Service().Register().message(),
+            "the autostart folder or this program cannot be located");
+}
+
+TEST_F(AutostartTest, EntriesEditedByTheUser) {
+  const std::string linked = dir_.path() + "/link-to-helper";
+  ASSERT_EQ(symlink(exe_.c_str(), linked.c_str()), 0);
+  const std::string head = "[Desktop Entry]\nType=Application\n";
+  const std::string exec = "Exec=" + EscapeDesktopValue(QuoteExecArgument(exe_)) + "\n";
+  const struct {
+    std::string text;
+    LoginItemStatus status;
+  } cases[] = {
+      {head + exec, LoginItemStatus::kEnabled},
+      {head + exec + "X-GNOME-Autostart-enabled=false\n", LoginItemStatus::kRequiresApproval},
+      {head + exec + "Hidden=true\n", LoginItemStatus::kRequiresApproval},
+      {head + exec + "Hidden=false\nX-GNOME-Autostart-enabled=True\n", LoginItemStatus::kEnabled},
+      {"# mine\n" + head + "Exec=" + linked + " --quiet %U\n", LoginItemStatus::kEnabled},
+      {head + "Exec=/usr/bin/other\n", LoginItemStatus::kNotFound},
+      {head + "Exec=" + exe_ + "\n", LoginItemStatus::kNotFound},  // unquoted, with spaces
+      {head + "Exec=helper\n", LoginItemStatus::kNotFound},        // looked up on PATH
+      {head + "Exec=/nowhere/helper\n", LoginItemStatus::kNotFound},
+      {head + "Exec=\n", LoginItemStatus::kNotFound},
+      {head, LoginItemStatus::kNotFound},
+      {head + "Exec=\"" + exe_ + "\n", LoginItemStatus::kNotFound},
+      {"[Desktop Entry]\nType=Link\n" + exec, LoginItemStatus::kNotFound},
+      {"[Desktop Entry]\n" + exec, LoginItemStatus::kNotFound},
+      {"\x01\x02garbage", LoginItemStatus::kNotFound},
+      {head + exec + "#" + std::string(65536 - head.size() - exec.size() - 2, 'x') + "\n",
+       LoginItemStatus::kEnabled},  // 64 KiB: still an entry
+      {head + exec + "#" + std::string(65536 - head.size() - exec.size() - 1, 'x') + "\n",
+       LoginItemStatus::kNotFound},  // one byte more is not
+  };
+  XdgAutostartService service = Service();
+  for (const auto& c : cases) {
+    dir_.Write("home/.config/autostart/id.desktop", c.text);
+    EXPECT_EQ(service.GetStatus(), c.status) << c.text.substr(0, 200);
+  }
+  std::filesystem::remove(Folder() + "/id.desktop");
+  std::filesystem::create_directory(Folder() + "/id.desktop");
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotFound) << "a folder";
+}
+
+TEST_F(AutostartTest, FailedWritesLeaveTheOldEntry) {
+  const std::string old_text = "[Desktop Entry]\nType=Application\nExec=/old/helper\n";
+  dir_.Write("home/.config/autostart/id.desktop", old_text);
+  int calls = 0;
+  // The disk fills up after a few bytes; a write that makes no progress fails too.
+  const XdgAutostartService::WriteFn writes[] = {
+      [&calls](int fd, const void* data, size_t size) -> ssize_t {
+        if (++calls == 1) return ::write(fd, data, std::min<size_t>(size, 10));
+        errno = ENOSPC;
+        return -1;
+      },
+      [](int, const void*, size_t) -> ssize_t { return 0; }};
+  const char* reasons[] = {": No space left on device", ": Input/output error"};
+  for (int i = 0; i < 2; ++i) {
+    const std::string error = Service(writes[i]).Register().message();
+    EXPECT_TRUE(error.starts_with(Folder() + "/.id.desktop.")) << error;
+    EXPECT_TRUE(error.ends_with(reasons[i])) << error;
+    EXPECT_EQ(ReadWholeFile(Folder() + "/id.desktop"), old_text);
+    EXPECT_EQ(Listing(), Strings{"id.desktop"});
+  }
+  // Interrupted and short writes are resumed.
+  ASSERT_TRUE(Service([&calls](int fd, const void* data, size_t size) -> ssize_t {
+                if (++calls % 2) return errno = EINTR, -1;
+                return ::write(fd, data, std::min<size_t>(size, 7));
+              })
+                  .Register()
+                  .ok());
+  EXPECT_EQ(ReadWholeFile(Folder() + "/id.desktop"), Expected());
+}
+
+TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
+  const std::string file = "/applications/com.ostrel.Ostrel.desktop";
+  const std::string entry = "[Desktop Entry]\nType=Application\nExec=/opt/ostrel/ostrel\n";
+  const struct {
+    std::vector<std::pair<std::string, std::string>> files;
+    std::optional<std::string> found;
+    bool data_home = true;  // XDG_DATA_HOME set
+  } cases[] = {
+      {{}, std::nullopt},
+      {{{"data-home" + file, entry}, {"sys1" + file, entry}}, "data-home" + file},
+      {{{"sys2" + file, entry}}, "sys2" + file},
+      {{{"sys1" + file, entry}, {"sys2" + file, entry}}, "sys1" + file},
+      {{{"data-home" + file, "[Desktop Entry]\nHidden=true\n"}, {"sys2" + file, entry}},
+       std::nullopt},
+      {{{"data-home" + file, "[Desktop Entry]\nHidden=false\n"}}, "data-home" + file},
+      {{{"data-home" + file, "garbage"}, {"sys2" + file, entry}}, "sys2" + file},
+      {{{"data-home" + file, std::string(256 * 1024 + 1, '#')}, {"sys2" + file, entry}},
+       "sys2" + file},
+      {{{"data-home" + file + "/x", entry}}, std::nullopt},
+      {{{"sys1/applications/com.ostrel.Other.desktop", entry}}, std::nullopt},
+      {{{"home/.local/share" + file, entry}}, "home/.local/share" + file, false},
+  };
+  testing::FakeRunner runner;
+  for (const auto& c : cases) {
+    TempDir root;
+    Environment env;
+    env.Set("HOME", root.path() + "/home");
+    if (c.data_home) env.Set("XDG_DATA_HOME", root.path() + "/data-home");
+    env.Set("XDG_DATA_DIRS", root.path() + "/sys1:relative:" + root.path() + "/sys2");
+    for (const auto& [relative, contents] : c.files) root.Write(relative, contents);
+    XdgWorkspace workspace(runner, [env] { return env; });
+    EXPECT_EQ(workspace.URLForApplication("com.ostrel.Ostrel"),
+              c.found ? std::optional(root.path() + "/" + *c.found) : std::nullopt)
+        << c.files.size();
+    EXPECT_EQ(workspace.URLForApplication(c.found ? "../applications/com.ostrel.Ostrel" : ""),
+              std::nullopt);
+  }
+  TempDir bin;
+  const Environment env = Env({{"PATH", bin.path().c_str()}});
+  XdgWorkspace workspace(runner, [env] { return env; });
+  workspace.OpenApplication("/x/com.ostrel.Ostrel.desktop");  // neither gio nor gtk-launch
+  workspace.OpenApplication("/x/.desktop");
+  bin.Write("gio", "#!/bin/sh\n");
+  chmod((bin.path() + "/gio").c_str(), 0755);
+  workspace.OpenApplication("/x/com.ostrel.Ostrel.desktop");
+  workspace.OpenURL("https://ostrel.app/");
+  EXPECT_EQ(runner.launches(),
+            (std::vector<Strings>{{"gtk-launch", "com.ostrel.Ostrel"},
+                                  {"gtk-launch", ".desktop"},
+                                  {"gio", "launch", "/x/com.ostrel.Ostrel.desktop"},
+                                  {"xdg-open", "https://ostrel.app/"}}));
+  EXPECT_TRUE(runner.runs().empty());  // nothing is waited for
+}
+
+}  // namespace
+}  // namespace ostrel
