@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing. Usage: deps.sh GROUP...
-# Groups: build, test, bench, fuzz.
+# Groups: build, test, bench, fuzz, package (the Debian package and its checks), roundtrip (the
+# install round trip in a throwaway Debian tree).
 set -euo pipefail
 
 declare -A groups=(
@@ -8,6 +9,8 @@ declare -A groups=(
   [test]="libgtest-dev libgmock-dev curl xvfb zenity xdotool x11-apps imagemagick"
   [bench]="libbenchmark-dev wrk nginx-light prometheus-node-exporter gnuplot-nox curl util-linux iproute2"
   [fuzz]="clang-14 libclang-rt-14-dev"
+  [package]="dpkg-dev fakeroot lintian"
+  [roundtrip]="mmdebstrap util-linux iproute2 curl"
 )
 
 wanted=()

@@ -11,7 +11,8 @@ namespace {
 
 constexpr char kSmcServiceClass[] = "AppleSMC";
 
-// One structure call with a fresh output size of a whole record, as the controller expects.
+// One structure call. The output size starts as a whole record every time: a call may shorten
+// it to the response it wrote, and the next call must again offer the whole record.
 int32_t Exchange(SmcConnection connection, const SmcParamRecord& request,
                  SmcParamRecord* response) {
   size_t output_size = sizeof *response;

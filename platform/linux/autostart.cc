@@ -98,6 +98,13 @@ AutostartPaths CurrentAutostartPaths() {
   std::string executable;
   int err = errno;
   if (n > 0) executable.assign(buf, static_cast<size_t>(n));
+  // Once the program file has been replaced (a package upgrade renames the new file over the old
+  // one), the link reads "<path> (deleted)"; the entry must name the path, which now holds the
+  // new program.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (executable.ends_with(kDeleted) && access(executable.c_str(), F_OK) != 0) {
+    executable.resize(executable.size() - kDeleted.size());
+  }
   AutostartPaths paths = AutostartPathsFor(Environment::Current(), executable);
   if (executable.empty() && paths.error.empty())
     paths.error = Status::FromErrno("/proc/self/exe", err).message();
@@ -120,6 +127,11 @@ std::string XdgAutostartService::EntryText(const std::string& executable) const 
          "Type=Application\n"
          "Name=" +
          EscapeDesktopValue(name_) +
+         "\n"
+         // TryExec is a plain path, not an Exec argument: desktops skip the entry quietly once
+         // the program is gone (say, after its package was removed).
+         "TryExec=" +
+         EscapeDesktopValue(executable) +
          "\n"
          "Exec=" +
          EscapeDesktopValue(QuoteExecArgument(executable)) +

@@ -5,15 +5,17 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <string>
 
 namespace ostrel {
 
+SystemLog::SystemLog() {
+  // openlog keeps the ident pointer: a string literal lives long enough. The connection to the
+  // log is made now, at start, rather than at the first failure.
+  openlog(kIdent, LOG_PID | LOG_NDELAY, LOG_USER);
+}
+
 void SystemLog::Write(std::string_view line) {
-  static std::once_flag opened;
-  // openlog keeps the ident pointer: a string literal lives long enough.
-  std::call_once(opened, [] { openlog(kIdent, LOG_PID | LOG_NDELAY, LOG_USER); });
   const std::string text(line);
   syslog(LOG_ERR, "%s", text.c_str());
 

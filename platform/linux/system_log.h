@@ -10,10 +10,13 @@
 namespace ostrel {
 
 // The system log (facility user, priority err: every line the helper logs reports a failure)
-// plus standard error.
+// plus standard error. The Linux platform makes one for the process.
 class SystemLog final : public LogSink {
  public:
   static constexpr char kIdent[] = "OstrelSensorHelper";  // the syslog ident
+
+  // Opens the connection to the system log under kIdent.
+  SystemLog();
 
   void Write(std::string_view line) override;
 };

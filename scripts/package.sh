@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds the Debian package build/package/ostrel-sensor-helper_<version>_<arch>.deb (installing
+# what is missing): a Release build without tests, compiled and linked with Debian's hardening
+# flags, packed by CPack.
+# Usage: scripts/package.sh [check]
+#   check: then checks the package: exactly the expected files, its control fields, and lintian
+#          with no error.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh build package
+build=build/package
+
+# The flags Debian builds its own packages with: stack protector, _FORTIFY_SOURCE, format
+# checks, full RELRO with immediate binding. CMake reads no CPPFLAGS, so they join the compiler
+# flags.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cppflags=$(dpkg-buildflags --get CPPFLAGS)
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_BUILD_TESTS=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+rm -f "$build"/ostrel-sensor-helper_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+debs=("$build"/ostrel-sensor-helper_*.deb)
+deb=${debs[0]}
+echo "$deb"
+[[ "${1:-}" == check ]] || exit 0
+
+passed=0 failed=0
+check() {  # check NAME EXPECTED ACTUAL
+  if [[ "$2" == "$3" ]]; then
+    echo "ok: $1"
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $1"$'\n'"  expected: ${2//$'\n'/ }"$'\n'"  actual:   ${3//$'\n'/ }"
+    failed=$((failed + 1))
+  fi
+}
+
+echo "--- dpkg-deb -c $deb"
+dpkg-deb -c "$deb"
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort -k3)
+check "files, their modes and owners" "-rwxr-xr-x root/root ./usr/bin/ostrel-sensor-helper
+-rw-r--r-- root/root ./usr/lib/udev/rules.d/70-ostrel-power.rules
+-rw-r--r-- root/root ./usr/share/doc/ostrel-sensor-helper/README.md
+-rw-r--r-- root/root ./usr/share/doc/ostrel-sensor-helper/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/ostrel-sensor-helper/copyright
+-rw-r--r-- root/root ./usr/share/man/man1/ostrel-sensor-helper.1.gz" "$files"
+
+echo "--- dpkg-deb -I $deb"
+dpkg-deb -I "$deb"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+check "Package" ostrel-sensor-helper "$(dpkg-deb -f "$deb" Package)"
+check "Version is the project's" "$version" "$(dpkg-deb -f "$deb" Version)"
+# Package names only: the version bounds come from the libraries' symbols files.
+depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/([^)]*)//; s/ //g' | sort | paste -sd' ')
+check "Depends" "adduser libc6 libgcc-s1 libicu72 libstdc++6" "$depends"
+check "Recommends" "zenity | kdialog" "$(dpkg-deb -f "$deb" Recommends)"
+check "maintainer scripts" "postinst postrm" \
+  "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed -n 's|^\./\(post.*\)|\1|p' | sort | paste -sd' ')"
+check "changelog names the package's version" "ostrel-sensor-helper ($version) stable; urgency=medium" \
+  "$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/ostrel-sensor-helper/changelog.gz |
+    gzip -dc | head -1)"
+
+echo "--- lintian $deb"
+lintian_out=$(lintian --info --display-info --fail-on error "$deb" 2>&1) && lintian_status=0 ||
+  lintian_status=$?
+echo "$lintian_out"
+summary=$(grep -oE '^[EWI]:' <<<"$lintian_out" | sort | uniq -c |
+  awk '{sub(":", "", $2); printf "%s%s %s", sep, $1, $2; sep = ", "}' || true)
+echo "lintian: ${summary:-no tags}"
+check "lintian reports no error" 0 "$lintian_status"
+
+echo "package check: $passed passed, $failed failed"
+exit $((failed > 0))
