@@ -131,7 +131,9 @@ class AutostartTest : public ::testing::Test {
     return names;
   }
   std::string Expected() const {
-    return "[Desktop Entry]\nType=Application\nName=Ostrel Sensor Helper\nExec=\"" + dir_.path() +
+    // TryExec takes the path as a plain value (only the backslash escaped), Exec quoted.
+    return "[Desktop Entry]\nType=Application\nName=Ostrel Sensor Helper\nTryExec=" + dir_.path() +
+           "/o\"dd $dir`/back\\\\slash 100%/helper\nExec=\"" + dir_.path() +
            "/o\\\\\"dd \\\\$dir\\\\`/back\\\\\\\\slash 100%%/helper\"\nTerminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";
   }
