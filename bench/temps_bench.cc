@@ -8,13 +8,12 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/linux/hwmon_temp_source.h"
 #include "sensors/temps.h"
-#include "tests/fixture_tree.h"
+#include "tests/test_util.h"
 
 namespace ostrel {
 namespace {
@@ -26,8 +25,8 @@ class Tree {
     std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-bench-XXXXXX");
     if (mkdtemp(pattern.data()) == nullptr) abort();
     root_ = pattern;
-    std::ifstream in(OSTREL_FIXTURES_DIR "/trees/twelve_chip_laptop.tree");
-    testing::WriteTree(root_, std::string(std::istreambuf_iterator<char>(in), {}));
+    testing::WriteTree(
+        root_, testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/twelve_chip_laptop.tree"));
     const std::string hwmon = root_ + "/class/hwmon/hwmon";
     // What one call reads. Values: every temperature input but the battery twin's (hwmon1),
     // and the battery's own temperature.

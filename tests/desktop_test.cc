@@ -19,43 +19,27 @@ namespace {
 using testing::ReadWholeFile;
 using testing::TempDir;
 using Strings = std::vector<std::string>;
-
-Environment Env(std::initializer_list<std::pair<const char*, const char*>> vars) {
-  Environment env;
-  for (const auto& [name, value] : vars) env.Set(name, value);
-  return env;
-}
+using testing::Env;
 
 TEST(DesktopEntryTest, ParseAndExec) {
-  const struct {
-    std::string text;
-    std::optional<std::string> exec;  // the raw Exec value; "-" when the text is no entry
-  } cases[] = {
-      {"[Desktop Entry]\nType=Application\nExec=/bin/x\n", "/bin/x"},
-      {"# c\n\n[Desktop Entry]\nExec = /bin/x a=b", "/bin/x a=b"},
-      {"[Desktop Entry]\r\nExec=\t/bin/x \r\n", "/bin/x"},
-      {"[Desktop Entry]\nExec=\n", ""},
-      {"[Desktop Entry]\nName[de]=X\nExec=/bin/x\n[Desktop Action a]\nExec=/bin/y\n", "/bin/x"},
-      {"[Desktop Entry]\nName[de@euro]=X\nName-2=Y\n", std::nullopt},
-      {"", "-"},
-      {"# nothing\n", "-"},
-      {"[Other]\nA=1\n[Desktop Entry]\nExec=/bin/x\n", "-"},
-      {"Exec=/bin/x\n[Desktop Entry]\n", "-"},
-      {"[Desktop Entry]\nExec=/bin/x\nthis is not a key\n", "-"},
-      {"[Desktop Entry]\nE xec=/bin/x\n", "-"},
-      {"[Desktop Entry]\nName[]=x\n", "-"},
-      {"[Desktop Entry]\nName[a]b]=x\n", "-"},
-      {"[Desktop Entry]\n=x\n", "-"},
-      {"[Desktop Entry]\nExec=/bin/x\nExec=/bin/y\n", "-"},
-      {"[Desktop Entry]\n[Other]\nA=1\nA=2\n", "-"},
-      {"[Desktop Entry]\nExec=/bin/x\n[Desktop Entry]\n", "-"},
-      {"[Desktop Entry\nExec=/bin/x\n", "-"},
-      {"[Desktop Entry]\n[]\n", "-"},
-      {"[Desktop Entry]\n[a[b]\n", "-"},
-  };
-  for (const auto& c : cases) {
-    const std::optional<DesktopEntry> entry = ParseDesktopEntry(c.text);
-    EXPECT_EQ(entry ? entry->Get("Exec") : std::optional<std::string>("-"), c.exec) << c.text;
+  // The raw Exec value ("-" when the text is no entry, "?" when it has none) and the text.
+  // clang-format off
+  const std::pair<const char*, std::string> cases[] = {
+      {"/bin/x", "[Desktop Entry]\nType=Application\nExec=/bin/x\n"},
+      {"/bin/x a=b", "# c\n\n[Desktop Entry]\nExec = /bin/x a=b"},
+      {"/bin/x", "[Desktop Entry]\r\nExec=\t/bin/x \r\n"},  {"", "[Desktop Entry]\nExec=\n"},
+      {"/bin/x", "[Desktop Entry]\nName[de]=X\nExec=/bin/x\n[Desktop Action a]\nExec=/bin/y\n"},
+      {"?", "[Desktop Entry]\nName[de@euro]=X\nName-2=Y\n"},  {"-", ""},  {"-", "# nothing\n"},
+      {"-", "[Other]\nA=1\n[Desktop Entry]\nExec=/bin/x\n"},  {"-", "Exec=/bin/x\n[Desktop Entry]\n"},
+      {"-", "[Desktop Entry]\nExec=/bin/x\nnot a key\n"},      {"-", "[Desktop Entry]\nE xec=/bin/x\n"},
+      {"-", "[Desktop Entry]\nName[]=x\n"},   {"-", "[Desktop Entry]\nName[a]b]=x\n"},
+      {"-", "[Desktop Entry]\n=x\n"},         {"-", "[Desktop Entry]\nExec=/bin/x\nExec=/bin/y\n"},
+      {"-", "[Desktop Entry]\n[Other]\nA=1\nA=2\n"}, {"-", "[Desktop Entry]\nExec=x\n[Desktop Entry]\n"},
+      {"-", "[Desktop Entry\nExec=/bin/x\n"},  {"-", "[Desktop Entry]\n[]\n"}, {"-", "[Desktop Entry]\n[a[b]\n"}};
+  // clang-format on
+  for (const auto& [exec, text] : cases) {
+    const std::optional<DesktopEntry> entry = ParseDesktopEntry(text);
+    EXPECT_EQ(entry ? entry->Get("Exec").value_or("?") : "-", exec) << text;
   }
   EXPECT_EQ(UnescapeDesktopValue("a\\sb\\nc\\td\\re\\\\f\\x\\"), "a b\nc\td\re\\f\\x\\");
   EXPECT_EQ(EscapeDesktopValue(" a b\\\n\t\r"), "\\sa b\\\\\\n\\t\\r");
@@ -83,7 +67,7 @@ TEST(DesktopEntryTest, ParseAndExec) {
 }
 
 TEST(EnvironmentTest, VariablesAndXdgFolders) {
-  Environment env = Env({{"B", "2"}, {"A", ""}});
+  Environment env = Env("B=2 A=");
   EXPECT_EQ(env.Get("A"), "");
   EXPECT_EQ(env.GetNonEmpty("A"), std::nullopt);
   env.Set("B", "3");
@@ -95,18 +79,18 @@ TEST(EnvironmentTest, VariablesAndXdgFolders) {
   EXPECT_EQ(Environment::Current().Get("OSTREL_ENV_TEST"), "a=b");
   unsetenv("OSTREL_ENV_TEST");
   EXPECT_EQ(Environment::Current().Get("OSTREL_ENV_TEST"), std::nullopt);
-  EXPECT_EQ(XdgConfigHome(Env({{"HOME", "/h/"}})), "/h/.config");
-  EXPECT_EQ(XdgConfigHome(Env({{"HOME", "/h"}, {"XDG_CONFIG_HOME", "/c"}})), "/c");
-  EXPECT_EQ(XdgConfigHome(Env({{"HOME", "/h"}, {"XDG_CONFIG_HOME", "c"}})), "/h/.config");
-  EXPECT_EQ(XdgConfigHome(Env({{"HOME", "h"}})), std::nullopt);
-  EXPECT_EQ(XdgConfigHome(Env({{"HOME", ""}})), std::nullopt);
-  EXPECT_EQ(XdgDataDirs(Env({{"HOME", "/h"}})),
-            (Strings{"/h/.local/share", "/usr/local/share", "/usr/share"}));
-  EXPECT_EQ(
-      XdgDataDirs(Env({{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a:r::/b:"}})),
-      (Strings{"/d", "/a", "/b"}));
-  EXPECT_EQ(XdgDataDirs(Env({{"XDG_DATA_HOME", "d"}, {"XDG_DATA_DIRS", ""}})),
-            (Strings{"/usr/local/share", "/usr/share"}));
+  // clang-format off
+  for (const auto& [vars, config, data] : {
+      std::tuple{"HOME=/h/", "/h/.config", "/h/.local/share /usr/local/share /usr/share"},
+      {"HOME=/h XDG_CONFIG_HOME=/c XDG_DATA_HOME=/d XDG_DATA_DIRS=/a:r::/b:", "/c", "/d /a /b"},
+      {"HOME=/h XDG_CONFIG_HOME=c XDG_DATA_HOME=d", "/h/.config", "/h/.local/share /usr/local/share /usr/share"},
+      {"HOME=h XDG_DATA_DIRS=", "-", "/usr/local/share /usr/share"}, {"HOME=", "-", "/usr/local/share /usr/share"}}) {
+    // clang-format on
+    std::string dirs;
+    for (const std::string& dir : XdgDataDirs(Env(vars))) dirs += (dirs.empty() ? "" : " ") + dir;
+    EXPECT_EQ(XdgConfigHome(Env(vars)).value_or("-"), config) << vars;
+    EXPECT_EQ(dirs, data) << vars;
+  }
 }
 
 class AutostartTest : public ::testing::Test {
@@ -195,34 +179,25 @@ TEST_F(AutostartTest, EntriesEditedByTheUser) {
   ASSERT_EQ(symlink(exe_.c_str(), linked.c_str()), 0);
   const std::string head = "[Desktop Entry]\nType=Application\n";
   const std::string exec = "Exec=" + EscapeDesktopValue(QuoteExecArgument(exe_)) + "\n";
-  const struct {
-    std::string text;
-    LoginItemStatus status;
-  } cases[] = {
-      {head + exec, LoginItemStatus::kEnabled},
-      {head + exec + "X-GNOME-Autostart-enabled=false\n", LoginItemStatus::kRequiresApproval},
-      {head + exec + "Hidden=true\n", LoginItemStatus::kRequiresApproval},
-      {head + exec + "Hidden=false\nX-GNOME-Autostart-enabled=True\n", LoginItemStatus::kEnabled},
-      {"# mine\n" + head + "Exec=" + linked + " --quiet %U\n", LoginItemStatus::kEnabled},
-      {head + "Exec=/usr/bin/other\n", LoginItemStatus::kNotFound},
-      {head + "Exec=" + exe_ + "\n", LoginItemStatus::kNotFound},  // unquoted, with spaces
-      {head + "Exec=helper\n", LoginItemStatus::kNotFound},        // looked up on PATH
-      {head + "Exec=/nowhere/helper\n", LoginItemStatus::kNotFound},
-      {head + "Exec=\n", LoginItemStatus::kNotFound},
-      {head, LoginItemStatus::kNotFound},
-      {head + "Exec=\"" + exe_ + "\n", LoginItemStatus::kNotFound},
-      {"[Desktop Entry]\nType=Link\n" + exec, LoginItemStatus::kNotFound},
-      {"[Desktop Entry]\n" + exec, LoginItemStatus::kNotFound},
-      {"\x01\x02garbage", LoginItemStatus::kNotFound},
-      {head + exec + "#" + std::string(65536 - head.size() - exec.size() - 2, 'x') + "\n",
-       LoginItemStatus::kEnabled},  // 64 KiB: still an entry
-      {head + exec + "#" + std::string(65536 - head.size() - exec.size() - 1, 'x') + "\n",
-       LoginItemStatus::kNotFound},  // one byte more is not
-  };
+  const std::string big = "#" + std::string(65536 - head.size() - exec.size() - 2, 'x') + "\n";
+  using enum LoginItemStatus;
+  // clang-format off
+  const std::pair<std::string, LoginItemStatus> cases[] = {
+      {head + exec, kEnabled},  {head + exec + "X-GNOME-Autostart-enabled=false\n", kRequiresApproval},
+      {head + exec + "Hidden=true\n", kRequiresApproval},
+      {head + exec + "Hidden=false\nX-GNOME-Autostart-enabled=True\n", kEnabled},
+      {"# mine\n" + head + "Exec=" + linked + " --quiet %U\n", kEnabled},
+      {head + "Exec=/usr/bin/other\n", kNotFound}, {head + "Exec=" + exe_ + "\n", kNotFound},
+      {head + "Exec=helper\n", kNotFound},          {head + "Exec=/nowhere/helper\n", kNotFound},
+      {head + "Exec=\n", kNotFound},  {head, kNotFound},  {head + "Exec=\"" + exe_ + "\n", kNotFound},
+      {"[Desktop Entry]\nType=Link\n" + exec, kNotFound}, {"[Desktop Entry]\n" + exec, kNotFound},
+      {"\x01\x02garbage", kNotFound},
+      {head + exec + big, kEnabled},  {head + exec + "x" + big, kNotFound}};  // 64 KiB at most
+  // clang-format on
   XdgAutostartService service = Service();
-  for (const auto& c : cases) {
-    dir_.Write("home/.config/autostart/id.desktop", c.text);
-    EXPECT_EQ(service.GetStatus(), c.status) << c.text.substr(0, 200);
+  for (const auto& [text, status] : cases) {
+    dir_.Write("home/.config/autostart/id.desktop", text);
+    EXPECT_EQ(service.GetStatus(), status) << text.substr(0, 200);
   }
   std::filesystem::remove(Folder() + "/id.desktop");
   std::filesystem::create_directory(Folder() + "/id.desktop");
@@ -262,25 +237,24 @@ TEST_F(AutostartTest, FailedWritesLeaveTheOldEntry) {
 TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
   const std::string file = "/applications/com.ostrel.Ostrel.desktop";
   const std::string entry = "[Desktop Entry]\nType=Application\nExec=/opt/ostrel/ostrel\n";
+  const std::string hidden = "[Desktop Entry]\nHidden=true\n", big(256 * 1024 + 1, '#');
   const struct {
     std::vector<std::pair<std::string, std::string>> files;
     std::optional<std::string> found;
     bool data_home = true;  // XDG_DATA_HOME set
-  } cases[] = {
+  } cases[] = {             // clang-format off
       {{}, std::nullopt},
       {{{"data-home" + file, entry}, {"sys1" + file, entry}}, "data-home" + file},
       {{{"sys2" + file, entry}}, "sys2" + file},
       {{{"sys1" + file, entry}, {"sys2" + file, entry}}, "sys1" + file},
-      {{{"data-home" + file, "[Desktop Entry]\nHidden=true\n"}, {"sys2" + file, entry}},
-       std::nullopt},
+      {{{"data-home" + file, hidden}, {"sys2" + file, entry}}, std::nullopt},
       {{{"data-home" + file, "[Desktop Entry]\nHidden=false\n"}}, "data-home" + file},
       {{{"data-home" + file, "garbage"}, {"sys2" + file, entry}}, "sys2" + file},
-      {{{"data-home" + file, std::string(256 * 1024 + 1, '#')}, {"sys2" + file, entry}},
-       "sys2" + file},
+      {{{"data-home" + file, big}, {"sys2" + file, entry}}, "sys2" + file},
       {{{"data-home" + file + "/x", entry}}, std::nullopt},
       {{{"sys1/applications/com.ostrel.Other.desktop", entry}}, std::nullopt},
-      {{{"home/.local/share" + file, entry}}, "home/.local/share" + file, false},
-  };
+      {{{"home/.local/share" + file, entry}}, "home/.local/share" + file, false}};
+  // clang-format on
   testing::FakeRunner runner;
   for (const auto& c : cases) {
     TempDir root;
@@ -297,7 +271,7 @@ TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
               std::nullopt);
   }
   TempDir bin;
-  const Environment env = Env({{"PATH", bin.path().c_str()}});
+  const Environment env = Env("PATH=" + bin.path());
   XdgWorkspace workspace(runner, [env] { return env; });
   workspace.OpenApplication("/x/com.ostrel.Ostrel.desktop");  // neither gio nor gtk-launch
   workspace.OpenApplication("/x/.desktop");

@@ -25,76 +25,59 @@ std::string KeyName(uint32_t code) {
           static_cast<char>(code >> 8), static_cast<char>(code)};
 }
 
-TEST(SmcRecordTest, BytesOfRequestsAndResponses) {
-  EXPECT_EQ(SmcCode("F10Ac"), 0x46313041u);  // the first four characters only
-  EXPECT_EQ(SmcCode("ab"), 0x61620000u);     // a shorter text ends at its zero
-  EXPECT_EQ(KeyName(SmcCode("FNum")), "FNum");
-  // Key at 0 and data size at 28, least significant byte first; type at 32; command at 42.
-  uint8_t info[80] = {0x6D, 0x75, 0x4E, 0x46};
-  info[42] = 9;
-  uint8_t read[80] = {0x63, 0x41, 0x30, 0x46};
-  const uint8_t size[] = {0x04, 0x03, 0x02, 0x01};
-  std::memcpy(read + 28, size, 4);
-  read[42] = 5;
-  uint8_t answer[80] = {0x63, 0x41, 0x30, 0x46};
-  std::memcpy(answer + 28, size, 4);
-  std::memcpy(answer + 32, "\x20\x74\x6C\x66", 4);
-  EXPECT_EQ(std::memcmp(SmcKeyInfoRequest(SmcCode("FNum")).bytes, info, 80), 0);
-  EXPECT_EQ(std::memcmp(SmcReadRequest(SmcCode("F0Ac"), 0x01020304).bytes, read, 80), 0);
-  EXPECT_EQ(
-      std::memcmp(SmcKeyInfoResponse(SmcCode("F0Ac"), 0x01020304, kSmcTypeFlt).bytes, answer, 80),
-      0);
+// The non-zero bytes of a record as "offset:hex" runs, e.g. "0:6d754e46 42:09".
+std::string Sparse(const SmcParamRecord& record) {
+  std::string text;
+  for (size_t i = 0; i < kSmcRecordSize; ++i) {
+    if (record.bytes[i] == 0) continue;
+    char hex[8];
+    snprintf(hex, sizeof hex, "%02x", record.bytes[i]);
+    const bool run = i > 0 && record.bytes[i - 1] != 0;
+    text += (run ? "" : std::string(text.empty() ? "" : " ") + std::to_string(i) + ":") + hex;
+  }
+  return text;
 }
 
-TEST(SmcRecordTest, ValuesEncodeClampAndDecode) {
+// Key at 0 and data size at 28, least significant byte first; type at 32; command at 42; data
+// from 48, each type in its own encoding (clamped to what it can carry).
+TEST(SmcRecordTest, BytesOfRequestsResponsesAndValues) {
+  EXPECT_EQ(SmcCode("F10Ac"), 0x46313041u);  // the first four characters only
+  EXPECT_EQ(SmcCode("ab"), 0x61620000u);     // a shorter text ends at its zero
+  EXPECT_EQ(Sparse(SmcKeyInfoRequest(SmcCode("FNum"))), "0:6d754e46 42:09");
+  EXPECT_EQ(Sparse(SmcReadRequest(SmcCode("F0Ac"), 0x01020304)), "0:63413046 28:04030201 42:05");
+  EXPECT_EQ(Sparse(SmcKeyInfoResponse(1, 0x01020304, kSmcTypeFlt)), "0:01 28:0403020120746c66");
   const struct {
     const char* type;
     float value;
-    std::vector<uint8_t> data;  // the data bytes written
+    const char* record;  // of SmcReadResponse(0, type, value)
     float decoded;
-  } cases[] = {
-      {"flt ", 1200.5f, {0x00, 0x10, 0x96, 0x44}, 1200.5f},
-      {"fpe2", 1165.9f, {0x12, 0x34}, 1165},  // 14.2 fixed point; fractions are dropped
-      {"fpe2", 20000, {0xFF, 0xFC}, 16383},
-      {"ui16", 1500, {0x05, 0xDC}, 1500},
-      {"ui16", 70000, {0xFF, 0xFF}, 65535},
-      {"ui16", 65534.9f, {0xFF, 0xFE}, 65534},
-      {"ui8 ", 2.9f, {0x02}, 2},
-      {"ui8 ", 255, {0xFF}, 255},
-      {"ui8 ", 256, {0xFF}, 255},
-      {"ui8 ", -5, {0x00}, 0},
-      {"ui8 ", NAN, {0x00}, 0},
-      {"sp78", 42, {}, -1},  // not a type this system decodes: nothing written or read
-      {"", 42, {}, -1},
-  };
+  } cases[] = {// clang-format off
+      {"flt ", 1200.5f, "28:04 49:109644", 1200.5f}, {"fpe2", 1165.9f, "28:02 48:1234", 1165},
+      {"fpe2", 20000, "28:02 48:fffc", 16383},       {"ui16", 1500, "28:02 48:05dc", 1500},
+      {"ui16", 70000, "28:02 48:ffff", 65535},       {"ui16", 65534.9f, "28:02 48:fffe", 65534},
+      {"ui8 ", 2.9f, "28:01 48:02", 2},              {"ui8 ", 255, "28:01 48:ff", 255},
+      {"ui8 ", 256, "28:01 48:ff", 255},             {"ui8 ", -5, "28:01", 0},
+      {"ui8 ", NAN, "28:01", 0},                     {"sp78", 42, "", -1},  {"", 42, "", -1}};
+  // clang-format on
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.type) + " " + std::to_string(c.value));
-    SmcParamRecord record;
-    std::memset(record.bytes, 0xEE, 80);
-    SmcParamRecord want = record;
-    std::memcpy(want.bytes + 48, c.data.data(), c.data.size());
-    EXPECT_EQ(EncodeSmcValue(SmcCode(c.type), c.value, &record), c.data.size());
-    EXPECT_EQ(SmcTypeSize(SmcCode(c.type)), c.data.size());
-    EXPECT_EQ(std::memcmp(record.bytes, want.bytes, 80), 0);
+    const SmcParamRecord response = SmcReadResponse(0, SmcCode(c.type), c.value);
+    EXPECT_EQ(Sparse(response), c.record) << c.type << c.value;
     float value = -1;
-    EXPECT_EQ(DecodeSmcValue(record, SmcCode(c.type), &value), !c.data.empty());
-    EXPECT_EQ(value, c.decoded);
-    const SmcParamRecord response = SmcReadResponse(SmcCode("F0Ac"), SmcCode(c.type), c.value);
-    EXPECT_EQ(LoadSmcField(response, 28), c.data.size());
-    EXPECT_EQ(std::memcmp(response.bytes + 48, want.bytes + 48, c.data.size()), 0);
+    EXPECT_EQ(DecodeSmcValue(response, SmcCode(c.type), &value), c.decoded != -1);
+    EXPECT_EQ(value, c.decoded) << c.type << c.value;
+    EXPECT_EQ(SmcTypeSize(SmcCode(c.type)), LoadSmcField(response, 28));
   }
   SmcParamRecord odd{};
   odd.bytes[48] = 0x12, odd.bytes[49] = 0x37;
   float value = 0;
-  ASSERT_TRUE(DecodeSmcValue(odd, kSmcTypeFpe2, &value));
-  EXPECT_EQ(value, 0x1237 >> 2);
+  EXPECT_TRUE(DecodeSmcValue(odd, kSmcTypeFpe2, &value) && value == 0x1237 >> 2);
 }
 
-// An in-memory controller: keys from a table; every operation is recorded in `events` ("call"
-// for a structure call), and each call's request in `calls` ("iFNum" for key information,
-// "rF0Ac/4" for a read of 4 bytes). A call that is not a well-formed exchange of one record on
-// the open connection counts in `bad_calls`. Each answer leaves the output size 0, so the
-// caller must set it again; a read writes only the data bytes.
+// An in-memory controller: keys from a table; every operation is recorded in `events` ('f' find,
+// 'o' open, 'r' release, 'c' structure call, 'x' close), and each call's request in `calls`
+// ("iFNum" for key information, "rF0Ac/4" for a read of 4 bytes). A call that is not a well-formed
+// exchange of one record on the open connection counts in `bad_calls`. Each answer leaves the
+// output size 0, so the caller must set it again; a read writes only the data bytes.
 struct FakeSmc : SmcTransport {
   struct Key {
     uint32_t type;
@@ -103,30 +86,25 @@ struct FakeSmc : SmcTransport {
   };
   std::map<std::string, Key> keys;
   bool has_service = true, open_fails = false;
-  std::vector<std::string> events;
-  std::string calls;
+  std::string events, calls;
   int bad_calls = 0;
 
   SmcServiceHandle FindService(const char* name) override {
-    events.push_back(std::string("find ") + name);
+    events += std::string_view(name) == "AppleSMC" ? "f" : "?";
     return has_service ? 0x51 : 0;
   }
   int32_t Open(SmcServiceHandle service, uint32_t type, SmcConnectionHandle* connection) override {
-    events.push_back("open " + std::to_string(service) + "/" + std::to_string(type));
+    events += service == 0x51 && type == 0 ? "o" : "?";
     if (open_fails) return kSmcNotOpen;
     *connection = 0xC0;
     return kSmcSuccess;
   }
-  void ReleaseService(SmcServiceHandle service) override {
-    events.push_back("release " + std::to_string(service));
-  }
-  void Close(SmcConnectionHandle connection) override {
-    events.push_back("close " + std::to_string(connection));
-  }
+  void ReleaseService(SmcServiceHandle service) override { events += service == 0x51 ? "r" : "?"; }
+  void Close(SmcConnectionHandle connection) override { events += connection == 0xC0 ? "x" : "?"; }
   int32_t CallStructMethod(SmcConnectionHandle connection, uint32_t selector,
                            const SmcParamRecord* in, size_t in_size, SmcParamRecord* out,
                            size_t* out_size) override {
-    events.push_back("call");
+    events += "c";
     const uint32_t code = LoadSmcField(*in, 0), size = LoadSmcField(*in, 28);
     const bool info = std::memcmp(in, SmcKeyInfoRequest(code).bytes, 80) == 0;
     const bool read = std::memcmp(in, SmcReadRequest(code, size).bytes, 80) == 0;
@@ -158,100 +136,76 @@ FakeSmc& Fans(FakeSmc& smc, uint32_t type, float count) {
 }
 
 std::string Text(const OstrelFan& fan) {
-  char text[96];
-  snprintf(text, sizeof text, "%d: %g/%g/%g", fan.index, fan.rpm, fan.minRPM, fan.maxRPM);
-  return text;
+  return std::to_string(fan.index) + ": " + testing::Number(fan.rpm) + "/" +
+         testing::Number(fan.minRPM) + "/" + testing::Number(fan.maxRPM);
 }
 
 TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
   const uint32_t ui8 = kSmcTypeUi8, flt = kSmcTypeFlt;
+  auto opened = [](int calls) { return "for" + std::string(calls, 'c') + "x"; };
   const struct {
     const char* name;
     std::function<void(FakeSmc&)> setup;
     int32_t capacity;
-    int32_t count;  // returned, and records filled
-    bool found;     // a service was found: one release is due, right after the open
-    bool opened;    // a connection was opened: one close is due, after the last call
-    int calls;      // structure calls: two per key read, one when its information fails
+    int32_t count;       // returned, and records filled
+    std::string events;  // the release right after the open, the close after the last call
   } cases[] = {
-      {"no service", [](auto& s) { s.has_service = false; }, 8, 0, false, false, 0},
-      {"open fails", [=](auto& s) { Fans(s, ui8, 2).open_fails = true; }, 8, 0, true, false, 0},
-      {"FNum info fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].info_fails = true; }, 8, 0,
-       true, true, 1},
-      {"FNum read fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].read_fails = true; }, 8, 0,
-       true, true, 2},
-      {"FNum missing",
-       [=](auto& s) {
-         s.keys["F0Ac"] = {flt, 1};
-       },
-       8, 0, true, true, 1},
-      {"FNum type zero", [](auto& s) { Fans(s, 0, 2); }, 8, 0, true, true, 2},
-      {"FNum 0", [=](auto& s) { Fans(s, ui8, 0); }, 8, 0, true, true, 2},
-      {"FNum NaN", [=](auto& s) { Fans(s, flt, NAN); }, 8, 0, true, true, 2},
-      {"FNum -1", [=](auto& s) { Fans(s, flt, -1); }, 8, 0, true, true, 2},
-      {"FNum -inf", [=](auto& s) { Fans(s, flt, -INFINITY); }, 8, 0, true, true, 2},
-      {"FNum 0.99", [=](auto& s) { Fans(s, flt, 0.99f); }, 8, 0, true, true, 2},
-      {"FNum 1", [=](auto& s) { Fans(s, flt, 1); }, 8, 1, true, true, 8},
-      {"FNum 2.9", [=](auto& s) { Fans(s, flt, 2.9f); }, 8, 2, true, true, 14},
-      {"FNum 1 fpe2", [](auto& s) { Fans(s, kSmcTypeFpe2, 1); }, 8, 1, true, true, 8},
-      {"FNum 3 ui16", [](auto& s) { Fans(s, kSmcTypeUi16, 3); }, 8, 3, true, true, 20},
-      {"more fans than capacity", [=](auto& s) { Fans(s, ui8, 3); }, 2, 2, true, true, 14},
-      {"as many as capacity", [=](auto& s) { Fans(s, ui8, 3); }, 3, 3, true, true, 20},
-      {"FNum +inf", [=](auto& s) { Fans(s, flt, INFINITY); }, 8, 8, true, true, 50},
-      {"capacity 1", [=](auto& s) { Fans(s, ui8, 2); }, 1, 1, true, true, 8},
-      {"capacity 0", [=](auto& s) { Fans(s, ui8, 2); }, 0, 0, true, true, 2},
-      {"capacity INT32_MIN", [=](auto& s) { Fans(s, ui8, 2); }, INT32_MIN, 0, true, true, 2},
-      {"fans from 10 on have no keys", [=](auto& s) { Fans(s, ui8, 12); }, 16, 10, true, true, 62},
-  };
+      // clang-format off
+      {"no service", [](auto& s) { s.has_service = false; }, 8, 0, "f"},
+      {"open fails", [=](auto& s) { Fans(s, ui8, 2).open_fails = true; }, 8, 0, "for"},
+      {"FNum info fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].info_fails = true; }, 8, 0, opened(1)},
+      {"FNum read fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].read_fails = true; }, 8, 0, opened(2)},
+      {"FNum missing", [=](auto& s) { s.keys["F0Ac"] = {flt, 1}; }, 8, 0, opened(1)},
+      {"FNum type zero", [](auto& s) { Fans(s, 0, 2); }, 8, 0, opened(2)},
+      {"FNum 0", [=](auto& s) { Fans(s, ui8, 0); }, 8, 0, opened(2)},
+      {"FNum NaN", [=](auto& s) { Fans(s, flt, NAN); }, 8, 0, opened(2)},
+      {"FNum -1", [=](auto& s) { Fans(s, flt, -1); }, 8, 0, opened(2)},
+      {"FNum -inf", [=](auto& s) { Fans(s, flt, -INFINITY); }, 8, 0, opened(2)},
+      {"FNum 0.99", [=](auto& s) { Fans(s, flt, 0.99f); }, 8, 0, opened(2)},
+      {"FNum 1", [=](auto& s) { Fans(s, flt, 1); }, 8, 1, opened(8)},
+      {"FNum 2.9", [=](auto& s) { Fans(s, flt, 2.9f); }, 8, 2, opened(14)},
+      {"FNum 3 ui16", [](auto& s) { Fans(s, kSmcTypeUi16, 3); }, 8, 3, opened(20)},
+      {"more fans than capacity", [=](auto& s) { Fans(s, ui8, 3); }, 2, 2, opened(14)},
+      {"FNum +inf", [=](auto& s) { Fans(s, flt, INFINITY); }, 8, 8, opened(50)},
+      {"capacity 1", [=](auto& s) { Fans(s, ui8, 2); }, 1, 1, opened(8)},
+      {"capacity 0", [=](auto& s) { Fans(s, ui8, 2); }, 0, 0, opened(2)},
+      {"capacity INT32_MIN", [=](auto& s) { Fans(s, ui8, 2); }, INT32_MIN, 0, opened(2)},
+      {"fans from 10 on have no keys", [=](auto& s) { Fans(s, ui8, 12); }, 16, 10, opened(62)}};
+  // clang-format on
   const OstrelFan untouched = {-77, -1, -2, -3};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
     FakeSmc smc;
     c.setup(smc);
     std::vector<OstrelFan> fans(16, untouched);
-    ASSERT_EQ(ReadFans(smc, fans.data(), c.capacity), c.count);
+    ASSERT_EQ(ReadFans(smc, fans.data(), c.capacity), c.count) << c.name;
     for (int32_t n = 0; n < 16; ++n) {
       EXPECT_EQ(Text(fans[n]),
                 Text(n < c.count ? OstrelFan{n, 1000.0 + n, 500.0 + n, 6000.0 + n} : untouched));
     }
-    std::vector<std::string> events = {"find AppleSMC"};
-    if (c.found) events.insert(events.end(), {"open 81/0", "release 81"});
-    if (c.opened) {
-      events.insert(events.end(), c.calls, "call");
-      events.push_back("close 192");
-    }
-    EXPECT_EQ(smc.events, events);
-    EXPECT_EQ(smc.bad_calls, 0);
+    EXPECT_EQ(smc.events, c.events) << c.name;
+    EXPECT_EQ(smc.bad_calls, 0) << c.name;
   }
   FakeSmc smc;
-  EXPECT_EQ(ReadFans(Fans(smc, kSmcTypeUi8, 1), nullptr, 8), 0);
-  EXPECT_EQ(smc.events.back(), "close 192");
-  EXPECT_EQ(smc.calls, "iFNum rFNum/1");
-  FakeSmc one;
-  ASSERT_EQ(ReadFans(Fans(one, kSmcTypeFpe2, 1), std::vector<OstrelFan>(1).data(), 1), 1);
-  EXPECT_EQ(one.calls, "iFNum rFNum/2 iF0Ac rF0Ac/4 iF0Mn rF0Mn/4 iF0Mx rF0Mx/4");
-}
-
-TEST(ReadFansTest, AFailingSpeedKeyReadsZeroAndTheFanStillCounts) {
-  const struct {
-    const char* key;
-    std::function<void(FakeSmc::Key&)> breakage;
-    const char* fan1;
-    size_t calls;  // no read after a failed key information
-  } cases[] = {
-      {"F1Mn", [](auto& k) { k.info_fails = true; }, "1: 1001/0/6001", 19},
-      {"F1Mn", [](auto& k) { k.read_fails = true; }, "1: 1001/0/6001", 20},
-      {"F1Ac", [](auto& k) { k.type = SmcCode("sp78"); }, "1: 0/501/6001", 20},
-      {"F1Mx", [](auto& k) { k.type = 0; }, "1: 1001/501/0", 20},
-  };
-  for (const auto& c : cases) {
-    FakeSmc smc;
-    c.breakage(Fans(smc, kSmcTypeUi8, 3).keys[c.key]);
-    std::vector<OstrelFan> fans(3);
-    ASSERT_EQ(ReadFans(smc, fans.data(), 3), 3);
-    EXPECT_EQ(Text(fans[0]) + " " + Text(fans[1]) + " " + Text(fans[2]),
-              "0: 1000/500/6000 " + std::string(c.fan1) + " 2: 1002/502/6002");
-    EXPECT_EQ(smc.events.size(), 4 + c.calls) << c.key;
+  EXPECT_EQ(ReadFans(Fans(smc, kSmcTypeFpe2, 1), nullptr, 8), 0);
+  EXPECT_EQ(smc.events, opened(2));
+  std::vector<OstrelFan> one(1);
+  ASSERT_EQ(ReadFans(smc, one.data(), 1), 1);
+  EXPECT_EQ(smc.calls, "iFNum rFNum/2 iFNum rFNum/2 iF0Ac rF0Ac/4 iF0Mn rF0Mn/4 iF0Mx rF0Mx/4");
+  // A speed key that fails reads 0, and its fan still counts; no read after failed information.
+  for (auto [key, breakage] :
+       {std::pair{"F1Mn", 'i'}, {"F1Mn", 'r'}, {"F1Ac", 't'}, {"F1Mx", '0'}}) {
+    FakeSmc broken;
+    FakeSmc::Key& k = Fans(broken, kSmcTypeUi8, 3).keys[key];
+    (breakage == 'i' ? k.info_fails : k.read_fails) = breakage == 'i' || breakage == 'r';
+    k.type = breakage == 't' ? SmcCode("sp78") : breakage == '0' ? 0 : k.type;
+    std::vector<OstrelFan> three(3);
+    ASSERT_EQ(ReadFans(broken, three.data(), 3), 3);
+    const std::string fan1 = std::string(key) == "F1Mn" ? "1: 1001/0/6001"
+                             : key[2] == 'A'            ? "1: 0/501/6001"
+                                                        : "1: 1001/501/0";
+    EXPECT_EQ(Text(three[0]) + " " + Text(three[1]) + " " + Text(three[2]),
+              "0: 1000/500/6000 " + fan1 + " 2: 1002/502/6002");
+    EXPECT_EQ(broken.events, opened(20 - (breakage == 'i'))) << key << breakage;
   }
 }
 

@@ -1,9 +1,10 @@
-// test_util.h: what the tests share: temporary folders and sysfs trees, the one loopback client,
-// the one child-process helper, and polling. Each test thread uses objects of its own; the
-// free functions may run on many threads at once.
+// test_util.h: what the tests (and the benchmarks) share: temporary folders and sysfs trees, the
+// one loopback client, the one child-process helper, polling. No test framework here. Objects
+// belong to the thread that made them; the free functions may run on many threads at once.
 #ifndef OSTREL_TESTS_TEST_UTIL_H_
 #define OSTREL_TESTS_TEST_UTIL_H_
 
+#include <signal.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -15,40 +16,38 @@
 #include <vector>
 
 #include "platform/linux/environment.h"
-#include "tests/fixture_tree.h"
 
 namespace ostrel::testing {
 
-// A fresh empty folder under the system's temporary folder, removed with everything in it.
+// Writes under `root` one entry per line: "path=contents" (written with a line end) or
+// "path->target" (a symbolic link to root/target); '#' starts a comment line. As in the kernel,
+// whatever is below class/<class>/<entry>/ goes to devices/<class>/<entry>/, the entry a link.
+void WriteTree(const std::string& root, std::string_view lines);
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
-  // Writes `contents` to path()/relative, creating the folders on the way.
-  void Write(const std::string& relative, std::string_view contents) const;
-  // Writes a fixture tree under path() (see tests/fixture_tree.h).
+  void Write(const std::string& relative, std::string_view contents) const;  // folders made too
   void WriteTree(std::string_view lines) const { testing::WriteTree(path_, lines); }
 
  private:
-  std::string path_;  // the folder, absolute
+  std::string path_;  // absolute
 };
 
-// The whole file, or "" when it cannot be read.
-std::string ReadWholeFile(const std::string& path);
+std::string ReadWholeFile(const std::string& path);  // "" when it cannot be read
+std::string Number(double value);                    // six significant digits, as "%g"
+// An environment from "NAME=value" words separated by blanks (values without blanks).
+Environment Env(std::string_view words);
 
-// A blocking TCP socket connected to 127.0.0.1:port, or -1. The caller closes it.
+// A blocking TCP socket connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(uint16_t port);
-
-// Connects to 127.0.0.1:port, sends `request` (nothing when empty) and reads until the server
-// closes. Returns what arrived; on a failure (connect, send, reset, 10 s without a byte) also
-// says which in *error, which is "" otherwise. Never fails the test itself.
+// Sends `request` on a new connection and reads until the server closes. What arrived; a
+// failure (connect, send, reset, 10 s of silence) is also named in *error, else "".
 std::string Exchange(uint16_t port, std::string_view request, std::string* error = nullptr);
-
-// The body of a framed answer (what follows the first empty line).
-std::string BodyOf(const std::string& response);
+std::string BodyOf(const std::string& response);  // what follows the first empty line
 
 // Polls `predicate` every 20 ms for up to `seconds`; true as soon as it holds.
 template <typename Predicate>
@@ -61,27 +60,21 @@ bool WaitFor(Predicate predicate, int seconds) {
   return true;
 }
 
-// Entries of /proc/<pid>/fd; 0 is this process.
-size_t OpenFileCount(pid_t pid = 0);
+size_t OpenFileCount(pid_t pid = 0);  // entries of /proc/<pid>/fd; 0 is this process
 
-// A program started by a test, with standard input from /dev/null and standard output and
-// error in `output_path`; `fd3`, when not -1, becomes its descriptor 3. Killed and reaped on
-// destruction at the latest. Fails the test when it cannot be started.
+// A program with standard input from /dev/null and output and errors into `output_path`;
+// `fd3`, when not -1, becomes its descriptor 3. Killed and reaped at the latest on destruction.
 class ChildProcess {
  public:
-  ChildProcess(const std::vector<std::string>& argv, const Environment& env,
+  ChildProcess(std::vector<std::string> argv, const Environment& env,
                const std::string& output_path, int fd3 = -1);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
+  ~ChildProcess() { Stop(SIGKILL); }
   pid_t pid() const { return pid_; }
   bool Running();
-  // Sends `sig` and waits up to 20 s for the end: the wait status, or nullopt.
-  std::optional<int> Stop(int sig);
+  std::optional<int> Stop(int sig);  // the wait status, or nothing when not ended in 20 s
 
  private:
-  pid_t pid_ = -1;             // -1 once reaped
+  pid_t pid_ = -1;             // -1 when not started or reaped
   std::optional<int> status_;  // the wait status once reaped
 };
 
