@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include <sstream>
+#include <thread>
 
 #include "app/helper_app.h"
 #include "app/helper_login_item.h"
 #include "app/launch_alert.h"
 #include "platform/linux/desktop_alert.h"
-#include "tests/fake_platform.h"
 #include "tests/fixed_readers.h"
 #include "tests/test_util.h"
 
@@ -172,59 +172,98 @@ TEST(DialogTest, DisplayReachable) {
 }
 
 TEST(DialogTest, PresenterChoosesToolOrConsole) {
-  ProcessResult cancelled = Exited(1, "Open Ostrel\n");
-  cancelled.cancelled = true;
+  // The variables; the tools installed, as "name:exit status:output" ("never" answers not at
+  // all, until the process is asked to end); whether the display answers; then the response,
+  // the tools run and whether the console got the text.
   const struct {
     const char* vars;
-    const char* tools;     // installed on PATH
-    bool display_up;       // what the display probe answers
-    ProcessResult result;  // of every dialog run
+    const char* tools;
+    bool display_up;
     int response;
-    const char* runs;  // the tools run, in order
-    bool console;      // the console text was written
-  } cases[] = {        // clang-format off
-      {"DISPLAY=", "zenity", true, Exited(0), 1000, "", true},  // no graphical session
-      {"WAYLAND_DISPLAY=w", "zenity kdialog", true, Exited(1, "Open Ostrel\n"), 1001, "zenity", false},
-      {"DISPLAY=:0 XDG_CURRENT_DESKTOP=X:KDE", "zenity kdialog", true, Exited(1), 1001, "kdialog", false},
-      {"DISPLAY=:0", "zenity kdialog", true, Exited(255), 1000, "zenity kdialog", true},
-      {"DISPLAY=:0", "kdialog", true, Exited(0), 1000, "kdialog", false},
-      {"DISPLAY=:0", "zenity", false, Exited(0), 1000, "", true},  // unreachable display
-      {"DISPLAY=:0", "", true, Exited(0), 1000, "", true},
-      {"DISPLAY=:0", "zenity", true, cancelled, 1000, "zenity", false}};
+    const char* runs;
+    bool console;
+  } cases[] = {
+      // clang-format off
+      {"DISPLAY=", "zenity:0:", true, 1000, "", true},  // no graphical session
+      {"WAYLAND_DISPLAY=w", "zenity:1:Open Ostrel;kdialog:0:", true, 1001, "zenity", false},
+      {"DISPLAY=:0 XDG_CURRENT_DESKTOP=X:KDE", "zenity:0:;kdialog:1:", true, 1001, "kdialog", false},
+      {"DISPLAY=:0", "zenity:255:;kdialog:255:", true, 1000, "zenity kdialog", true},
+      {"DISPLAY=:0", "kdialog:0:", true, 1000, "kdialog", false},
+      {"DISPLAY=:0", "zenity:0:", false, 1000, "", true},  // unreachable display
+      {"DISPLAY=:0", "", true, 1000, "", true},
+      {"DISPLAY=:0", "zenity:never:", true, 1000, "zenity", false}};
   // clang-format on
+  const AlertContent alert = LaunchAlert(true, 53843);
   for (const auto& c : cases) {
     TempDir dir;
     Environment env = Env(c.vars);
-    env.Set("PATH", dir.path());
+    env.Set("PATH", dir.path() + ":/usr/bin:/bin");
     std::istringstream tools(c.tools);
-    for (std::string tool; tools >> tool;) {
-      dir.Write(tool, "#!/bin/sh\n");
-      chmod((dir.path() + "/" + tool).c_str(), 0755);
+    for (std::string tool; std::getline(tools, tool, ';');) {
+      const std::string name = tool.substr(0, tool.find(':')),
+                        status = tool.substr(name.size() + 1);
+      dir.Write(name, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" >> " + dir.path() + "/runs\n" +
+                          (status.starts_with("never")
+                               ? "exec sleep 30"
+                               : "echo '" + status.substr(status.find(':') + 1) + "'\nexit " +
+                                     status.substr(0, status.find(':'))));
+      chmod((dir.path() + "/" + name).c_str(), 0755);
     }
+    int cancel[2];
+    ASSERT_EQ(pipe2(cancel, O_CLOEXEC), 0);
+    std::thread canceller([&] {  // the process is asked to end once the dialog is up
+      if (std::string(c.tools).find("never") == std::string::npos) return;
+      testing::WaitFor([&] { return !testing::ReadWholeFile(dir.path() + "/runs").empty(); }, 10);
+      EXPECT_EQ(write(cancel[1], "x", 1), 1);
+    });
     const int console = open((dir.path() + "/console").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    testing::FakeRunner runner;
-    runner.run_result = c.result;
+    PosixProcessRunner runner;
     DesktopAlertPresenter presenter(
-        runner, [env] { return env; }, 42, console,
+        runner, [env] { return env; }, cancel[0], console,
         [&](const Environment& probed) {
           EXPECT_EQ(probed.Get("LC_CTYPE"), "C.UTF-8");
           return c.display_up;
         });
-    EXPECT_EQ(presenter.RunModal(LaunchAlert(true, 53843)), c.response) << c.vars << c.tools;
-    close(console);
+    EXPECT_EQ(presenter.RunModal(alert), c.response) << c.vars << c.tools;
+    canceller.join();
     std::string runs;
-    for (Strings run : runner.runs()) {
-      const std::string tool = run[0].substr(dir.path().size() + 1);
-      runs += (runs.empty() ? "" : " ") + tool;
-      run.pop_back();  // "cancel 42", checked by the runner's record below
-      EXPECT_EQ(run, DialogArguments(tool == "zenity" ? DialogTool::kZenity : DialogTool::kKdialog,
-                                     run[0], LaunchAlert(true, 53843)));
+    std::istringstream ran(c.runs);
+    for (std::string tool; ran >> tool;) {
+      const DialogTool kind = tool == "zenity" ? DialogTool::kZenity : DialogTool::kKdialog;
+      for (const std::string& arg : DialogArguments(kind, dir.path() + "/" + tool, alert))
+        runs += arg + "\n";
     }
-    for (const Strings& run : runner.runs()) EXPECT_EQ(run.back(), "cancel 42");
-    EXPECT_EQ(runs, c.runs);
+    EXPECT_EQ(testing::ReadWholeFile(dir.path() + "/runs"), runs) << c.vars << c.tools;
     EXPECT_EQ(testing::ReadWholeFile(dir.path() + "/console"), c.console ? kStartedConsole : "");
+    for (int fd : {console, cancel[0], cancel[1]}) close(fd);
   }
 }
+
+// The log, the alert presenter and the workspace in one, writing "log: <line>", "alert:
+// <message>", "find <id>", "open app <location>" and "open url <url>" into one list.
+struct FakeShell : LogSink, AlertPresenter, Workspace {
+  void Write(std::string_view line) override { events.push_back("log: " + std::string(line)); }
+  int RunModal(const AlertContent& alert) override {
+    shown.push_back(alert);
+    events.push_back("alert: " + alert.message);
+    if (while_shown) while_shown();
+    return response;
+  }
+  std::optional<std::string> URLForApplication(const std::string& id) override {
+    events.push_back("find " + id);
+    return installed;
+  }
+  void OpenApplication(const std::string& location) override {
+    events.push_back("open app " + location);
+  }
+  void OpenURL(const std::string& url) override { events.push_back("open url " + url); }
+
+  Strings events;                          // everything, in order
+  std::vector<AlertContent> shown;         // every alert shown
+  int response = kAlertFirstButtonReturn;  // the button "pressed"
+  std::function<void()> while_shown;       // runs while the alert is "up"
+  std::optional<std::string> installed;    // the main application's location, if any
+};
 
 TEST(HelperAppTest, StartAlertAndOpeningOstrel) {
   const std::string page = HelperApp::kOstrelWebPage, ok = "alert: Ostrel Sensor Helper is running";
@@ -244,7 +283,7 @@ TEST(HelperAppTest, StartAlertAndOpeningOstrel) {
        "127.0.0.1:$P: Address already in use|alert: Ostrel Sensor Helper couldn\u2019t start"}};
   // clang-format on
   for (const auto& c : cases) {
-    testing::FakeShell shell;
+    FakeShell shell;
     testing::FakeLoginItem login;
     shell.response = c.response;
     if (*c.installed) shell.installed = c.installed;
@@ -285,7 +324,7 @@ TEST(HelperLoginItemTest, RefusalsAreLoggedAndOnlyEnabledCounts) {
     Status result;
     LoginItemStatus status = LoginItemStatus::kEnabled;
   } service;
-  testing::FakeShell log;
+  FakeShell log;
   HelperLoginItem::set(service, log, true);
   HelperLoginItem::set(service, log, false);
   service.result = Status::Error("/x: No such file or directory");

@@ -10,7 +10,6 @@
 #include "platform/linux/autostart.h"
 #include "platform/linux/desktop_entry.h"
 #include "platform/linux/xdg_workspace.h"
-#include "tests/fake_platform.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -255,7 +254,7 @@ TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
       {{{"sys1/applications/com.ostrel.Other.desktop", entry}}, std::nullopt},
       {{{"home/.local/share" + file, entry}}, "home/.local/share" + file, false}};
   // clang-format on
-  testing::FakeRunner runner;
+  PosixProcessRunner runner;
   for (const auto& c : cases) {
     TempDir root;
     Environment env;
@@ -270,21 +269,37 @@ TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
     EXPECT_EQ(workspace.URLForApplication(c.found ? "../applications/com.ostrel.Ostrel" : ""),
               std::nullopt);
   }
+  // The launchers are scripts that record how they were called; nothing waits for them.
   TempDir bin;
+  auto launcher = [&](const std::string& name) {
+    bin.Write(name, "#!/bin/sh\necho \"${0##*/} $*\" >> " + bin.path() + "/launched\n");
+    chmod((bin.path() + "/" + name).c_str(), 0755);
+  };
+  launcher("gtk-launch");
+  launcher("xdg-open");
   const Environment env = Env("PATH=" + bin.path());
   XdgWorkspace workspace(runner, [env] { return env; });
-  workspace.OpenApplication("/x/com.ostrel.Ostrel.desktop");  // neither gio nor gtk-launch
+  auto launched = [&](int lines) {
+    std::string text;
+    testing::WaitFor(
+        [&] {
+          text = ReadWholeFile(bin.path() + "/launched");
+          return std::count(text.begin(), text.end(), '\n') >= lines;
+        },
+        10);
+    return text;
+  };
+  workspace.OpenApplication("/x/com.ostrel.Ostrel.desktop");  // no gio: gtk-launch, by its id
+  launched(1);
   workspace.OpenApplication("/x/.desktop");
-  bin.Write("gio", "#!/bin/sh\n");
-  chmod((bin.path() + "/gio").c_str(), 0755);
+  launched(2);
+  launcher("gio");
   workspace.OpenApplication("/x/com.ostrel.Ostrel.desktop");
+  launched(3);
   workspace.OpenURL("https://ostrel.app/");
-  EXPECT_EQ(runner.launches(),
-            (std::vector<Strings>{{"gtk-launch", "com.ostrel.Ostrel"},
-                                  {"gtk-launch", ".desktop"},
-                                  {"gio", "launch", "/x/com.ostrel.Ostrel.desktop"},
-                                  {"xdg-open", "https://ostrel.app/"}}));
-  EXPECT_TRUE(runner.runs().empty());  // nothing is waited for
+  EXPECT_EQ(launched(4),
+            "gtk-launch com.ostrel.Ostrel\ngtk-launch .desktop\ngio launch "
+            "/x/com.ostrel.Ostrel.desktop\nxdg-open https://ostrel.app/\n");
 }
 
 }  // namespace
