@@ -2,9 +2,15 @@
 // are made and wired; they live in this frame until the process ends.
 //
 // The platform comes first, on the main thread before any other thread exists (on Linux it
-// blocks the termination signals everywhere); then the delegate, which owns the sensor server;
-// then the event loop, which returns only when the process is asked to end (SIGTERM or SIGINT),
-// and the process exits with status 0. The helper never opens a window besides its one alert.
+// puts missing standard descriptors on /dev/null, blocks the termination signals everywhere and
+// bounds the allocator); then the delegate, which owns the sensor server; then the event loop,
+// which returns only when the process is asked to end (SIGTERM or SIGINT). The process then
+// exits with status 0 at once, without destroying anything: destroying the server would wait
+// for its reading thread, and a sensor read that never returns would keep the process alive.
+// Nothing needs an orderly end: the dialog tool has been reaped by then, and the kernel closes
+// every socket. The helper never opens a window besides its one alert.
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/helper_app.h"
@@ -18,5 +24,6 @@ int main() {
   ostrel::HelperApp app(*platform);
   platform->application().setDelegate(&app);
   platform->application().run();
-  return 0;
+  std::fflush(nullptr);
+  std::quick_exit(0);
 }

@@ -93,7 +93,8 @@ http {
 CONF
   nginx -e "$work/nginx/logs/error.log" -p "$work/nginx" -c "$work/nginx/nginx.conf" \
     >>"$out/nginx.log" 2>&1 &
-  pids+=($!)
+  nginx_pid=$!
+  pids+=("$nginx_pid")
   wait_for "http://127.0.0.1:$nginx_port/"
 }
 
@@ -102,15 +103,30 @@ start_exporter() {
     --collector.thermal_zone --collector.rapl --collector.powersupplyclass \
     --path.sysfs="$tree" --web.listen-address="127.0.0.1:$exporter_port" \
     >>"$out/node_exporter.log" 2>&1 &
-  pids+=($!)
+  exporter_pid=$!
+  pids+=("$exporter_pid")
   wait_for "http://127.0.0.1:$exporter_port/metrics"
 }
 
-# Runs wrk on `$2` at concurrency `$3`, saves its report as wrk-$1-c$3.txt and sets rps (answers
-# with status 200 per second), p50, p99 (ms, of all answers) and errors (socket errors and
-# non-2xx answers).
+# CPU time (user + system, in clock ticks) used so far by the processes `$@` and their children.
+cpu_ticks() {
+  local total=0 pid
+  for pid in "$@" $(for p in "$@"; do pgrep -P "$p" || true; done); do
+    [[ -r /proc/$pid/stat ]] || continue
+    total=$((total + $(awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$pid/stat")))
+  done
+  echo "$total"
+}
+
+# Runs wrk on `$2` at concurrency `$3` against the server processes `$4...`, saves its report as
+# wrk-$1-c$3.txt and sets rps (answers with status 200 per second), p50, p99 (ms, of all
+# answers), errors (socket errors and non-2xx answers) and cpu (the servers' CPU microseconds
+# per answer).
 run_wrk() {
   local name=$1 url=$2 c=$3 threads=$(($3 < 2 ? 1 : 2))
+  shift 3
+  local before
+  before=$(cpu_ticks "$@")
   local file="$out/wrk-$name-c$c.txt"
   wrk -t"$threads" -c"$c" -d"${seconds}s" -H 'Connection: close' --latency -s "$report" \
     "$url" >"$file" 2>&1
@@ -125,10 +141,12 @@ run_wrk() {
     'BEGIN { printf "%.0f", (r - n) / (d / 1e6) }')
   p50=$(awk -v u="$p50us" 'BEGIN { printf "%.2f", u / 1000 }')
   p99=$(awk -v u="$p99us" 'BEGIN { printf "%.2f", u / 1000 }')
-  echo "  $name c=$c: $rps req/s, p50 $p50 ms, p99 $p99 ms, errors $errors" >&2
+  cpu=$(awk -v t="$(($(cpu_ticks "$@") - before))" -v hz="$(getconf CLK_TCK)" -v r="$requests" \
+    -v n="$non2xx" 'BEGIN { printf "%.0f", (r - n > 0) ? t / hz * 1e6 / (r - n) : 0 }')
+  echo "  $name c=$c: $rps req/s, p50 $p50 ms, p99 $p99 ms, errors $errors, CPU $cpu us/req" >&2
 }
 
-declare -A R P50 P99 ERR HWM
+declare -A R P50 P99 ERR HWM CPU
 idle_rss=0
 start_nginx
 start_exporter
@@ -140,21 +158,22 @@ for c in "${levels[@]}"; do
   rss=$(kb VmRSS "$helper_pid")
   ((rss > idle_rss)) && idle_rss=$rss
   echo 5 >"/proc/$helper_pid/clear_refs"  # resets VmHWM to the current RSS
-  run_wrk helper "http://127.0.0.1:$helper_port/" "$c"
-  R[helper,$c]=$rps P50[helper,$c]=$p50 P99[helper,$c]=$p99 ERR[helper,$c]=$errors
+  run_wrk helper "http://127.0.0.1:$helper_port/" "$c" "$helper_pid"
+  R[helper,$c]=$rps P50[helper,$c]=$p50 P99[helper,$c]=$p99 ERR[helper,$c]=$errors CPU[helper,$c]=$cpu
   HWM[$c]=$(kb VmHWM "$helper_pid")
   stop "$helper_pid"
 
-  run_wrk node_exporter "http://127.0.0.1:$exporter_port/metrics" "$c"
+  run_wrk node_exporter "http://127.0.0.1:$exporter_port/metrics" "$c" "$exporter_pid"
   R[exporter,$c]=$rps P50[exporter,$c]=$p50 P99[exporter,$c]=$p99 ERR[exporter,$c]=$errors
+  CPU[exporter,$c]=$cpu
 
   start_helper "$work/empty-sys"
-  run_wrk helper-empty "http://127.0.0.1:$helper_port/" "$c"
-  R[empty,$c]=$rps P50[empty,$c]=$p50 P99[empty,$c]=$p99 ERR[empty,$c]=$errors
+  run_wrk helper-empty "http://127.0.0.1:$helper_port/" "$c" "$helper_pid"
+  R[empty,$c]=$rps P50[empty,$c]=$p50 P99[empty,$c]=$p99 ERR[empty,$c]=$errors CPU[empty,$c]=$cpu
   stop "$helper_pid"
 
-  run_wrk nginx "http://127.0.0.1:$nginx_port/" "$c"
-  R[nginx,$c]=$rps P50[nginx,$c]=$p50 P99[nginx,$c]=$p99 ERR[nginx,$c]=$errors
+  run_wrk nginx "http://127.0.0.1:$nginx_port/" "$c" "$nginx_pid"
+  R[nginx,$c]=$rps P50[nginx,$c]=$p50 P99[nginx,$c]=$p99 ERR[nginx,$c]=$errors CPU[nginx,$c]=$cpu
 done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
@@ -165,12 +184,13 @@ verdict() { awk -v v="$1" -v op="$2" -v g="$3" \
 {
   echo "## Load run: one request per connection, ${seconds} s per cell, $(nproc) cores"
   echo
-  echo "| concurrency | helper req/s | helper p50 / p99 ms | helper peak RSS MB | node_exporter req/s | node_exporter p50 / p99 ms | helper ÷ node_exporter | helper, empty tree req/s | nginx req/s | helper, empty ÷ nginx | errors and non-2xx (h / ne / he / ng) |"
-  echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  echo "| concurrency | helper req/s | helper p50 / p99 ms | helper CPU µs/req | helper peak RSS MB | node_exporter req/s | node_exporter p50 / p99 ms | node_exporter CPU µs/req | helper ÷ node_exporter | helper, empty tree req/s (CPU µs/req) | nginx req/s (CPU µs/req) | helper, empty ÷ nginx | errors and non-2xx (h / ne / he / ng) |"
+  echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   for c in "${levels[@]}"; do
-    echo "| $c | ${R[helper,$c]} | ${P50[helper,$c]} / ${P99[helper,$c]} | $(mb "${HWM[$c]}") |" \
-      "${R[exporter,$c]} | ${P50[exporter,$c]} / ${P99[exporter,$c]} |" \
-      "$(ratio "${R[helper,$c]}" "${R[exporter,$c]}") | ${R[empty,$c]} | ${R[nginx,$c]} |" \
+    echo "| $c | ${R[helper,$c]} | ${P50[helper,$c]} / ${P99[helper,$c]} | ${CPU[helper,$c]} |" \
+      "$(mb "${HWM[$c]}") | ${R[exporter,$c]} | ${P50[exporter,$c]} / ${P99[exporter,$c]} |" \
+      "${CPU[exporter,$c]} | $(ratio "${R[helper,$c]}" "${R[exporter,$c]}") |" \
+      "${R[empty,$c]} (${CPU[empty,$c]}) | ${R[nginx,$c]} (${CPU[nginx,$c]}) |" \
       "$(ratio "${R[empty,$c]}" "${R[nginx,$c]}") |" \
       "${ERR[helper,$c]} / ${ERR[exporter,$c]} / ${ERR[empty,$c]} / ${ERR[nginx,$c]} |"
   done
@@ -180,7 +200,7 @@ verdict() { awk -v v="$1" -v op="$2" -v g="$3" \
   r16=$(ratio "${R[helper,16]}" "${R[exporter,16]}")
   n16=$(ratio "${R[empty,16]}" "${R[nginx,16]}")
   echo "Goals:"
-  echo "- helper ≥ 20 × node_exporter at concurrency 16: ${r16}× — $(verdict "$r16" ">=" 20)"
+  echo "- helper ≥ 40 × node_exporter at concurrency 16: ${r16}× — $(verdict "$r16" ">=" 40)"
   echo "- helper on an empty tree ≥ 0.5 × nginx at concurrency 16: ${n16}× — $(verdict "$n16" ">=" 0.5)"
   echo "- idle RSS < 8 MB: $(mb "$idle_rss") MB — $(verdict "$idle_rss" "<" 8192)"
   echo "- peak RSS at concurrency 64 < 16 MB: $(mb "${HWM[64]}") MB — $(verdict "${HWM[64]}" "<" 16384)"

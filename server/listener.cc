@@ -1,23 +1,29 @@
 // listener.cc: the exchange on Asio. One network thread runs the io_context: it accepts, waits
 // for a request, reads it once, sends the answer, shuts down the sending side, drains what the
-// client still sends and closes. Requests are handed to a pool of worker threads and their
-// answers handed back to the network thread, so every socket is touched on that one thread only.
-// A Session is kept alive by its own pending operations, as in Asio's echo server.
+// client still sends and closes. Requests are handed to a pool of worker threads; answers come
+// back through a Reply, which posts them to the network thread, so every socket is touched on
+// that one thread only. A Session is kept alive by its own pending operations and by its Reply,
+// as in Asio's echo server.
 #include "server/listener.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <asio.hpp>
 #include <chrono>
 #include <thread>
 
+#include "platform/process_resources.h"
 #include "server/http_framing.h"
 #include "server/text.h"
 
 namespace ostrel {
 
 using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -28,27 +34,52 @@ void SetCloseOnExec(int fd) {
   if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
+// True when the peer of the TCP socket `fd` has reset the connection. A reset moves the socket
+// straight to CLOSE; a peer that only half-closed leaves it in CLOSE_WAIT.
+bool IsReset(int fd) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
+  return info.tcpi_state == TCP_CLOSE;
+}
+
+// Descriptors are counted afresh at least this often, so that what others open or close
+// (readers, login-item writes, the dialog tool's pipes) is seen.
+constexpr auto kRecountInterval = std::chrono::seconds(1);
+
 }  // namespace
 
 struct Listener::Impl {
   Impl(uint16_t port, Handler h);
   void Accept();
+  bool RoomToAccept();
   void OnAccept(const std::error_code& ec, tcp::socket socket);
+  void PauseAccepting();
+  void OnSessionClosed();
+  void TrimWhenQuiet();
   void Run();
 
   asio::io_context io{1};                       // the network thread's event loop
   tcp::acceptor acceptor{io};                   // bound to 127.0.0.1
-  asio::steady_timer accept_pause{io};          // backs off while the fd table is full
+  asio::steady_timer accept_pause{io};          // waits while descriptors are short
+  asio::steady_timer trim_timer{io};            // waits for a burst to end
   asio::thread_pool workers{kWorkers};          // runs `handler`
-  Handler handler;                              // request text -> body
+  Handler handler;                              // serves one request
   std::array<char, kMaxRequest> read_buffer{};  // network thread only: the one read
   std::array<char, 4096> discard_buffer{};      // network thread only: drained bytes
   std::thread io_thread;                        // runs Run()
+
+  // Network thread only, from here on.
+  int64_t free_descriptors = 0;  // as last counted, less those accepted, plus those closed since
+  Clock::time_point counted_at;  // when they were last counted
+  bool accept_waiting = false;   // accepting has paused for want of descriptors
+  uint64_t closed = 0;           // connections closed so far
+  uint64_t closed_at_trim = 0;   // `closed` when the heap was last trimmed
+  uint64_t closed_at_arm = 0;    // `closed` when the trim timer was last set
+  bool trim_armed = false;       // the trim timer is set
 };
 
-namespace {
-
-class Session : public std::enable_shared_from_this<Session> {
+class Listener::Session : public std::enable_shared_from_this<Session> {
  public:
   Session(Listener::Impl& owner, tcp::socket socket)
       : owner_(owner), socket_(std::move(socket)), drain_deadline_(owner.io) {}
@@ -63,8 +94,24 @@ class Session : public std::enable_shared_from_this<Session> {
                        });
   }
 
+  // Any thread: hands the framed answer to the network thread.
+  void Answer(std::string response) {
+    asio::post(owner_.io, [self = shared_from_this(), response = std::move(response)]() mutable {
+      self->Send(std::move(response));
+    });
+  }
+
+  // Any thread: closes without an answer, on the network thread.
+  void Abandon() {
+    asio::post(owner_.io, [self = shared_from_this()] { self->Close(); });
+  }
+
+  // Any thread, while the answer is being made (nothing else touches the socket then).
+  bool PeerGone() const { return IsReset(fd_); }
+
  private:
-  // The one read. A failed read, or a peer that closed without sending, is an empty request.
+  // The one read. A peer that closed without sending is an empty request; one that reset the
+  // connection, before or after sending, can be sent nothing and costs nothing more.
   void ReadRequest() {
     std::error_code ec;
     size_t n = socket_.read_some(asio::buffer(owner_.read_buffer), ec);
@@ -72,26 +119,30 @@ class Session : public std::enable_shared_from_this<Session> {
       Start();  // woken without data after all: wait again
       return;
     }
-    std::string request(owner_.read_buffer.data(), ec ? 0 : n);
-    asio::post(owner_.workers, [self = shared_from_this(), request = std::move(request)] {
-      self->Answer(request);
-    });
+    if (ec == asio::error::eof)
+      n = 0;
+    else if (ec || IsReset(socket_.native_handle())) {
+      Close();
+      return;
+    }
+    fd_ = socket_.native_handle();
+    std::string request(owner_.read_buffer.data(), n);
+    asio::post(owner_.workers,
+               [self = shared_from_this(), request = std::move(request)] { self->Serve(request); });
   }
 
-  // On a worker thread: decode, route, frame; then back to the network thread to send.
-  void Answer(const std::string& request) {
-    std::string body;
+  // On a worker thread: the handler answers now or later through the Reply.
+  void Serve(const std::string& request) {
     try {
-      body = owner_.handler(IsValidUtf8(request) ? std::string_view(request) : std::string_view());
+      owner_.handler(IsValidUtf8(request) ? std::string_view(request) : std::string_view(),
+                     Reply(shared_from_this()));
     } catch (...) {
-      body = "{}";
+      // Out of memory, say: the Reply, dropped, closes the connection.
     }
-    asio::post(owner_.io, [self = shared_from_this(), response = FrameResponse(body)]() mutable {
-      self->Send(std::move(response));
-    });
   }
 
   void Send(std::string response) {
+    if (closed_) return;
     response_ = std::move(response);
     asio::async_write(socket_, asio::buffer(response_),
                       [self = shared_from_this()](const std::error_code&, size_t) {
@@ -125,10 +176,14 @@ class Session : public std::enable_shared_from_this<Session> {
                             });
   }
 
+  // Network thread only; the first call closes, later ones do nothing.
   void Close() {
+    if (closed_) return;
+    closed_ = true;
     std::error_code ignored;
     drain_deadline_.cancel();
     socket_.close(ignored);
+    owner_.OnSessionClosed();
   }
 
   Listener::Impl& owner_;              // outlives every session (joins before it goes)
@@ -136,9 +191,31 @@ class Session : public std::enable_shared_from_this<Session> {
   asio::steady_timer drain_deadline_;  // bounds the drain in time
   std::string response_;               // the framed answer while it is being sent
   size_t discarded_ = 0;               // bytes drained so far
+  int fd_ = -1;                        // the socket's descriptor, for PeerGone, set on reading
+  bool closed_ = false;                // Close has run
 };
 
-}  // namespace
+Listener::Reply::Reply(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+Listener::Reply::~Reply() {
+  if (session_) session_->Abandon();
+}
+
+Listener::Reply& Listener::Reply::operator=(Reply&& other) noexcept {
+  if (this != &other) {
+    if (session_) session_->Abandon();
+    session_ = std::move(other.session_);
+  }
+  return *this;
+}
+
+void Listener::Reply::Send(std::string_view body) {
+  if (!session_) return;
+  session_->Answer(FrameResponse(body));
+  session_.reset();
+}
+
+bool Listener::Reply::PeerGone() const { return !session_ || session_->PeerGone(); }
 
 Listener::Impl::Impl(uint16_t port, Handler h) : handler(std::move(h)) {
   const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
@@ -163,20 +240,37 @@ void Listener::Impl::Run() {
   for (;;) {
     try {
       io.run();
-      return;  // stopped by ~Listener
+      return;  // stopped by Stop()
     } catch (...) {
       // A handler failed (out of memory, say): that connection is lost, the server goes on.
     }
   }
 }
 
+// The descriptor count costs time in proportion to the open descriptors, so it is taken only
+// when the running estimate comes near the reserve, and once a second to catch what others
+// opened or closed meanwhile.
+bool Listener::Impl::RoomToAccept() {
+  const Clock::time_point now = Clock::now();
+  if (free_descriptors <= kDescriptorReserve || now - counted_at >= kRecountInterval) {
+    free_descriptors = FreeDescriptorCount();
+    counted_at = now;
+  }
+  return free_descriptors > kDescriptorReserve;
+}
+
 void Listener::Impl::Accept() {
+  if (!RoomToAccept()) {
+    PauseAccepting();  // new connections wait in the backlog meanwhile
+    return;
+  }
   acceptor.async_accept(
       [this](const std::error_code& ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
 }
 
 void Listener::Impl::OnAccept(const std::error_code& ec, tcp::socket socket) {
   if (!ec) {
+    --free_descriptors;
     SetCloseOnExec(socket.native_handle());
     std::make_shared<Session>(*this, std::move(socket))->Start();
     Accept();
@@ -189,17 +283,57 @@ void Listener::Impl::OnAccept(const std::error_code& ec, tcp::socket socket) {
     return;
   }
   // EMFILE, ENFILE, ENOBUFS, ENOMEM: the pending connection stays in the backlog and would wake
-  // us again at once. Pause, keep serving the open connections, then try again.
+  // us again at once. Count afresh, pause, keep serving the open connections, then try again.
+  free_descriptors = 0;
+  PauseAccepting();
+}
+
+// Accepting resumes after the pause, or at once when a closing connection cancels it.
+void Listener::Impl::PauseAccepting() {
+  accept_waiting = true;
   accept_pause.expires_after(std::chrono::milliseconds(kAcceptPauseMs));
-  accept_pause.async_wait([this](const std::error_code& wait_ec) {
-    if (!wait_ec) Accept();
+  accept_pause.async_wait([this](const std::error_code&) {
+    accept_waiting = false;
+    Accept();
+  });
+}
+
+void Listener::Impl::OnSessionClosed() {
+  ++free_descriptors;
+  ++closed;
+  // Accepting waits for descriptors: this one may be what it waits for (the pause's handler
+  // then runs at once and counts afresh).
+  if (accept_waiting && free_descriptors > kDescriptorReserve) accept_pause.cancel();
+  if (!trim_armed && closed - closed_at_trim >= static_cast<uint64_t>(kTrimAfterConnections)) {
+    trim_armed = true;
+    TrimWhenQuiet();
+  }
+}
+
+// A burst of connections leaves the heap full of freed blocks that the allocator keeps; once
+// no connection has closed for a while, the burst is over and they go back to the system.
+void Listener::Impl::TrimWhenQuiet() {
+  closed_at_arm = closed;
+  trim_timer.expires_after(std::chrono::milliseconds(kTrimQuietMs));
+  trim_timer.async_wait([this](const std::error_code& ec) {
+    if (ec) return;
+    if (closed != closed_at_arm) {  // still busy: look again later
+      TrimWhenQuiet();
+      return;
+    }
+    trim_armed = false;
+    closed_at_trim = closed;
+    ReleaseFreeMemory();
   });
 }
 
 Listener::Listener(uint16_t port, Handler handler)
     : impl_(std::make_unique<Impl>(port, std::move(handler))) {}
 
-Listener::~Listener() {
+Listener::~Listener() { Stop(); }
+
+void Listener::Stop() {
+  if (!impl_->io_thread.joinable()) return;
   impl_->io.stop();
   impl_->io_thread.join();
   impl_->workers.stop();

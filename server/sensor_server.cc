@@ -1,5 +1,6 @@
 // sensor_server.cc: construction and start of the server, and the answer for one request; the
-// routing decision lives in route.cc and the document in snapshot.cc.
+// routing decision lives in route.cc, the document in snapshot.cc and the sharing of readings
+// in shared_readings.cc.
 #include "server/sensor_server.h"
 
 #include "server/route.h"
@@ -13,14 +14,37 @@ SensorServer::SensorServer(LoginItem login_item, uint16_t port, Readers readers)
     : login_item_(std::move(login_item)), port_(port), readers_(std::move(readers)) {}
 
 SensorServer::~SensorServer() {
-  // Stop the worker threads before the lock and the readers they use go away.
+  // No request comes in any more; then the reading thread ends (after a reading in progress),
+  // dropping the requests that still wait; the connections go with the listener last. The
+  // product never gets here: it ends without destroying the server (app/main.cc).
+  if (listener_) listener_->Stop();
+  readings_.reset();
   listener_.reset();
 }
 
 void SensorServer::start() {
-  auto listener = std::make_unique<Listener>(
-      port_, [this](std::string_view request) { return route(request); });
-  listener_ = std::move(listener);
+  // The readings come first: the listener serves from its first moment on.
+  readings_ = std::make_unique<SharedReadings>([this] { return snapshotJSON(); });
+  try {
+    listener_ =
+        std::make_unique<Listener>(port_, [this](std::string_view request, Listener::Reply reply) {
+          serve(request, std::move(reply));
+        });
+  } catch (...) {
+    readings_.reset();
+    throw;
+  }
+}
+
+void SensorServer::serve(std::string_view request, Listener::Reply reply) {
+  const Route decided = RouteRequest(request);
+  if (!decided.login_item) {
+    readings_->Request(std::move(reply));
+    return;
+  }
+  // Not shared: a login-item request changes state, and its answer must be what it did.
+  if (decided.enable) login_item_.set(*decided.enable);
+  reply.Send(LoginItemBody(login_item_.isEnabled()));
 }
 
 std::string SensorServer::route(std::string_view request) {

@@ -1,10 +1,12 @@
 // sensor_server.h: the loopback HTTP server that serves the sensor snapshot.
 //
 // One SensorServer exists per process, owned by the application for the whole run. `start`
-// runs on the main thread; `route` and `snapshotJSON` run on the listener's worker threads,
-// several at once. The only lock is `powerLock_`, held around each power reading, because the
-// power reader keeps its previous sample between calls. The login-item operations are handed
-// in by the application; what they use must outlive the server.
+// runs on the main thread. Requests are routed on the listener's worker threads; login-item
+// requests are answered there, several at once, while snapshot requests share the readings of
+// one reading thread (shared_readings.h): at most one reading is in progress at a time. The
+// only lock of the readings is `powerLock_`, held around each power reading, because the power
+// reader keeps its previous sample between calls. The login-item operations are handed in by
+// the application; what they use must outlive the server.
 #ifndef OSTREL_SERVER_SENSOR_SERVER_H_
 #define OSTREL_SERVER_SENSOR_SERVER_H_
 
@@ -18,6 +20,7 @@
 
 #include "sensors/ostrel_sensors.h"
 #include "server/listener.h"
+#include "server/shared_readings.h"
 
 namespace ostrel {
 
@@ -52,12 +55,14 @@ class SensorServer {
   // server then stays without a listener. Call once.
   void start();
 
-  // The body for one request text (well-formed UTF-8, possibly empty): the login-item answer
-  // for the path /loginitem, the snapshot document for everything else. Never fails.
+  // The body for one request text (well-formed UTF-8, possibly empty), made on the calling
+  // thread: the login-item answer for the path /loginitem, the snapshot document for
+  // everything else. Never fails. The listener's requests go through `serve` instead, which
+  // shares snapshot readings.
   std::string route(std::string_view request);
 
-  // The snapshot document: compact JSON built from fresh readings, or "{}" when it cannot be
-  // written. Never fails.
+  // The snapshot document: compact JSON built from one fresh reading, or "{}" when it cannot
+  // be written. Never fails.
   std::string snapshotJSON();
 
   // The port the listener is bound to; 0 before a successful start.
@@ -67,11 +72,16 @@ class SensorServer {
   std::mutex& powerLock() { return powerLock_; }
 
  private:
+  // Answers one request of the listener: the login item at once, the snapshot with the next
+  // shared reading.
+  void serve(std::string_view request, Listener::Reply reply);
+
   std::unique_ptr<Listener> listener_;  // set by a successful start, never cleared before exit
-  std::mutex powerLock_;                // serialises ostrel_read_power
-  const LoginItem login_item_;          // the application's login-item operations
-  const uint16_t port_;                 // kPort in the product
-  const Readers readers_;               // the machine's readers in the product
+  std::unique_ptr<SharedReadings> readings_;  // the reading thread, made by start
+  std::mutex powerLock_;                      // serialises ostrel_read_power
+  const LoginItem login_item_;                // the application's login-item operations
+  const uint16_t port_;                       // kPort in the product
+  const Readers readers_;                     // the machine's readers in the product
 };
 
 }  // namespace ostrel

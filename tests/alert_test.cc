@@ -117,9 +117,9 @@ TEST(DialogTest, ToolOutcomesToButtons) {
       {z, two, Exited(1, "", "Gtk-Message: GtkDialog mapped without a transient parent.\n"), 1000},
       {z, two, killed, 0},                    {z, two, missing, 0},
       {k, two, Exited(0), 1000},              {k, two, Exited(1), 1001},
-      {k, two, Exited(2), 0},                 {k, three, Exited(2), 1002},
+      {k, two, Exited(2), 1000},              {k, three, Exited(2), 1002},  // 2: Escape, or third
       {k, three, Exited(3), 0},               {k, one, Exited(0), 1000},
-      {k, one, Exited(1), 1000},              {k, one, Exited(2), 0},
+      {k, one, Exited(1), 1000},              {k, one, Exited(2), 1000},  {k, two, Exited(3), 0},
       {k, two, Exited(-1), 0},                {k, two, killed, 0},  {k, one, missing, 0}};
   // clang-format on
   for (size_t i = 0; i < std::size(cases); ++i) {

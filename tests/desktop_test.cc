@@ -100,9 +100,8 @@ class AutostartTest : public ::testing::Test {
     env_.Set("HOME", dir_.path() + "/home");
   }
   XdgAutostartService Service(XdgAutostartService::WriteFn write = nullptr) {
-    return XdgAutostartService(
-        "id", "Ostrel Sensor Helper", [this] { return AutostartPathsFor(env_, exe_); },
-        std::move(write));
+    return XdgAutostartService("id", "Ostrel Sensor Helper", AutostartPathsFor(env_, exe_),
+                               std::move(write));
   }
   std::string Folder() const { return dir_.path() + "/home/.config/autostart"; }
   Strings Listing() const {
@@ -173,34 +172,76 @@ TEST_F(AutostartTest, FoldersFromTheEnvironmentAndTheirFailures) {
             "the autostart folder or this program cannot be located");
 }
 
+// What users and other programs leave at the entry path: its status, and unregistering, which
+// removes only the helper's own enabled entry, keeps its own switched-off one, and refuses
+// anything else with the reason.
 TEST_F(AutostartTest, EntriesEditedByTheUser) {
-  const std::string linked = dir_.path() + "/link-to-helper";
+  const std::string linked = dir_.path() + "/link-to-helper", entry = Folder() + "/id.desktop";
   ASSERT_EQ(symlink(exe_.c_str(), linked.c_str()), 0);
   const std::string head = "[Desktop Entry]\nType=Application\n";
   const std::string exec = "Exec=" + EscapeDesktopValue(QuoteExecArgument(exe_)) + "\n";
   const std::string big = "#" + std::string(65536 - head.size() - exec.size() - 2, 'x') + "\n";
+  const char *other = ": starts another program", *no_app = ": not an application's entry";
   using enum LoginItemStatus;
-  // clang-format off
-  const std::pair<std::string, LoginItemStatus> cases[] = {
-      {head + exec, kEnabled},  {head + exec + "X-GNOME-Autostart-enabled=false\n", kRequiresApproval},
-      {head + exec + "Hidden=true\n", kRequiresApproval},
-      {head + exec + "Hidden=false\nX-GNOME-Autostart-enabled=True\n", kEnabled},
-      {"# mine\n" + head + "Exec=" + linked + " --quiet %U\n", kEnabled},
-      {head + "Exec=/usr/bin/other\n", kNotFound}, {head + "Exec=" + exe_ + "\n", kNotFound},
-      {head + "Exec=helper\n", kNotFound},          {head + "Exec=/nowhere/helper\n", kNotFound},
-      {head + "Exec=\n", kNotFound},  {head, kNotFound},  {head + "Exec=\"" + exe_ + "\n", kNotFound},
-      {"[Desktop Entry]\nType=Link\n" + exec, kNotFound}, {"[Desktop Entry]\n" + exec, kNotFound},
-      {"\x01\x02garbage", kNotFound},
-      {head + exec + big, kEnabled},  {head + exec + "x" + big, kNotFound}};  // 64 KiB at most
+  const struct {
+    std::string text;
+    LoginItemStatus status;
+    const char* refusal;  // of unregistering, after the entry's path; "" when it succeeds
+  } cases[] = {           // clang-format off
+      {head + exec, kEnabled, ""},  {head + exec + "X-GNOME-Autostart-enabled=false\n", kRequiresApproval, ""},
+      {head + exec + "Hidden=true\n", kRequiresApproval, ""},
+      {head + exec + "Hidden=false\nX-GNOME-Autostart-enabled=True\n", kEnabled, ""},
+      {"# mine\n" + head + "Exec=" + linked + " --quiet %U\n", kEnabled, ""},
+      {head + "Exec=/usr/bin/other\nHidden=true\n", kNotFound, other},
+      {head + "Exec=" + exe_ + "\n", kNotFound, other},  {head + "Exec=helper\n", kNotFound, other},
+      {head + "Exec=/nowhere/helper\n", kNotFound, other},  {head + "Exec=\n", kNotFound, other},
+      {head, kNotFound, other},  {head + "Exec=\"" + exe_ + "\n", kNotFound, other},
+      {"[Desktop Entry]\nType=Link\n" + exec, kNotFound, no_app},  {"[Desktop Entry]\n" + exec, kNotFound, no_app},
+      {"\x01\x02garbage", kNotFound, ": not a desktop entry"},  {"", kNotFound, ": not a desktop entry"},
+      {head + exec + big, kEnabled, ""},  {head + exec + "x" + big, kNotFound, ": File too large"}};  // 64 KiB at most
   // clang-format on
   XdgAutostartService service = Service();
-  for (const auto& [text, status] : cases) {
-    dir_.Write("home/.config/autostart/id.desktop", text);
-    EXPECT_EQ(service.GetStatus(), status) << text.substr(0, 200);
+  for (const auto& c : cases) {
+    dir_.Write("home/.config/autostart/id.desktop", c.text);
+    EXPECT_EQ(service.GetStatus(), c.status) << c.text.substr(0, 200);
+    EXPECT_EQ(service.Unregister().message(), *c.refusal ? entry + c.refusal : "")
+        << c.text.substr(0, 200);
+    EXPECT_EQ(ReadWholeFile(entry), c.status == kEnabled ? "" : c.text) << c.text.substr(0, 200);
   }
-  std::filesystem::remove(Folder() + "/id.desktop");
-  std::filesystem::create_directory(Folder() + "/id.desktop");
-  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotFound) << "a folder";
+  // Things at the path that are no file to read: never opened (a FIFO would block a reader),
+  // never removed, and replaced by registering.
+  std::filesystem::remove(entry);
+  int (*const makers[])(const char*) = {[](const char* p) { return mkdir(p, 0700); },
+                                        [](const char* p) { return mkfifo(p, 0600); },
+                                        [](const char* p) { return symlink("/dev/zero", p); }};
+  for (auto make : makers) {
+    ASSERT_EQ(make(entry.c_str()), 0);
+    EXPECT_EQ(service.GetStatus(), kNotFound);
+    EXPECT_EQ(service.Unregister().message(), entry + ": not a regular file");
+    struct stat st;
+    EXPECT_EQ(lstat(entry.c_str(), &st), 0);
+    if (S_ISDIR(st.st_mode)) rmdir(entry.c_str());
+    ASSERT_TRUE(service.Register().ok());
+    EXPECT_EQ(service.GetStatus(), kEnabled);
+    ASSERT_TRUE(service.Unregister().ok());
+  }
+  // An entry kept elsewhere and linked in, as dotfile managers do: read through the link;
+  // unregistering removes the link, not the file.
+  dir_.Write("dotfiles/ours.desktop", head + exec);
+  ASSERT_EQ(symlink((dir_.path() + "/dotfiles/ours.desktop").c_str(), entry.c_str()), 0);
+  EXPECT_EQ(service.GetStatus(), kEnabled);
+  ASSERT_TRUE(service.Unregister().ok());
+  EXPECT_EQ(ReadWholeFile(dir_.path() + "/dotfiles/ours.desktop"), head + exec);
+  // What /proc/self/exe names once the program's file was replaced or removed.
+  dir_.Write("bin/weird (deleted)", "a file really named so");
+  const std::string bin = dir_.path() + "/bin/";
+  // clang-format off
+  for (const auto& [target, path] : {std::pair{exe_, exe_}, {exe_ + " (deleted)", exe_},
+       {bin + "weird (deleted)", bin + "weird (deleted)"}, {bin + "gone (deleted)", std::string()},
+       {bin + "gone", bin + "gone"}}) {
+    // clang-format on
+    EXPECT_EQ(LiveExecutablePath(target), path) << target;
+  }
 }
 
 TEST_F(AutostartTest, FailedWritesLeaveTheOldEntry) {

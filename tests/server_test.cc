@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 
 #include "server/route.h"
 #include "server/snapshot.h"
@@ -174,35 +174,74 @@ TEST_F(ExchangeTest, DrainIsBoundedInBytes) {
   EXPECT_LT(sent, 64);
 }
 
-TEST_F(ExchangeTest, SixteenSlowSnapshotsAtOnceAndIdleConnectionsBlockNothing) {
+// A reading that does not return holds up only the snapshot requests: the login item is
+// answered and new connections are read meanwhile. Those waiting when the next reading starts
+// share it (one that only ended its sending side still gets its answer), and a reading waited
+// for only by clients that have reset is never taken.
+TEST_F(ExchangeTest, StuckReadingHoldsOnlySnapshotsThenWaitingRequestsShareOne) {
   std::mutex mu;
   std::condition_variable cv;
-  bool release = false;
-  std::atomic<int> blocked{0}, good{0};
-  SensorServer::Readers readers = testing::NoReaders();
-  readers.fans = [&](OstrelFan*, int32_t) {
-    blocked++;
+  bool shut = true;
+  int calls = 0;
+  SensorServer::Readers readers = testing::NoReaders();  // reading n reports n degrees
+  readers.temps = [&](OstrelTemp* out, int32_t) {
     std::unique_lock<std::mutex> lock(mu);
-    cv.wait(lock, [&] { return release; });
-    return 0;
+    const int n = ++calls;
+    cv.wait(lock, [&] { return !shut; });
+    out[0] = {"reading", static_cast<double>(n)};
+    return 1;
   };
   Start(readers);
-  std::vector<int> idle;
-  for (int i = 0; i < 200; ++i) idle.push_back(testing::ConnectLoopback(port_));
-  std::vector<std::thread> clients;
-  for (int i = 0; i < 17; ++i)
-    clients.emplace_back([&] { good += Exchange(port_, "GET /") == Framed(kEmpty); });
-  ASSERT_TRUE(testing::WaitFor([&] { return blocked == 16; }, 10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a 17th would be in by now
-  EXPECT_EQ(blocked.load(), 16);
-  {
+  auto gate = [&](bool open) {
     std::lock_guard<std::mutex> lock(mu);
-    release = true;
-  }
-  cv.notify_all();
-  for (auto& t : clients) t.join();
-  EXPECT_EQ(good.load(), 17);
-  for (int fd : idle) close(fd);
+    shut = !open;
+    cv.notify_all();
+  };
+  auto count = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return calls;
+  };
+  auto ask = [&](bool half_close) {
+    const int fd = testing::ConnectLoopback(port_);
+    send(fd, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL);
+    if (half_close) shutdown(fd, SHUT_WR);
+    return fd;
+  };
+  auto reset = [](int fd) {
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+  };
+  auto body = [](int fd) {  // of the answer, and the reading's number in it
+    std::string got(4096, '\0');
+    got.resize(std::max<ssize_t>(0, recv(fd, got.data(), got.size(), MSG_WAITALL)));
+    close(fd);
+    const std::string text = testing::BodyOf(got);
+    return std::pair(text, std::atoi(text.c_str() + text.find("celsius\":") + 9));
+  };
+  const int first = ask(false);
+  ASSERT_TRUE(testing::WaitFor([&] { return count() == 1; }, 10));
+  EXPECT_EQ(testing::BodyOf(Exchange(port_, "GET /loginitem?enable=1")),
+            "{\"ok\":true,\"loginItem\":true}");
+  const int second = ask(false), half_closed = ask(true);
+  reset(ask(false));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the server read them
+  gate(true);
+  EXPECT_EQ(body(first).second, 1);
+  const auto shared = body(second);
+  EXPECT_EQ(shared.second, 2);  // which started after the login item was switched
+  EXPECT_NE(shared.first.find("\"loginItem\":true"), std::string::npos) << shared.first;
+  EXPECT_EQ(body(half_closed), shared);
+  gate(false);
+  const int third = ask(false);
+  ASSERT_TRUE(testing::WaitFor([&] { return count() == 3; }, 10));
+  reset(ask(false));
+  reset(ask(false));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  gate(true);
+  EXPECT_EQ(body(third).second, 3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(count(), 3);
   server_.reset();  // before the readers' state above goes
 }
 

@@ -71,7 +71,8 @@ std::string Number(double value) {
 Environment Env(std::string_view words) {
   Environment env;
   std::istringstream in{std::string(words)};
-  for (std::string word; in >> word;) env.Set(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
+  for (std::string word; in >> word;)
+    env.Set(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
   return env;
 }
 

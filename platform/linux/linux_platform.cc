@@ -31,7 +31,7 @@ class LinuxPlatform final : public Platform {
   explicit LinuxPlatform(const HelperIdentity& helper)
       : alerts_(runner_, Environment::Current, application_.terminationFd(), STDERR_FILENO),
         workspace_(runner_, Environment::Current),
-        login_item_(helper.id, helper.name, CurrentAutostartPaths) {}
+        login_item_(helper.id, helper.name, CurrentAutostartPaths()) {}
 
   Application& application() override { return application_; }
   AlertPresenter& alerts() override { return alerts_; }
@@ -45,7 +45,7 @@ class LinuxPlatform final : public Platform {
   DesktopAlertPresenter alerts_;    // zenity / kdialog / standard error
   XdgWorkspace workspace_;          // desktop entries, gio / gtk-launch / xdg-open
   SystemLog log_;                   // syslog and standard error
-  XdgAutostartService login_item_;  // the autostart entry
+  XdgAutostartService login_item_;  // the autostart entry, its paths read once here
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include "platform/linux/signal_application.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -19,8 +21,15 @@ sigset_t TerminationSignals() {
 
 }  // namespace
 
+// Two arenas: the network thread and the reading thread rarely allocate at the same moment,
+// and every further arena would keep its own freed memory.
+constexpr int kMallocArenas = 2;
+
 SignalApplication::SignalApplication() {
+  OpenMissingStandardDescriptors();
+  mallopt(M_ARENA_MAX, kMallocArenas);
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
   sigset_t set = TerminationSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal_fd_ = signalfd(-1, &set, SFD_CLOEXEC);
@@ -45,6 +54,19 @@ void SignalApplication::run() {
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) == 0) return;
+  }
+}
+
+void OpenMissingStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is `fd` itself: the ones below are open by now. Inherited by the
+    // programs the helper starts, as standard descriptors are.
+    int opened;
+    do {
+      opened = open("/dev/null", O_RDWR | O_NOCTTY);
+    } while (opened < 0 && errno == EINTR);
+    if (opened >= 0 && opened != fd) close(opened);
   }
 }
 

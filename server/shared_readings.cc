@@ -1,0 +1,78 @@
+// shared_readings.cc: the reading thread's loop: wait for requests, make sure descriptors are
+// there, take the waiting batch, read once, answer the batch.
+#include "server/shared_readings.h"
+
+#include <chrono>
+#include <utility>
+
+#include "platform/process_resources.h"
+
+namespace ostrel {
+
+SharedReadings::SharedReadings(std::function<std::string()> read)
+    : read_(std::move(read)), thread_([this] { Run(); }) {}
+
+SharedReadings::~SharedReadings() {
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void SharedReadings::Request(Listener::Reply reply) {
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (stopping_) return;  // the Reply, dropped, closes its connection
+    waiting_.push_back(std::move(reply));
+  }
+  wake_.notify_one();
+}
+
+void SharedReadings::Run() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+    if (stopping_) return;
+
+    // Short of descriptors (a full table, in this process or the system): a reading now could
+    // only come back with sensors missing. Wait, keep the requests, try again.
+    lock.unlock();
+    const bool room = CanOpenDescriptors(kReadingDescriptors);
+    lock.lock();
+    if (!room) {
+      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
+      continue;
+    }
+
+    // The reading starts: it answers exactly the requests waiting now. Clients that reset
+    // their connection meanwhile get nothing; when all have, there is nothing to read for.
+    std::vector<Listener::Reply> batch;
+    batch.swap(waiting_);
+    lock.unlock();
+    std::erase_if(batch, [](const Listener::Reply& reply) { return reply.PeerGone(); });
+    if (batch.empty()) {
+      lock.lock();
+      continue;
+    }
+
+    const std::string document = read_();
+    if (!CanOpenDescriptors(kReadingDescriptors)) {
+      // Descriptors ran short during the reading, so some reads may have failed for want of
+      // them: the document may lack sensors that are there. Put the batch back in front and
+      // read again.
+      lock.lock();
+      batch.insert(batch.end(), std::make_move_iterator(waiting_.begin()),
+                   std::make_move_iterator(waiting_.end()));
+      waiting_.swap(batch);
+      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
+      continue;
+    }
+    for (Listener::Reply& reply : batch) reply.Send(document);
+    batch.clear();
+    lock.lock();
+  }
+}
+
+}  // namespace ostrel

@@ -1,0 +1,62 @@
+// shared_readings.h: one sensor reading at a time, shared by every snapshot request waiting
+// when it starts.
+//
+// A request is answered with the first reading that starts after it was handed in; every
+// request waiting when a reading starts gets that reading's document. So each document is built
+// from readings taken after its request arrived, readings happen only when requests wait, and
+// under load the sensors are read once per batch rather than once per request. A reading that
+// never returns holds up only the snapshot requests that wait for it.
+//
+// Descriptors: a reading starts only when it can open the descriptors it needs, and its document
+// is thrown away (and the reading taken again) when they have run short by its end, so no
+// document is built from reads that failed for want of descriptors.
+//
+// One reading thread, owned here, calls `read`; Request runs on any thread. Destroying the
+// object waits for a reading in progress, then drops the requests still waiting (their
+// connections are closed unanswered).
+#ifndef OSTREL_SERVER_SHARED_READINGS_H_
+#define OSTREL_SERVER_SHARED_READINGS_H_
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/listener.h"
+
+namespace ostrel {
+
+class SharedReadings {
+ public:
+  // Descriptors one reading may hold at once (a folder listing, a chip's folder and one of its
+  // files, with room to spare), checked before and after each reading.
+  static constexpr int kReadingDescriptors = 8;
+  // Time between two tries while descriptors are short. Longer than the power reader's 0.05 s,
+  // so that a reading taken again still has an interval to average over.
+  static constexpr int kRetryMs = 60;
+
+  // `read` takes one reading and returns its document; it runs on the reading thread only.
+  explicit SharedReadings(std::function<std::string()> read);
+  ~SharedReadings();
+  SharedReadings(const SharedReadings&) = delete;
+  SharedReadings& operator=(const SharedReadings&) = delete;
+
+  // Answers `reply` with the document of the first reading that starts after this call.
+  void Request(Listener::Reply reply);
+
+ private:
+  void Run();
+
+  const std::function<std::string()> read_;  // one reading, as a document
+  std::mutex mu_;                            // guards the two below
+  std::condition_variable wake_;             // a request came, or the end
+  std::vector<Listener::Reply> waiting_;     // requests for the next reading, in arrival order
+  bool stopping_ = false;                    // the destructor has begun
+  std::thread thread_;                       // runs Run(); last, so it starts after the rest
+};
+
+}  // namespace ostrel
+
+#endif  // OSTREL_SERVER_SHARED_READINGS_H_
