@@ -26,7 +26,7 @@ TEST(DesktopEntryTest, ParseAndExec) {
   const std::pair<const char*, std::string> cases[] = {
       {"/bin/x", "[Desktop Entry]\nType=Application\nExec=/bin/x\n"},
       {"/bin/x a=b", "# c\n\n[Desktop Entry]\nExec = /bin/x a=b"},
-      {"/bin/x", "[Desktop Entry]\r\nExec=\t/bin/x \r\n"},  {"", "[Desktop Entry]\nExec=\n"},
+      {"/bin/x", "[Desktop Entry]\r\n Exec=\t/bin/x \r\n"},  {"", "[Desktop Entry]\nExec=\n"},
       {"/bin/x", "[Desktop Entry]\nName[de]=X\nExec=/bin/x\n[Desktop Action a]\nExec=/bin/y\n"},
       {"?", "[Desktop Entry]\nName[de@euro]=X\nName-2=Y\n"},  {"-", ""},  {"-", "# nothing\n"},
       {"-", "[Other]\nA=1\n[Desktop Entry]\nExec=/bin/x\n"},  {"-", "Exec=/bin/x\n[Desktop Entry]\n"},
@@ -282,7 +282,8 @@ TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
     std::vector<std::pair<std::string, std::string>> files;
     std::optional<std::string> found;
     bool data_home = true;  // XDG_DATA_HOME set
-  } cases[] = {             // clang-format off
+  } cases[] = {
+      // clang-format off
       {{}, std::nullopt},
       {{{"data-home" + file, entry}, {"sys1" + file, entry}}, "data-home" + file},
       {{{"sys2" + file, entry}}, "sys2" + file},
@@ -290,7 +291,8 @@ TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
       {{{"data-home" + file, hidden}, {"sys2" + file, entry}}, std::nullopt},
       {{{"data-home" + file, "[Desktop Entry]\nHidden=false\n"}}, "data-home" + file},
       {{{"data-home" + file, "garbage"}, {"sys2" + file, entry}}, "sys2" + file},
-      {{{"data-home" + file, big}, {"sys2" + file, entry}}, "sys2" + file},
+      {{{"data-home" + file, big}, {"sys2" + file, entry}}, "sys2" + file},  // 256 KiB at most
+      {{{"data-home" + file, entry + "#" + std::string(256 * 1024 - entry.size() - 2, '#') + "\n"}}, "data-home" + file},
       {{{"data-home" + file + "/x", entry}}, std::nullopt},
       {{{"sys1/applications/com.ostrel.Other.desktop", entry}}, std::nullopt},
       {{{"home/.local/share" + file, entry}}, "home/.local/share" + file, false}};

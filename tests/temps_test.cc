@@ -248,11 +248,13 @@ TEST(HwmonTempSourceTest, BrokenChipsFoldersAndAHugeChip) {
       "class/power_supply/BAT4/type=Battery");
   fs::create_directory(dir.path() + "/class/hwmon/hwmon0/temp1_label");  // unreadable label
   for (const char* name : {"temp0_input", "temp01_input", "temp_input", "temp1_inputs",
-                           "xtemp1_input", "temp999999_input"}) {
+                           "xtemp1_input", "temp100000_input"}) {
     dir.Write("class/hwmon/hwmon1/" + std::string(name), "30000\n");
   }
   // Without its label, coretemp's temp1 is the package, counted as there are no cores.
-  EXPECT_EQ(Names(dir.path()), "battery BAT1|battery BAT4|tdie coretemp/temp1|other /temp1");
+  dir.Write("class/hwmon/hwmon1/temp99999_input", "30000\n");  // the highest index taken
+  EXPECT_EQ(Names(dir.path()),
+            "battery BAT1|battery BAT4|tdie coretemp/temp1|SSD drivetemp/temp99999|other /temp1");
   EXPECT_EQ(Names(dir.path() + "/nowhere"), "");
   TempDir empty;
   empty.WriteTree("class/hwmon=not a folder\nclass/power_supply=not a folder");
