@@ -160,7 +160,8 @@ TEST(DialogTest, DisplayReachable) {
   // clang-format off
   for (std::string c : {
       "0 ", "1 WAYLAND_DISPLAY=$D/wayland-1", "1 WAYLAND_DISPLAY=wayland-1 XDG_RUNTIME_DIR=$D",
-      "0 WAYLAND_DISPLAY=wayland-1", "0 WAYLAND_DISPLAY=$D/wayland-0", "0 WAYLAND_DISPLAY=$D/file",
+      "0 WAYLAND_DISPLAY=wayland-1", "0 WAYLAND_DISPLAY=wayland-9 XDG_RUNTIME_DIR=$D",
+      "0 WAYLAND_DISPLAY=$D/wayland-0", "0 WAYLAND_DISPLAY=$D/file",
       "1 DISPLAY=remote.example:0", "0 DISPLAY=unix:x", "0 DISPLAY=:x", "0 DISPLAY=0", "0 DISPLAY=",
       "1 DISPLAY=:not-there WAYLAND_DISPLAY=$D/wayland-1"}) {
     // clang-format on
@@ -186,7 +187,8 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
       // clang-format off
       {"DISPLAY=", "zenity:0:", true, 1000, "", true},  // no graphical session
       {"WAYLAND_DISPLAY=w", "zenity:1:Open Ostrel;kdialog:0:", true, 1001, "zenity", false},
-      {"DISPLAY=:0 XDG_CURRENT_DESKTOP=X:KDE", "zenity:0:;kdialog:1:", true, 1001, "kdialog", false},
+      {"DISPLAY=:0 XDG_CURRENT_DESKTOP=X:KDE", "zenity:0:;kdialog:1:", true, 1001, "kdialog",
+       false},
       {"DISPLAY=:0", "zenity:255:;kdialog:255:", true, 1000, "zenity kdialog", true},
       {"DISPLAY=:0", "kdialog:0:", true, 1000, "kdialog", false},
       {"DISPLAY=:0", "zenity:0:", false, 1000, "", true},  // unreachable display

@@ -29,12 +29,14 @@ TEST(DesktopEntryTest, ParseAndExec) {
       {"/bin/x", "[Desktop Entry]\r\n Exec=\t/bin/x \r\n"},  {"", "[Desktop Entry]\nExec=\n"},
       {"/bin/x", "[Desktop Entry]\nName[de]=X\nExec=/bin/x\n[Desktop Action a]\nExec=/bin/y\n"},
       {"?", "[Desktop Entry]\nName[de@euro]=X\nName-2=Y\n"},  {"-", ""},  {"-", "# nothing\n"},
-      {"-", "[Other]\nA=1\n[Desktop Entry]\nExec=/bin/x\n"},  {"-", "Exec=/bin/x\n[Desktop Entry]\n"},
-      {"-", "[Desktop Entry]\nExec=/bin/x\nnot a key\n"},      {"-", "[Desktop Entry]\nE xec=/bin/x\n"},
+      {"-", "[Other]\nA=1\n[Desktop Entry]\nExec=/bin/x\n"}, {"-", "Exec=x\n[Desktop Entry]\n"},
+      {"-", "[Desktop Entry]\nExec=/bin/x\nnot a key\n"}, {"-", "[Desktop Entry]\nE xec=/bin/x\n"},
       {"-", "[Desktop Entry]\nName[]=x\n"},   {"-", "[Desktop Entry]\nName[a]b]=x\n"},
       {"-", "[Desktop Entry]\n=x\n"},         {"-", "[Desktop Entry]\nExec=/bin/x\nExec=/bin/y\n"},
-      {"-", "[Desktop Entry]\n[Other]\nA=1\nA=2\n"}, {"-", "[Desktop Entry]\nExec=x\n[Desktop Entry]\n"},
-      {"-", "[Desktop Entry\nExec=/bin/x\n"},  {"-", "[Desktop Entry]\n[]\n"}, {"-", "[Desktop Entry]\n[a[b]\n"}};
+      {"-", "[Desktop Entry]\n[Other]\nA=1\nA=2\n"},
+      {"-", "[Desktop Entry]\nExec=x\n[Desktop Entry]\n"},
+      {"-", "[Desktop Entry\nExec=/bin/x\n"},  {"-", "[Desktop Entry]\n[]\n"},
+      {"-", "[Desktop Entry]\n[a[b]\n"}};
   // clang-format on
   for (const auto& [exec, text] : cases) {
     const std::optional<DesktopEntry> entry = ParseDesktopEntry(text);
@@ -82,8 +84,10 @@ TEST(EnvironmentTest, VariablesAndXdgFolders) {
   for (const auto& [vars, config, data] : {
       std::tuple{"HOME=/h/", "/h/.config", "/h/.local/share /usr/local/share /usr/share"},
       {"HOME=/h XDG_CONFIG_HOME=/c XDG_DATA_HOME=/d XDG_DATA_DIRS=/a:r::/b:", "/c", "/d /a /b"},
-      {"HOME=/h XDG_CONFIG_HOME=c XDG_DATA_HOME=d", "/h/.config", "/h/.local/share /usr/local/share /usr/share"},
-      {"HOME=h XDG_DATA_DIRS=", "-", "/usr/local/share /usr/share"}, {"HOME=", "-", "/usr/local/share /usr/share"}}) {
+      {"HOME=/h XDG_CONFIG_HOME=c XDG_DATA_HOME=d", "/h/.config",
+       "/h/.local/share /usr/local/share /usr/share"},
+      {"HOME=h XDG_DATA_DIRS=", "-", "/usr/local/share /usr/share"},
+      {"HOME=", "-", "/usr/local/share /usr/share"}}) {
     // clang-format on
     std::string dirs;
     for (const std::string& dir : XdgDataDirs(Env(vars))) dirs += (dirs.empty() ? "" : " ") + dir;
@@ -188,7 +192,8 @@ TEST_F(AutostartTest, EntriesEditedByTheUser) {
     LoginItemStatus status;
     const char* refusal;  // of unregistering, after the entry's path; "" when it succeeds
   } cases[] = {           // clang-format off
-      {head + exec, kEnabled, ""},  {head + exec + "X-GNOME-Autostart-enabled=false\n", kRequiresApproval, ""},
+      {head + exec, kEnabled, ""},
+      {head + exec + "X-GNOME-Autostart-enabled=false\n", kRequiresApproval, ""},
       {head + exec + "Hidden=true\n", kRequiresApproval, ""},
       {head + exec + "Hidden=false\nX-GNOME-Autostart-enabled=True\n", kEnabled, ""},
       {"# mine\n" + head + "Exec=" + linked + " --quiet %U\n", kEnabled, ""},
@@ -196,9 +201,12 @@ TEST_F(AutostartTest, EntriesEditedByTheUser) {
       {head + "Exec=" + exe_ + "\n", kNotFound, other},  {head + "Exec=helper\n", kNotFound, other},
       {head + "Exec=/nowhere/helper\n", kNotFound, other},  {head + "Exec=\n", kNotFound, other},
       {head, kNotFound, other},  {head + "Exec=\"" + exe_ + "\n", kNotFound, other},
-      {"[Desktop Entry]\nType=Link\n" + exec, kNotFound, no_app},  {"[Desktop Entry]\n" + exec, kNotFound, no_app},
-      {"\x01\x02garbage", kNotFound, ": not a desktop entry"},  {"", kNotFound, ": not a desktop entry"},
-      {head + exec + big, kEnabled, ""},  {head + exec + "x" + big, kNotFound, ": File too large"}};  // 64 KiB at most
+      {"[Desktop Entry]\nType=Link\n" + exec, kNotFound, no_app},
+      {"[Desktop Entry]\n" + exec, kNotFound, no_app},
+      {"\x01\x02garbage", kNotFound, ": not a desktop entry"},
+      {"", kNotFound, ": not a desktop entry"},
+      {head + exec + big, kEnabled, ""},  // 64 KiB at most
+      {head + exec + "x" + big, kNotFound, ": File too large"}};
   // clang-format on
   XdgAutostartService service = Service();
   for (const auto& c : cases) {
@@ -292,7 +300,8 @@ TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
       {{{"data-home" + file, "[Desktop Entry]\nHidden=false\n"}}, "data-home" + file},
       {{{"data-home" + file, "garbage"}, {"sys2" + file, entry}}, "sys2" + file},
       {{{"data-home" + file, big}, {"sys2" + file, entry}}, "sys2" + file},  // 256 KiB at most
-      {{{"data-home" + file, entry + "#" + std::string(256 * 1024 - entry.size() - 2, '#') + "\n"}}, "data-home" + file},
+      {{{"data-home" + file, entry + "#" + std::string(256 * 1024 - entry.size() - 2, '#') + "\n"}},
+       "data-home" + file},
       {{{"data-home" + file + "/x", entry}}, std::nullopt},
       {{{"sys1/applications/com.ostrel.Other.desktop", entry}}, std::nullopt},
       {{{"home/.local/share" + file, entry}}, "home/.local/share" + file, false}};

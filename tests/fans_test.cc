@@ -153,8 +153,10 @@ TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
       // clang-format off
       {"no service", [](auto& s) { s.has_service = false; }, 8, 0, "f"},
       {"open fails", [=](auto& s) { Fans(s, ui8, 2).open_fails = true; }, 8, 0, "for"},
-      {"FNum info fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].info_fails = true; }, 8, 0, opened(1)},
-      {"FNum read fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].read_fails = true; }, 8, 0, opened(2)},
+      {"FNum info fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].info_fails = true; }, 8, 0,
+       opened(1)},
+      {"FNum read fails", [=](auto& s) { Fans(s, ui8, 2).keys["FNum"].read_fails = true; }, 8, 0,
+       opened(2)},
       {"FNum missing", [=](auto& s) { s.keys["F0Ac"] = {flt, 1}; }, 8, 0, opened(1)},
       {"FNum type zero", [](auto& s) { Fans(s, 0, 2); }, 8, 0, opened(2)},
       {"FNum 0", [=](auto& s) { Fans(s, ui8, 0); }, 8, 0, opened(2)},

@@ -28,9 +28,10 @@ struct FakeChannel {
   int64_t count = 0;
 };
 
-// A scripted energy source. Calls are counted by name; what it hands out counts in `live` until
-// it is destroyed; calls the contract forbids (an operation not offered, anything before Load,
-// another object than the one due) count in `violations`.
+// A scripted energy source, which the power reader takes up from its first reading on, as in a
+// fresh process. Calls are counted by name; what it hands out counts in `live` until destroyed;
+// calls the contract forbids (an operation not offered, anything before Load, another object
+// than the one due) count in `violations`. At its end everything must be back and allowed.
 struct FakeEnergy : EnergySource {
   struct Channel : EnergyChannel {
     explicit Channel(FakeChannel script) : script(std::move(script)) {}
@@ -45,12 +46,14 @@ struct FakeEnergy : EnergySource {
     int tag;
     std::vector<Channel> channels;  // of a delta
   };
-  template <typename T>
-  static int Tag(const T& object) {
-    return dynamic_cast<const Object&>(object).tag;
+  FakeEnergy() { ResetPowerReaderForTesting(this); }
+  ~FakeEnergy() override {
+    ResetPowerReaderForTesting(nullptr);
+    EXPECT_EQ(live, 0);
+    EXPECT_EQ(violations, 0);
   }
-  template <typename T>
-  static const FakeChannel& Script(const T& c) {
+  static int Tag(const auto& object) { return dynamic_cast<const Object&>(object).tag; }
+  static const FakeChannel& Script(const EnergyChannel& c) {
     return dynamic_cast<const Channel&>(c).script;
   }
   void Use(const char* name, EnergyOperation op) {
@@ -86,7 +89,6 @@ struct FakeEnergy : EnergySource {
   std::unique_ptr<EnergySample> CreateSamples(const EnergySubscription&,
                                               const EnergyChannels& set) override {
     Use("CreateSamples", EnergyOperation::kCreateSamples);
-    if (on_sample) on_sample();
     violations += Tag(set) != (hands_back ? 3 : 2);
     return Next(&sample_results) ? std::make_unique<Object>(this, ++samples) : nullptr;
   }
@@ -127,24 +129,12 @@ struct FakeEnergy : EnergySource {
   std::deque<bool> sample_results, delta_results;  // outcome per call; none left: success
   std::deque<double> clock;                        // per Now; none left: the last + 1 s
   std::vector<FakeChannel> channels;
-  std::function<void()> on_sample;  // runs inside CreateSamples
   // Observations.
   std::map<std::string, int> calls;
   int live = 0, violations = 0, samples = 0;
   bool loaded = false;
   double time = 0;
   std::string pairs;  // "older>newer " per delta made
-};
-
-// The reader over `fake` for the guard's life; afterwards it must have released everything.
-struct Over {
-  explicit Over(FakeEnergy& fake) : fake(fake) { ResetPowerReaderForTesting(&fake); }
-  ~Over() {
-    ResetPowerReaderForTesting(nullptr);
-    EXPECT_EQ(fake.live, 0);
-    EXPECT_EQ(fake.violations, 0);
-  }
-  FakeEnergy& fake;
 };
 
 // One reading as "cpu/gpu/ane/soc", or "-" for none (which must leave all four at 0).
@@ -183,7 +173,6 @@ TEST(PowerReaderTest, InitialisationOutcomes) {
     FakeEnergy fake;
     fake.channels = {{"CPU Energy", "J", 2}};
     c.script(fake);
-    Over over(fake);
     EXPECT_EQ(Read(), "-");
     EXPECT_EQ(Read(), c.ok ? "2/0/0/2" : "-");
     EXPECT_EQ(Read(), c.ok ? "2/0/0/2" : "-");
@@ -220,7 +209,6 @@ TEST(PowerReaderTest, SamplingChain) {
     fake.clock = c.clock;
     fake.sample_results = c.samples;
     fake.delta_results = c.deltas;
-    Over over(fake);
     for (const std::string& want : c.readings) EXPECT_EQ(Read(), want) << c.name;
     EXPECT_EQ(fake.pairs, c.pairs) << c.name;
     EXPECT_EQ(fake.live, 3) << "one sample kept, the rejected ones released";
@@ -266,7 +254,6 @@ TEST(PowerReaderTest, ChannelsAndUnits) {
     FakeEnergy fake;
     fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.unit_labels;
     fake.channels = c.channels;
-    Over over(fake);
     Read();
     EXPECT_EQ(Read(), c.watts) << c.name;
   }
@@ -275,7 +262,6 @@ TEST(PowerReaderTest, ChannelsAndUnits) {
   FakeEnergy fake;
   fake.channels = {{"CPU Energy", "J", 1}, {"GPU Energy", "J", 1}, {"ANE", "J", 3}};
   fake.clock = {0, 3};
-  Over over(fake);
   Read();
   EXPECT_EQ(Read(), "0.33333333333333331/0.33333333333333331/1/1.6666666666666667");
 }
@@ -336,7 +322,8 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
       {{"intel-rapl:0 package-0 5 262143328851"}, "no sample"},
       {{"intel-rapl:0 package-0 5 262143328850"}, "CPU Energy uJ 262143328845"},
       {{}, "no load"},
-      {{"intel-rapl:1 psys 5 5", "intel-rapl:0:2 dram 5 5", "intel-rapl-mmio:0 package-0 5 5"}, "no load"},
+      {{"intel-rapl:1 psys 5 5", "intel-rapl:0:2 dram 5 5", "intel-rapl-mmio:0 package-0 5 5"},
+       "no load"},
       {{"intel-rapl:0 package-0 5 5 4"}, "no load"},  {{"intel-rapl:0 package-0 -1 5"}, "no load"},
       {{"intel-rapl:0 package-0 0 0 0"}, "no load"},
       {{"intel-rapl:0 Package-0 5 5", "intel-rapl:0:0 Core 5 5", "intel-rapl:x package-0 5 5",

@@ -37,7 +37,7 @@ TEST(RouteTest, TheFirstLineTargetDecides) {
       "S GET /login%69tem",                         "S GET /status?enable=1",
       "S GET http://127.0.0.1:53843/loginitem",     "S GET",
       "S ",                                         "S \r\n\r\n",
-      "L1 \r\n\r\nGET /loginitem?enable=1\r\n",     "L1 GET /loginitem?enable=1 HTTP/1.1\nHost: x\n",
+      "L1 \r\n\r\nGET /loginitem?enable=1\r\n",     "L1 GET /loginitem?enable=1 HTTP/1.1\nHost:x\n",
       "S GET /loginitem\nHost: x\n",                "S GET /loginitem\rX HTTP/1.1",
       "L GET /loginitem enable=1",                  "L GET /loginitem HTTP/1.1\r\nX: enable=1\r\n",
       "S GET \u0301/loginitem HTTP/1.1",            "S GET /loginitem \u0301HTTP/1.1",
