@@ -140,7 +140,8 @@ struct FakeEnergy : EnergySource {
 // One reading as "cpu/gpu/ane/soc", or "-" for none (which must leave all four at 0).
 std::string Read() {
   double w[4] = {9, 9, 9, 9};
-  if (ostrel_read_power(&w[0], &w[1], &w[2], &w[3]) != 0) {
+  if (const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]); status != 0) {
+    EXPECT_EQ(status, -1);
     EXPECT_TRUE(w[0] == 0 && w[1] == 0 && w[2] == 0 && w[3] == 0);
     return "-";
   }
