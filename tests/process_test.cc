@@ -18,11 +18,7 @@
 namespace ostrel {
 namespace {
 
-Environment SystemPath() {
-  Environment env;
-  env.Set("PATH", "/usr/bin:/bin");
-  return env;
-}
+Environment SystemPath() { return testing::Env("PATH=/usr/bin:/bin"); }
 
 TEST(ProcessRunnerTest, WhatTheChildGetsAndGives) {
   PosixProcessRunner runner;
