@@ -68,18 +68,13 @@ TEST(DesktopEntryTest, ParseAndExec) {
 }
 
 TEST(EnvironmentTest, VariablesAndXdgFolders) {
-  Environment env = Env("B=2 A=");
+  Environment env = Env("B=2 A= C=3");
+  env.Unset("C");
   EXPECT_EQ(env.Get("A"), "");
   EXPECT_EQ(env.GetNonEmpty("A"), std::nullopt);
-  env.Set("B", "3");
-  env.Unset("C");
-  EXPECT_EQ(env.Entries(), (Strings{"A=", "B=3"}));
-  env.Unset("A");
-  EXPECT_EQ(env.Entries(), Strings{"B=3"});
+  EXPECT_EQ(env.Entries(), (Strings{"A=", "B=2"}));
   ASSERT_EQ(setenv("OSTREL_ENV_TEST", "a=b", 1), 0);
   EXPECT_EQ(Environment::Current().Get("OSTREL_ENV_TEST"), "a=b");
-  unsetenv("OSTREL_ENV_TEST");
-  EXPECT_EQ(Environment::Current().Get("OSTREL_ENV_TEST"), std::nullopt);
   // clang-format off
   for (const auto& [vars, config, data] : {
       std::tuple{"HOME=/h/", "/h/.config", "/h/.local/share /usr/local/share /usr/share"},

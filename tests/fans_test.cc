@@ -67,10 +67,6 @@ TEST(SmcRecordTest, BytesOfRequestsResponsesAndValues) {
     EXPECT_EQ(value, c.decoded) << c.type << c.value;
     EXPECT_EQ(SmcTypeSize(SmcCode(c.type)), LoadSmcField(response, 28));
   }
-  SmcParamRecord odd{};
-  odd.bytes[48] = 0x12, odd.bytes[49] = 0x37;
-  float value = 0;
-  EXPECT_TRUE(DecodeSmcValue(odd, kSmcTypeFpe2, &value) && value == 0x1237 >> 2);
 }
 
 // An in-memory controller: keys from a table; every operation is recorded in `events` ('f' find,

@@ -250,14 +250,8 @@ TEST(ExchangeBindTest, BusyPortRestartAndIpv4Only) {
   auto first = std::make_unique<SensorServer>(login, 0, testing::NoReaders());
   first->start();
   const uint16_t port = first->boundPort();
-  SensorServer second(login, port, testing::NoReaders());
-  try {
-    second.start();
-    ADD_FAILURE() << "a second server started on a busy port";
-  } catch (const std::system_error& e) {
-    EXPECT_EQ(e.code().value(), EADDRINUSE);
-    EXPECT_EQ(e.what(), "bind 127.0.0.1:" + std::to_string(port) + ": Address already in use");
-  }
+  SensorServer second(login, port, testing::NoReaders());  // its message: see HelperAppTest
+  EXPECT_THROW(second.start(), std::system_error);
   EXPECT_EQ(second.boundPort(), 0);
   Exchange(port, "GET /");  // leaves the server's end in TIME_WAIT
   first.reset();
