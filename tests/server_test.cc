@@ -207,11 +207,6 @@ TEST_F(ExchangeTest, StuckReadingHoldsOnlySnapshotsThenWaitingRequestsShareOne) 
     if (half_close) shutdown(fd, SHUT_WR);
     return fd;
   };
-  auto reset = [](int fd) {
-    linger hard{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    close(fd);
-  };
   auto body = [](int fd) {  // of the answer, and the reading's number in it
     std::string got(4096, '\0');
     got.resize(std::max<ssize_t>(0, recv(fd, got.data(), got.size(), MSG_WAITALL)));
@@ -224,7 +219,7 @@ TEST_F(ExchangeTest, StuckReadingHoldsOnlySnapshotsThenWaitingRequestsShareOne) 
   EXPECT_EQ(testing::BodyOf(Exchange(port_, "GET /loginitem?enable=1")),
             "{\"ok\":true,\"loginItem\":true}");
   const int second = ask(false), half_closed = ask(true);
-  reset(ask(false));
+  testing::Reset(ask(false));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the server read them
   gate(true);
   EXPECT_EQ(body(first).second, 1);
@@ -235,8 +230,8 @@ TEST_F(ExchangeTest, StuckReadingHoldsOnlySnapshotsThenWaitingRequestsShareOne) 
   gate(false);
   const int third = ask(false);
   ASSERT_TRUE(testing::WaitFor([&] { return count() == 3; }, 10));
-  reset(ask(false));
-  reset(ask(false));
+  testing::Reset(ask(false));
+  testing::Reset(ask(false));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   gate(true);
   EXPECT_EQ(body(third).second, 3);

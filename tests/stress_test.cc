@@ -29,6 +29,7 @@ namespace {
 using testing::ConnectLoopback;
 using testing::Exchange;
 using testing::OpenFileCount;
+using testing::Reset;
 using testing::WaitFor;
 
 constexpr char kRequest[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1:53843\r\nAccept: */*\r\n\r\n";
@@ -133,13 +134,6 @@ TEST(StressLoad, IdleConnectionsAndAFullFileTable) {
   EXPECT_TRUE(WaitFor([&] { return OpenFileCount(server.pid()) == server_files; }, 30));
   const std::optional<int> status = server.Stop(SIGTERM);
   EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-}
-
-// Closes `fd` with a reset instead of an orderly end.
-void Reset(int fd) {
-  linger hard{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  close(fd);
 }
 
 // Sends `payload` in pieces of `chunk` bytes, `pause_ms` apart, until a send fails (the server

@@ -87,6 +87,12 @@ int ConnectLoopback(uint16_t port) {
   return rc == 0 ? fd : -1;
 }
 
+void Reset(int fd) {
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(fd);
+}
+
 std::string Exchange(uint16_t port, std::string_view request, std::string* error) {
   std::string response, why;
   const int fd = ConnectLoopback(port);

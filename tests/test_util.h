@@ -44,6 +44,7 @@ Environment Env(std::string_view words);
 
 // A blocking TCP socket connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(uint16_t port);
+void Reset(int fd);  // closes `fd` with a reset instead of an orderly end
 // Sends `request` on a new connection and reads until the server closes. What arrived; a
 // failure (connect, send, reset, 10 s of silence) is also named in *error, else "".
 std::string Exchange(uint16_t port, std::string_view request, std::string* error = nullptr);
