@@ -12,18 +12,15 @@
 
 #include "platform/linux/hwmon_smc_transport.h"
 #include "platform/smc_record.h"
+#include "tests/fakes.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
 namespace {
 
+using testing::FakeSmc;
+using testing::KeyName;
 using testing::TempDir;
-
-// The four characters of a key code.
-std::string KeyName(uint32_t code) {
-  return {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
-          static_cast<char>(code >> 8), static_cast<char>(code)};
-}
 
 // The non-zero bytes of a record as "offset:hex" runs, e.g. "0:6d754e46 42:09".
 std::string Sparse(const SmcParamRecord& record) {
@@ -68,56 +65,6 @@ TEST(SmcRecordTest, BytesOfRequestsResponsesAndValues) {
     EXPECT_EQ(SmcTypeSize(SmcCode(c.type)), LoadSmcField(response, 28));
   }
 }
-
-// An in-memory controller: keys from a table; every operation is recorded in `events` ('f' find,
-// 'o' open, 'r' release, 'c' structure call, 'x' close), and each call's request in `calls`
-// ("iFNum" for key information, "rF0Ac/4" for a read of 4 bytes). A call that is not a well-formed
-// exchange of one record on the open connection counts in `bad_calls`. Each answer leaves the
-// output size 0, so the caller must set it again; a read writes only the data bytes.
-struct FakeSmc : SmcTransport {
-  struct Key {
-    uint32_t type;
-    float value;
-    bool info_fails = false, read_fails = false;
-  };
-  std::map<std::string, Key> keys;
-  bool has_service = true, open_fails = false;
-  std::string events, calls;
-  int bad_calls = 0;
-
-  SmcServiceHandle FindService(const char* name) override {
-    events += std::string_view(name) == "AppleSMC" ? "f" : "?";
-    return has_service ? 0x51 : 0;
-  }
-  int32_t Open(SmcServiceHandle service, uint32_t type, SmcConnectionHandle* connection) override {
-    events += service == 0x51 && type == 0 ? "o" : "?";
-    if (open_fails) return kSmcNotOpen;
-    *connection = 0xC0;
-    return kSmcSuccess;
-  }
-  void ReleaseService(SmcServiceHandle service) override { events += service == 0x51 ? "r" : "?"; }
-  void Close(SmcConnectionHandle connection) override { events += connection == 0xC0 ? "x" : "?"; }
-  int32_t CallStructMethod(SmcConnectionHandle connection, uint32_t selector,
-                           const SmcParamRecord* in, size_t in_size, SmcParamRecord* out,
-                           size_t* out_size) override {
-    events += "c";
-    const uint32_t code = LoadSmcField(*in, 0), size = LoadSmcField(*in, 28);
-    const bool info = std::memcmp(in, SmcKeyInfoRequest(code).bytes, 80) == 0;
-    const bool read = std::memcmp(in, SmcReadRequest(code, size).bytes, 80) == 0;
-    calls += (calls.empty() ? "" : " ") + (info ? "i" + KeyName(code) : "") +
-             (read ? "r" + KeyName(code) + "/" + std::to_string(size) : "");
-    bad_calls +=
-        connection != 0xC0 || selector != 2 || in_size != 80 || *out_size != 80 || info == read;
-    const auto it = keys.find(KeyName(code));
-    if (it == keys.end()) return kSmcNotFound;
-    const Key& key = it->second;
-    if (info ? key.info_fails : key.read_fails) return kSmcNotReadable;
-    if (info) *out = SmcKeyInfoResponse(code, SmcTypeSize(key.type), key.type);
-    if (read) EncodeSmcValue(key.type, key.value, out);
-    *out_size = 0;
-    return kSmcSuccess;
-  }
-};
 
 // FNum = `count` as `type`, and fans 0 to 11 at 1000 + n, 500 + n and 6000 + n RPM.
 FakeSmc& Fans(FakeSmc& smc, uint32_t type, float count) {
