@@ -199,14 +199,14 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
   for (const auto& c : cases) {
     TempDir dir;
     Environment env = Env(c.vars);
-    env.Set("PATH", dir.path() + ":/usr/bin:/bin");
+    env.Set("PATH", dir.path());  // only the scripts: never a real dialog tool
     std::istringstream tools(c.tools);
     for (std::string tool; std::getline(tools, tool, ';');) {
       const std::string name = tool.substr(0, tool.find(':')),
                         status = tool.substr(name.size() + 1);
       dir.Write(name, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" >> " + dir.path() + "/runs\n" +
                           (status.starts_with("never")
-                               ? "exec sleep 30"
+                               ? "exec /bin/sleep 30"
                                : "echo '" + status.substr(status.find(':') + 1) + "'\nexit " +
                                      status.substr(0, status.find(':'))));
       chmod((dir.path() + "/" + name).c_str(), 0755);
