@@ -117,7 +117,7 @@ TEST(SysfsTest, ParseAndBoundedReads) {
   close(fd);
 }
 
-TEST(SysfsTest, NaturalOrderAndHwmonChips) {
+TEST(SysfsTest, NaturalOrderAndListings) {
   // clang-format off
   for (auto [a, b] : {std::pair{"hwmon2", "hwmon10"}, {"fan1_input", "fan1_label"}, {"a", "ab"},
                       {"temp9_input", "temp10_input"}, {"x007", "x8"}, {"a1b", "a01c"}, {"B", "a"},
@@ -126,26 +126,34 @@ TEST(SysfsTest, NaturalOrderAndHwmonChips) {
     EXPECT_TRUE(NaturalLess(a, b) && !NaturalLess(b, a)) << a << " < " << b;
   }
   EXPECT_FALSE(NaturalLess("a", "a") || NaturalLess("a01", "a1") || NaturalLess("a1", "a01"));
+  // Listing without allocation: every entry once, across several buffers of getdents64, and
+  // the lowest names in natural order when there are more than fit.
   TempDir sys;
-  sys.WriteTree(
-      "class/hwmon/hwmon10/name=nvme\nclass/hwmon/hwmon2/name=coretemp\r\n"
-      "class/hwmon/hwmon3/device/name=applesmc\nclass/hwmon/hwmon4/temp1_input=1\n"
-      "class/hwmon/hwmon5/device/name=x\nclass/hwmon/hwmon5/name=it87\nclass/hwmon/other/name=y");
-  std::string chips;
-  for (const HwmonChip& chip : ListHwmonChips(sys.path())) {
-    chips += chip.attr_dir.substr(sys.path().size() + 13) + "=" + chip.name + "|";
-  }
-  EXPECT_EQ(chips, "hwmon2=coretemp|hwmon3/device=applesmc|hwmon4=|hwmon5=it87|hwmon10=nvme|");
-  EXPECT_TRUE(ListHwmonChips(sys.path() + "/nowhere").empty());
+  const std::string hwmon = sys.path() + "/class/hwmon";
+  for (int n = 299; n >= 0; --n) fs::create_directories(hwmon + "/hwmon" + std::to_string(n));
+  sys.Write("class/hwmon/other/name", "y");
+  ScopedFd first(OpenDirAt(AT_FDCWD, hwmon.c_str())), second(OpenDirAt(AT_FDCWD, hwmon.c_str()));
+  ASSERT_TRUE(first && second);
+  size_t seen = 0;
+  DirLister lister(first.get());
+  while (const char* name = lister.Next()) seen += name[0] != '.';
+  EXPECT_EQ(seen, 301u);
+  HwmonEntries chips;
+  ListHwmonEntries(second.get(), &chips);
+  ASSERT_EQ(chips.size(), 256u);
+  EXPECT_EQ(std::string(chips[0]) + chips[2] + chips[10] + chips[255],
+            "hwmon0hwmon2hwmon10hwmon255");
+  SortedNames<2, 6> names;
+  for (const char* name : {"b10", "b9", "toolong", "a", "b2"}) names.Add(name);
+  EXPECT_EQ(std::to_string(names.size()) + names[0] + names[1], "2ab2");
+  EXPECT_EQ(OpenDirAt(AT_FDCWD, (sys.path() + "/nowhere").c_str()), -1);
 }
 
-// Every name the source hands out (or only its group tag, the first word), joined by "|".
-std::string Names(const std::string& root, bool tags = false) {
+// Every name the source hands out, joined by "|".
+std::string Names(const std::string& root) {
   std::string names;
-  HwmonTempSource(root).ForEachSensor([&](const char* name, double) {
-    const std::string text = name;
-    names += (names.empty() ? "" : "|") + (tags ? text.substr(0, text.find(' ')) : text);
-  });
+  HwmonTempSource(root).ForEachSensor(
+      [&](const char* name, double) { names += (names.empty() ? "" : "|") + std::string(name); });
   return names;
 }
 
@@ -167,29 +175,34 @@ TEST(HwmonTempSourceTest, Machines) {
     HwmonTempSource source(dir.path());
     EXPECT_EQ(Read(source), readings) << tree;
     if (tree == std::string("amd_laptop")) {
+      // Only what counts: not the game pad's battery (scope Device), nor BAT0's hwmon twin, nor
+      // acpitz, thinkpad, amdgpu, the nvme raw sensors or Tctl beside Tdie.
       EXPECT_EQ(Names(dir.path()),
-                "battery BAT0|other acpitz/temp1|other thinkpad/temp1|other thinkpad/temp2|"
-                "other thinkpad/temp3|SSD nvme/Composite|other nvme/Sensor 1|other nvme/Sensor 2|"
-                "other amdgpu/temp1|other k10temp/Tctl|tdie k10temp/Tdie|tdie k10temp/Tccd1|"
-                "tdie k10temp/Tccd2");
+                "battery BAT0|SSD nvme/Composite|tdie k10temp/Tdie|"
+                "tdie k10temp/Tccd1|tdie k10temp/Tccd2");
     }
   }
 }
 
 TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
   // Each case: the chip's name, then the labels of temp1, temp2, ... ("-": no label file), then
-  // after "=" the group tag of each sensor. Labels may end in blanks or CR.
+  // after "=" the sensors that count, as visited. Labels may end in blanks or CR.
   // clang-format off
   for (const std::string c : {
-      "coretemp|Package id 0=tdie",          "coretemp|Physical id 0|Core 0=other|tdie",
-      "coretemp|-|-=other|tdie",             "zenpower|Tdie|Tctl|Tccd1=tdie|other|tdie",
-      "k10temp|-=tdie",                      "k10temp|Tctl|Tccd1|-=tdie|tdie|other",
-      "k10temp|Tdie\t|Tctl=tdie|other",      "cpu_thermal|-=tdie",
-      "bigcore0_thermal|-|-=tdie|tdie",      "soc_thermal|-=tdie",
-      "gpu_thermal|-=other",                 "cpu_thermalx|-=other",
-      "nvme|-|-=SSD|other",                  "nvme|Composite |Composite\r=SSD|SSD",
-      "drivetemp|-=SSD",                     "it8688|CPU|Tdie=other|other",
-      "macsmc_hwmon|SoC x|ssd|battery|Fan=tdie|SSD|battery|other"}) {
+      "coretemp|Package id 0=tdie coretemp/Package id 0",  // no cores: the package is the die
+      "coretemp|Physical id 0|Core 0\r=tdie coretemp/Core 0",
+      "coretemp|-|-=tdie coretemp/temp2",                   // temp1 is the package
+      "zenpower|Tdie|Tctl|Tccd1=tdie zenpower/Tdie|tdie zenpower/Tccd1",
+      "k10temp|-=tdie k10temp/temp1",                       // before Zen: one unlabelled sensor
+      "k10temp|Tctl|Tccd1|-=tdie k10temp/Tctl|tdie k10temp/Tccd1",
+      "k10temp|Tccd1 |Tdie\t|Tctl=tdie k10temp/Tccd1|tdie k10temp/Tdie",
+      "cpu_thermal|-=tdie cpu_thermal/temp1",          "cpu_thermalx|-=",
+      "bigcore0_thermal|-|-=tdie bigcore0_thermal/temp1|tdie bigcore0_thermal/temp2",
+      "soc_thermal|-=tdie soc_thermal/temp1",          "gpu_thermal|-=",
+      "nvme|-|Composite=SSD nvme/Composite",           // always temp1, its label unread
+      "drivetemp|-=SSD drivetemp/temp1",               "it8688|CPU|Tdie=",
+      "macsmc_hwmon|SoC x|ssd|battery|Fan=tdie macsmc_hwmon/SoC x|SSD macsmc_hwmon/ssd|"
+      "battery macsmc_hwmon/battery"}) {
     // clang-format on
     TempDir dir;
     std::istringstream parts(c.substr(0, c.find('=')));
@@ -201,7 +214,7 @@ TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
       tree += temp + "_input=40000" + (label == "-" ? "" : temp + "_label=" + label);
     }
     dir.WriteTree(tree);
-    EXPECT_EQ(Names(dir.path(), /*tags=*/true), c.substr(c.find('=') + 1)) << c;
+    EXPECT_EQ(Names(dir.path()), c.substr(c.find('=') + 1)) << c;
   }
 }
 
@@ -222,8 +235,7 @@ TEST(HwmonTempSourceTest, BrokenFilesSkipOnlyTheirSensor) {
     if (broken != "missing" && !fs::exists(path))
       dir.Write("class/hwmon/hwmon0/temp2_input", broken);
     // Unlabelled, temp1 is the package: a chip with cores does not count it.
-    EXPECT_EQ(Names(dir.path()), "other coretemp/temp1|tdie coretemp/temp3|tdie coretemp/temp4")
-        << broken;
+    EXPECT_EQ(Names(dir.path()), "tdie coretemp/temp3|tdie coretemp/temp4") << broken;
     if (writer >= 0) close(writer);
   }
 }
@@ -246,7 +258,7 @@ TEST(HwmonTempSourceTest, BrokenChipsFoldersAndAHugeChip) {
   // Without its label, coretemp's temp1 is the package, counted as there are no cores.
   dir.Write("class/hwmon/hwmon1/temp99999_input", "30000\n");  // the highest index taken
   EXPECT_EQ(Names(dir.path()),
-            "battery BAT1|battery BAT4|tdie coretemp/temp1|SSD drivetemp/temp99999|other /temp1");
+            "battery BAT1|battery BAT4|tdie coretemp/temp1|SSD drivetemp/temp99999");
   EXPECT_EQ(Names(dir.path() + "/nowhere"), "");
   TempDir empty;
   empty.WriteTree("class/hwmon=not a folder\nclass/power_supply=not a folder");

@@ -1,6 +1,6 @@
 // linux_platform.cc: where the Linux platform objects are made and wired: the application
 // shell's services (NewPlatform) and the sensor sources the readers make per reading, all over
-// the real sysfs at "/sys".
+// the real sysfs at "/sys" (and, for the processor's vendor, procfs at "/proc").
 #include <unistd.h>
 
 #include <memory>
@@ -24,6 +24,7 @@ namespace ostrel {
 namespace {
 
 constexpr char kSysRoot[] = "/sys";
+constexpr char kProcRoot[] = "/proc";
 
 // The objects in the order they depend on each other; each borrows only from those above it.
 class LinuxPlatform final : public Platform {
@@ -63,7 +64,7 @@ std::unique_ptr<SmcTransport> NewMachineSmcTransport() {
 }
 
 std::unique_ptr<EnergySource> NewMachineEnergySource() {
-  return std::make_unique<RaplEnergySource>(kSysRoot);
+  return std::make_unique<RaplEnergySource>(kSysRoot, kProcRoot);
 }
 
 }  // namespace ostrel

@@ -1,5 +1,6 @@
-// macos_factories.cc: the machine's platform, sensor sources and process resources on macOS,
-// all over the system's own libraries (MachineLibraries: dlopen and dlsym by system path).
+// macos_factories.cc: the machine's platform, sensor sources, process resources and socket state
+// on macOS, over the system's own libraries (MachineLibraries: dlopen and dlsym by system path)
+// and its sockets.
 //
 // Only the macOS product links this file; elsewhere it is compiled but not linked, since the
 // running system's folder defines the same functions.
@@ -11,9 +12,11 @@
 #include "platform/macos/ioreport_energy_source.h"
 #include "platform/macos/mac_platform.h"
 #include "platform/macos/mac_process_resources.h"
+#include "platform/macos/mac_socket_state.h"
 #include "platform/platform.h"
 #include "platform/process_resources.h"
 #include "platform/smc_transport.h"
+#include "platform/socket_state.h"
 #include "platform/temp_source.h"
 
 namespace ostrel {
@@ -39,5 +42,7 @@ int64_t FreeDescriptorCount() { return macos::FreeDescriptorCount(); }
 bool CanOpenDescriptors(int count) { return macos::CanOpenDescriptors(count); }
 
 void ReleaseFreeMemory() { macos::ReleaseFreeMemory(macos::MachineLibraries()); }
+
+bool PeerHasReset(int fd) { return macos::PeerHasReset(fd); }
 
 }  // namespace ostrel
