@@ -199,7 +199,7 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
   for (const auto& c : cases) {
     TempDir dir;
     Environment env = Env(c.vars);
-    env.Set("PATH", dir.path());  // only the fake tools: never a real one on this machine
+    env.Set("PATH", dir.path());  // only the scripts: never a real dialog tool
     std::istringstream tools(c.tools);
     for (std::string tool; std::getline(tools, tool, ';');) {
       const std::string name = tool.substr(0, tool.find(':')),

@@ -186,7 +186,8 @@ TEST_F(AutostartTest, EntriesEditedByTheUser) {
     std::string text;
     LoginItemStatus status;
     const char* refusal;  // of unregistering, after the entry's path; "" when it succeeds
-  } cases[] = {           // clang-format off
+  } cases[] = {
+      // clang-format off
       {head + exec, kEnabled, ""},
       {head + exec + "X-GNOME-Autostart-enabled=false\n", kRequiresApproval, ""},
       {head + exec + "Hidden=true\n", kRequiresApproval, ""},
@@ -194,6 +195,7 @@ TEST_F(AutostartTest, EntriesEditedByTheUser) {
       {"# mine\n" + head + "Exec=" + linked + " --quiet %U\n", kEnabled, ""},
       {head + "Exec=/usr/bin/other\nHidden=true\n", kNotFound, other},
       {head + "Exec=" + exe_ + "\n", kNotFound, other},  {head + "Exec=helper\n", kNotFound, other},
+      {head + "Exec=" + std::filesystem::relative(linked).string() + "\n", kNotFound, other},
       {head + "Exec=/nowhere/helper\n", kNotFound, other},  {head + "Exec=\n", kNotFound, other},
       {head, kNotFound, other},  {head + "Exec=\"" + exe_ + "\n", kNotFound, other},
       {"[Desktop Entry]\nType=Link\n" + exec, kNotFound, no_app},

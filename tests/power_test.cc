@@ -156,15 +156,16 @@ TEST(PowerReaderTest, ChannelsAndUnits) {
   EXPECT_EQ(Read(), "0.33333333333333331/0.33333333333333331/1/1.6666666666666667");
 }
 
-// Writes powercap zones given as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" and
+// Writes powercap zones given as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" (or
+// "cpuinfo <vendor>": the processor's) and
 // returns what a sample taken before and one after the counters moved count, as
 // "name unit count" joined by "|".
 std::string Measure(const std::vector<std::string>& zones) {
   testing::TempDir dir;
   std::string before, after;
   for (const std::string& zone : zones) {
-    if (zone.rfind("cpu ", 0) == 0) {  // the processor's vendor, as cpuinfo gives it
-      dir.WriteTree("proc/cpuinfo=vendor_id\t: " + zone.substr(4));
+    if (zone.starts_with("cpuinfo ")) {  // the processor's vendor
+      dir.Write("proc/cpuinfo", "processor\t: 0\nvendor_id\t: " + zone.substr(8) + "\n");
       continue;
     }
     char entry[64], name[64], later[64];
@@ -184,8 +185,10 @@ std::string Measure(const std::vector<std::string>& zones) {
   std::unique_ptr<EnergyChannels> subscribed;
   auto subscription = source.CreateSubscription(*channels, &subscribed);
   auto first = source.CreateSamples(*subscription, *channels);
+  source.Now();  // the clock is read right after each sample, as the power reader does
   dir.WriteTree(after);
   auto second = source.CreateSamples(*subscription, *channels);
+  source.Now();
   if (first == nullptr || second == nullptr) return "no sample";
   auto delta = source.CreateSamplesDelta(*first, *second);
   if (delta == nullptr) return "no delta";
@@ -212,19 +215,21 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
       {{"intel-rapl:0 package-0 0 0", "intel-rapl:0:0 core 900 100 1000",
         "intel-rapl:1:0 core 4990 10 5000", "intel-rapl:1:2 core 7 7 5000",
         "intel-rapl:0:1 uncore 262143328845 4"}, "CPU Energy uJ 222|GPU Energy uJ 10"},
-      // AMD and Hygon: the core zone is one core's counter, so the package is the CPU
-      {{"cpu AuthenticAMD", "intel-rapl:0 package-0 1000 40000", "intel-rapl:0:0 core 100 3100"},
-       "CPU Energy uJ 39000"},
-      {{"cpu HygonGenuine", "intel-rapl:0 package-0 0 7", "intel-rapl:0:0 core 0 3"},
-       "CPU Energy uJ 7"},
-      {{"cpu GenuineIntel", "intel-rapl:0 package-0 0 7", "intel-rapl:0:0 core 0 3"},
-       "CPU Energy uJ 3"},
-      // a step back that cannot be a wrap (far from the top and the bottom) gives no delta
-      {{"intel-rapl:0 package-0 500000 499000 1000000"}, "no delta"},
+      // Zen and Hygon: the package, as their core zone counts one core; Intel by its vendor too
+      {{"cpuinfo AuthenticAMD", "intel-rapl:0 package-0 10 39710", "intel-rapl:0:0 core 5 3075"},
+       "CPU Energy uJ 39700"},
+      {{"cpuinfo HygonGenuine", "intel-rapl:0 package-0 10 410", "intel-rapl:0:0 core 5 35"},
+       "CPU Energy uJ 400"},
+      {{"cpuinfo GenuineIntel", "intel-rapl:0 package-0 10 410", "intel-rapl:0:0 core 5 35"},
+       "CPU Energy uJ 30"},
+      {{"intel-rapl:0 package-0 5000 4000"}, "no delta"},  // a step back is no wrap,
+      {{"intel-rapl:0 package-0 131071664425 0"}, "no delta"},  // nor mid-range to the bottom;
+      {{"intel-rapl:0 package-0 0 200000000000"}, "no delta"},  // over 5 kW is a fault
+      {{"cpuinfo AuthenticAMD", "intel-rapl:0:0 core 5 6"}, "no load"},  // not the CPU there
       {{"intel-rapl:0 package-0 5 5", "intel-rapl:0:0 core 5 garbage"}, "no sample"},
       {{"intel-rapl:0 package-0 5 -1"}, "no sample"},
       {{"intel-rapl:0 package-0 5 262143328851"}, "no sample"},
-      {{"intel-rapl:0 package-0 5 262143328850"}, "CPU Energy uJ 262143328845"},
+      {{"intel-rapl:0 package-0 262143328849 262143328850"}, "CPU Energy uJ 1"},
       {{}, "no load"},
       {{"intel-rapl:1 psys 5 5", "intel-rapl:0:2 dram 5 5", "intel-rapl-mmio:0 package-0 5 5"},
        "no load"},
@@ -250,7 +255,7 @@ TEST(DocumentTest, EveryReaderOfAMachineTree) {
   std::filesystem::copy(
       OSTREL_FIXTURES_DIR "/bench_macbookpro", dir.path(),
       std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
-  SteadyRapl rapl(dir.path(), dir.path() + "/proc");
+  SteadyRapl rapl(dir.path(), OSTREL_FIXTURES_DIR "/bench_macbookpro_proc");
   ResetPowerReaderForTesting(&rapl);
   SensorServer::Readers readers;
   readers.temps = [&](OstrelTemp* out, int32_t capacity) {

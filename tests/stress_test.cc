@@ -3,6 +3,7 @@
 // Nothing is timed: every answer must be exact, and nothing may be left behind. The long run
 // makes OSTREL_LOAD_REQUESTS requests: 100,000, fewer under the sanitizers.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -285,6 +286,44 @@ TEST(StressThreads, ReadersAndTheAutostartEntrySeeWholeStates) {
   ASSERT_TRUE(service.Register().ok());
   EXPECT_EQ(
       std::distance(std::filesystem::directory_iterator(dir.path() + "/.config/autostart"), {}), 1);
+}
+
+// The real helper over a copy of the bench tree in which one core temperature's read hangs
+// (tests/stuck_sysfs.py, bound over /sys in a mount namespace of the helper's own): snapshot
+// requests wait, /loginitem is answered, and SIGTERM ends the helper with status 0.
+TEST(StressStuckSensor, TheHelperAnswersTheLoginItemAndEndsOnSigterm) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK) != 0 ||
+      std::system("/usr/bin/python3 -c 'import fusepy' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "needs root, /dev/fuse, fuse3 and python3-fusepy";
+  }
+  auto listening = [] {
+    const int fd = ConnectLoopback(53843);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+  };
+  if (listening()) GTEST_SKIP() << "127.0.0.1:53843 is in use";
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir.path() + "/home");
+  std::filesystem::create_directories(dir.path() + "/sys");
+  const std::string script =
+      "/usr/bin/python3 \"$1\" \"$2\" \"$3/sys\" "
+      "devices/platform/coretemp.0/hwmon/hwmon4/temp2_input & echo $! > \"$3/fuse.pid\"; "
+      "for i in $(seq 100); do mountpoint -q \"$3/sys\" && break; sleep 0.1; done; "
+      "mount --bind \"$3/sys\" /sys && exec \"$4\"";
+  testing::ChildProcess helper(
+      {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+       OSTREL_FIXTURES_DIR "/../stuck_sysfs.py", OSTREL_FIXTURES_DIR "/bench_macbookpro",
+       dir.path(), OSTREL_HELPER_BINARY},
+      testing::Env("HOME=" + dir.path() + "/home PATH=/usr/bin:/bin"), dir.path() + "/out");
+  ASSERT_TRUE(WaitFor(listening, 30)) << testing::ReadWholeFile(dir.path() + "/out");
+  const int waiting = ConnectLoopback(53843);
+  ASSERT_EQ(send(waiting, kRequest, strlen(kRequest), MSG_NOSIGNAL), ssize_t(strlen(kRequest)));
+  EXPECT_EQ(testing::BodyOf(Exchange(53843, "GET /loginitem HTTP/1.1\r\n\r\n")),
+            "{\"ok\":true,\"loginItem\":false}");
+  const std::optional<int> status = helper.Stop(SIGTERM);
+  EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  kill(std::atoi(testing::ReadWholeFile(dir.path() + "/fuse.pid").c_str()), SIGKILL);
+  close(waiting);
 }
 
 }  // namespace

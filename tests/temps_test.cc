@@ -117,7 +117,7 @@ TEST(SysfsTest, ParseAndBoundedReads) {
   close(fd);
 }
 
-TEST(SysfsTest, NaturalOrderAndHwmonChips) {
+TEST(SysfsTest, NaturalOrderAndListings) {
   // clang-format off
   for (auto [a, b] : {std::pair{"hwmon2", "hwmon10"}, {"fan1_input", "fan1_label"}, {"a", "ab"},
                       {"temp9_input", "temp10_input"}, {"x007", "x8"}, {"a1b", "a01c"}, {"B", "a"},
@@ -126,16 +126,13 @@ TEST(SysfsTest, NaturalOrderAndHwmonChips) {
     EXPECT_TRUE(NaturalLess(a, b) && !NaturalLess(b, a)) << a << " < " << b;
   }
   EXPECT_FALSE(NaturalLess("a", "a") || NaturalLess("a01", "a1") || NaturalLess("a1", "a01"));
-  // Listing without allocation: every entry once across several getdents64 buffers; of more
-  // chips than fit, the lowest names, in natural order.
+  // Listing without allocation: every entry once, across several buffers of getdents64, and
+  // the lowest names in natural order when there are more than fit.
   TempDir sys;
-  for (int n = 299; n >= 0; --n) {
-    std::filesystem::create_directories(sys.path() + "/class/hwmon/hwmon" + std::to_string(n));
-  }
-  sys.WriteTree("class/hwmon/other/name=y");
-  const std::string class_path = sys.path() + "/class/hwmon";
-  ScopedFd first(OpenDirAt(AT_FDCWD, class_path.c_str())),
-      second(OpenDirAt(AT_FDCWD, class_path.c_str()));
+  const std::string hwmon = sys.path() + "/class/hwmon";
+  for (int n = 299; n >= 0; --n) fs::create_directories(hwmon + "/hwmon" + std::to_string(n));
+  sys.Write("class/hwmon/other/name", "y");
+  ScopedFd first(OpenDirAt(AT_FDCWD, hwmon.c_str())), second(OpenDirAt(AT_FDCWD, hwmon.c_str()));
   ASSERT_TRUE(first && second);
   size_t seen = 0;
   DirLister lister(first.get());
@@ -144,38 +141,19 @@ TEST(SysfsTest, NaturalOrderAndHwmonChips) {
   HwmonEntries chips;
   ListHwmonEntries(second.get(), &chips);
   ASSERT_EQ(chips.size(), 256u);
-  EXPECT_STREQ(chips[2], "hwmon2");
-  EXPECT_STREQ(chips[10], "hwmon10");
-  EXPECT_STREQ(chips[255], "hwmon255");
+  EXPECT_EQ(std::string(chips[0]) + chips[2] + chips[10] + chips[255],
+            "hwmon0hwmon2hwmon10hwmon255");
   SortedNames<2, 6> names;
   for (const char* name : {"b10", "b9", "toolong", "a", "b2"}) names.Add(name);
-  ASSERT_EQ(names.size(), 2u);
-  EXPECT_STREQ(names[0], "a");
-  EXPECT_STREQ(names[1], "b2");
+  EXPECT_EQ(std::to_string(names.size()) + names[0] + names[1], "2ab2");
   EXPECT_EQ(OpenDirAt(AT_FDCWD, (sys.path() + "/nowhere").c_str()), -1);
 }
 
-// The rows below list every sensor of a chip, tagged by group; "other" sensors cannot count and
-// are never handed out (their values are not even read), so this is what the source must give.
-std::string Counted(std::string_view row) {
-  std::string out;
-  for (size_t at = 0; at <= row.size();) {
-    const size_t end = std::min(row.find('|', at), row.size());
-    const std::string_view item = row.substr(at, end - at);
-    if (!item.empty() && item.substr(0, 5) != "other")
-      out += (out.empty() ? "" : "|") + std::string(item);
-    at = end + 1;
-  }
-  return out;
-}
-
-// Every name the source hands out (or only its group tag, the first word), joined by "|".
-std::string Names(const std::string& root, bool tags = false) {
+// Every name the source hands out, joined by "|".
+std::string Names(const std::string& root) {
   std::string names;
-  HwmonTempSource(root).ForEachSensor([&](const char* name, double) {
-    const std::string text = name;
-    names += (names.empty() ? "" : "|") + (tags ? text.substr(0, text.find(' ')) : text);
-  });
+  HwmonTempSource(root).ForEachSensor(
+      [&](const char* name, double) { names += (names.empty() ? "" : "|") + std::string(name); });
   return names;
 }
 
@@ -197,30 +175,34 @@ TEST(HwmonTempSourceTest, Machines) {
     HwmonTempSource source(dir.path());
     EXPECT_EQ(Read(source), readings) << tree;
     if (tree == std::string("amd_laptop")) {
-      EXPECT_EQ(
-          Names(dir.path()),
-          Counted("battery BAT0|other acpitz/temp1|other thinkpad/temp1|other thinkpad/temp2|"
-                  "other thinkpad/temp3|SSD nvme/Composite|other nvme/Sensor 1|other nvme/Sensor 2|"
-                  "other amdgpu/temp1|other k10temp/Tctl|tdie k10temp/Tdie|tdie k10temp/Tccd1|"
-                  "tdie k10temp/Tccd2"));
+      // Only what counts: not the game pad's battery (scope Device), nor BAT0's hwmon twin, nor
+      // acpitz, thinkpad, amdgpu, the nvme raw sensors or Tctl beside Tdie.
+      EXPECT_EQ(Names(dir.path()),
+                "battery BAT0|SSD nvme/Composite|tdie k10temp/Tdie|"
+                "tdie k10temp/Tccd1|tdie k10temp/Tccd2");
     }
   }
 }
 
 TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
   // Each case: the chip's name, then the labels of temp1, temp2, ... ("-": no label file), then
-  // after "=" the group tag of each sensor. Labels may end in blanks or CR.
+  // after "=" the sensors that count, as visited. Labels may end in blanks or CR.
   // clang-format off
   for (const std::string c : {
-      "coretemp|Package id 0=tdie",          "coretemp|Physical id 0|Core 0=other|tdie",
-      "coretemp|-|-=other|tdie",             "zenpower|Tdie|Tctl|Tccd1=tdie|other|tdie",
-      "k10temp|-=tdie",                      "k10temp|Tctl|Tccd1|-=tdie|tdie|other",
-      "k10temp|Tdie\t|Tctl=tdie|other",      "cpu_thermal|-=tdie",
-      "bigcore0_thermal|-|-=tdie|tdie",      "soc_thermal|-=tdie",
-      "gpu_thermal|-=other",                 "cpu_thermalx|-=other",
-      "nvme|-|-=SSD|other",                  "nvme|Composite |Composite\r=SSD|other",
-      "drivetemp|-=SSD",                     "it8688|CPU|Tdie=other|other",
-      "macsmc_hwmon|SoC x|ssd|battery|Fan=tdie|SSD|battery|other"}) {
+      "coretemp|Package id 0=tdie coretemp/Package id 0",  // no cores: the package is the die
+      "coretemp|Physical id 0|Core 0\r=tdie coretemp/Core 0",
+      "coretemp|-|-=tdie coretemp/temp2",                   // temp1 is the package
+      "zenpower|Tdie|Tctl|Tccd1=tdie zenpower/Tdie|tdie zenpower/Tccd1",
+      "k10temp|-=tdie k10temp/temp1",                       // before Zen: one unlabelled sensor
+      "k10temp|Tctl|Tccd1|-=tdie k10temp/Tctl|tdie k10temp/Tccd1",
+      "k10temp|Tccd1 |Tdie\t|Tctl=tdie k10temp/Tccd1|tdie k10temp/Tdie",
+      "cpu_thermal|-=tdie cpu_thermal/temp1",          "cpu_thermalx|-=",
+      "bigcore0_thermal|-|-=tdie bigcore0_thermal/temp1|tdie bigcore0_thermal/temp2",
+      "soc_thermal|-=tdie soc_thermal/temp1",          "gpu_thermal|-=",
+      "nvme|-|Composite=SSD nvme/Composite",           // always temp1, its label unread
+      "drivetemp|-=SSD drivetemp/temp1",               "it8688|CPU|Tdie=",
+      "macsmc_hwmon|SoC x|ssd|battery|Fan=tdie macsmc_hwmon/SoC x|SSD macsmc_hwmon/ssd|"
+      "battery macsmc_hwmon/battery"}) {
     // clang-format on
     TempDir dir;
     std::istringstream parts(c.substr(0, c.find('=')));
@@ -232,7 +214,7 @@ TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
       tree += temp + "_input=40000" + (label == "-" ? "" : temp + "_label=" + label);
     }
     dir.WriteTree(tree);
-    EXPECT_EQ(Names(dir.path(), /*tags=*/true), Counted(c.substr(c.find('=') + 1))) << c;
+    EXPECT_EQ(Names(dir.path()), c.substr(c.find('=') + 1)) << c;
   }
 }
 
