@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -134,6 +136,17 @@ TEST(SysfsTest, ReadAtFolderDescriptor) {
   // Paths below the folder and absolute paths work too; AT_FDCWD means the current folder.
   EXPECT_TRUE(ReadSysfsIntAt(fd, (dir.path() + "/hwmon0/temp1_input").c_str(), &value));
   EXPECT_TRUE(ReadSysfsIntAt(AT_FDCWD, (dir.path() + "/hwmon0/temp1_input").c_str(), &value));
+  // A closer holds at most four files and closes them together, the rest when it goes.
+  auto open_files = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = open_files();
+  {
+    FileCloser closer;
+    for (int i = 0; i < 6; ++i) ReadAttributeAt(fd, "temp1_input", buf, sizeof buf, &closer);
+    EXPECT_EQ(open_files(), before + 2);
+  }
+  EXPECT_EQ(open_files(), before);
   close(fd);
   EXPECT_EQ(ReadAttributeAt(fd, "temp1_input", buf, sizeof buf), -1);
   EXPECT_EQ(errno, EBADF);
