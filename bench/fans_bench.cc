@@ -2,8 +2,9 @@
 //   ReadFans          what ostrel_read_fans does per document: a transport of its own, the
 //                     "AppleSMC" lookup and open (which lists the hwmon fans), then two record
 //                     exchanges per key, each read answered from a fresh file read
-//   ListAndReadFiles  listing the hwmon fans and reading each fan's input, min and max once
-//   ReadFilesOnly     reading those files from paths known in advance: the floor
+//   ListAndReadFiles  listing the hwmon fans (HwmonFanList) and reading each fan's input, min
+//                     and max once
+//   ReadFilesOnly     reading those files from their paths, known in advance: the floor
 // Trees: bench_macbookpro (applesmc, two fans, attributes in hwmon<N>/device/) and fans_desktop
 // (a Super-I/O chip and a graphics card, four fans).
 #include <benchmark/benchmark.h>
@@ -35,29 +36,41 @@ void ReadFansOver(benchmark::State& state, const std::string& root) {
 BENCHMARK_CAPTURE(ReadFansOver, macbook, kMacbook);
 BENCHMARK_CAPTURE(ReadFansOver, desktop, kDesktop);
 
-// Reads input, min and max of every fan under the given attribute path prefixes.
-int64_t ReadFanFiles(const std::vector<std::string>& prefixes) {
-  int64_t sum = 0, value;
-  for (const std::string& prefix : prefixes) {
-    for (const char* attribute : {"input", "min", "max"}) {
-      if (ReadSysfsInt(prefix + attribute, &value)) sum += value;
-    }
-  }
-  return sum;
-}
-
 void ListAndReadFiles(benchmark::State& state, const std::string& root) {
-  for (auto _ : state) benchmark::DoNotOptimize(ReadFanFiles(ListHwmonFans(root)));
+  for (auto _ : state) {
+    const HwmonFanList fans(root);
+    float sum = 0, rpm;
+    for (size_t n = 0; n < fans.listed(); ++n) {
+      for (const char* attribute : {"input", "min", "max"}) {
+        if (fans.ReadRpm(n, attribute, &rpm)) sum += rpm;
+      }
+    }
+    benchmark::DoNotOptimize(sum);
+  }
 }
 BENCHMARK_CAPTURE(ListAndReadFiles, macbook, kMacbook);
 BENCHMARK_CAPTURE(ListAndReadFiles, desktop, kDesktop);
 
-void ReadFilesOnly(benchmark::State& state, const std::string& root) {
-  const std::vector<std::string> prefixes = ListHwmonFans(root);
-  for (auto _ : state) benchmark::DoNotOptimize(ReadFanFiles(prefixes));
+// The attribute path prefixes of each tree's fans, in fan order.
+const std::vector<std::string> kMacbookFans = {kMacbook + "/class/hwmon/hwmon6/device/fan1_",
+                                               kMacbook + "/class/hwmon/hwmon6/device/fan2_"};
+const std::vector<std::string> kDesktopFans = {
+    kDesktop + "/class/hwmon/hwmon2/fan1_", kDesktop + "/class/hwmon/hwmon2/fan2_",
+    kDesktop + "/class/hwmon/hwmon2/fan3_", kDesktop + "/class/hwmon/hwmon3/fan1_"};
+
+void ReadFilesOnly(benchmark::State& state, const std::vector<std::string>& prefixes) {
+  for (auto _ : state) {
+    int64_t sum = 0, value;
+    for (const std::string& prefix : prefixes) {
+      for (const char* attribute : {"input", "min", "max"}) {
+        if (ReadSysfsInt(prefix + attribute, &value)) sum += value;
+      }
+    }
+    benchmark::DoNotOptimize(sum);
+  }
 }
-BENCHMARK_CAPTURE(ReadFilesOnly, macbook, kMacbook);
-BENCHMARK_CAPTURE(ReadFilesOnly, desktop, kDesktop);
+BENCHMARK_CAPTURE(ReadFilesOnly, macbook, kMacbookFans);
+BENCHMARK_CAPTURE(ReadFilesOnly, desktop, kDesktopFans);
 
 }  // namespace
 }  // namespace ostrel

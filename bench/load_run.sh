@@ -9,7 +9,8 @@
 # Serves one request per connection (wrk with "Connection: close") at concurrency 1, 16 and 64
 # from four servers in turn, each level in the order helper, node_exporter, helper on an empty
 # tree, nginx, so that a change in the machine's load hits all four alike:
-#   helper         the product binary with tests/fixtures/bench_macbookpro bound over /sys
+#   helper         the product binary with tests/fixtures/bench_macbookpro bound over /sys (and
+#                  its cpuinfo over /proc/cpuinfo)
 #   node_exporter  prometheus-node-exporter, only its hwmon, thermal_zone, rapl and
 #                  powersupplyclass collectors, --path.sysfs on the same tree, its other
 #                  settings left at their defaults (it answers 503 beyond 40 parallel scrapes;
@@ -26,6 +27,7 @@ out=$(realpath "$2")
 seconds=${BENCH_SECONDS:-10}
 repo=$(cd "$(dirname "$0")/.." && pwd)
 tree="$repo/tests/fixtures/bench_macbookpro"
+cpuinfo="$repo/tests/fixtures/bench_macbookpro_proc/cpuinfo"
 report="$repo/bench/wrk_report.lua"
 levels=(1 16 64)
 helper_port=53843
@@ -56,12 +58,14 @@ wait_for() {
 
 kb() { awk -v k="$1:" '$1 == k { print $2 }' "/proc/$2/status"; }
 
-# Starts the helper with `$1` bound over /sys in a mount namespace of its own, without a
-# display (it then reports its start on stderr and keeps serving). Sets helper_pid.
+# Starts the helper with `$1` bound over /sys, and the tree's processor (cpuinfo, which decides
+# how RAPL zones count) over /proc/cpuinfo, in a mount namespace of its own, without a display
+# (it then reports its start on stderr and keeps serving). Sets helper_pid.
 start_helper() {
   unshare --mount --propagation private \
-    sh -c 'mount --bind "$1" /sys && exec env -u DISPLAY -u WAYLAND_DISPLAY "$2"' \
-    sh "$1" "$helper_bin" >>"$out/helper.log" 2>&1 &
+    sh -c 'mount --bind "$1" /sys && mount --bind "$2" /proc/cpuinfo &&
+           exec env -u DISPLAY -u WAYLAND_DISPLAY "$3"' \
+    sh "$1" "$cpuinfo" "$helper_bin" >>"$out/helper.log" 2>&1 &
   helper_pid=$!
   pids+=("$helper_pid")
   wait_for "http://127.0.0.1:$helper_port/"

@@ -21,6 +21,7 @@ namespace ostrel {
 namespace {
 
 const std::string kMacbook = OSTREL_FIXTURES_DIR "/bench_macbookpro";
+const std::string kMacbookProc = OSTREL_FIXTURES_DIR "/bench_macbookpro_proc";
 
 // The fixture's counters with a clock that moves one second per reading.
 class SteppedClockRapl : public RaplEnergySource {
@@ -45,13 +46,13 @@ void ReadPowerOver(benchmark::State& state, EnergySource* source) {
 }
 
 void ReadPower(benchmark::State& state) {
-  SteppedClockRapl source(kMacbook);
+  SteppedClockRapl source(kMacbook, kMacbookProc);
   ReadPowerOver(state, &source);
 }
 BENCHMARK(ReadPower);
 
 void ReadPowerTooSoon(benchmark::State& state) {
-  RaplEnergySource source(kMacbook);
+  RaplEnergySource source(kMacbook, kMacbookProc);
   ReadPowerOver(state, &source);
 }
 BENCHMARK(ReadPowerTooSoon);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "bench/alloc_count.h"
 #include "platform/linux/hwmon_smc_transport.h"
 #include "platform/linux/hwmon_temp_source.h"
 #include "platform/linux/rapl_energy_source.h"
@@ -84,6 +85,7 @@ class SteppedClockRapl : public RaplEnergySource {
 };
 
 const std::string kMacbook = OSTREL_FIXTURES_DIR "/bench_macbookpro";
+const std::string kMacbookProc = OSTREL_FIXTURES_DIR "/bench_macbookpro_proc";
 
 SensorServer::Readers FixtureReaders() {
   SensorServer::Readers readers;
@@ -100,17 +102,23 @@ SensorServer::Readers FixtureReaders() {
 }
 
 void SnapshotFixtureTree(benchmark::State& state) {
-  SteppedClockRapl rapl(kMacbook);
+  SteppedClockRapl rapl(kMacbook, kMacbookProc);
   ResetPowerReaderForTesting(&rapl);
   NoLoginItem login;
   SensorServer server(login, 0, FixtureReaders());
   server.snapshotJSON();  // the power reader's first call only primes it
   std::string document;
+  const bench::AllocTotals before = bench::AllocatedSoFar();
   for (auto _ : state) {
     document = server.snapshotJSON();
     benchmark::DoNotOptimize(document);
   }
+  const bench::AllocTotals after = bench::AllocatedSoFar();
+  const double n = static_cast<double>(state.iterations());
   state.counters["bytes"] = static_cast<double>(document.size());
+  // What one whole document allocates: readers, JSON writing and the text itself.
+  state.counters["alloc_calls"] = static_cast<double>(after.calls - before.calls) / n;
+  state.counters["alloc_bytes"] = static_cast<double>(after.bytes - before.bytes) / n;
   // Every source must have given something, or this measures less than the load run's helper.
   if (document.find("\"Battery\"") == std::string::npos ||
       document.find("\"index\":1") == std::string::npos ||

@@ -1,7 +1,8 @@
 // Cost of one temperature reading over a twelve-chip laptop tree, beside the bare cost of
 // opening, reading and closing the files it reads (full paths through class/hwmon, as a naive
-// reader would). The ratio ReadTemps / BareValueReads is the source's overhead: listing the
-// folders, reading chip names and labels, and the grouping.
+// reader would): the values that count, then also the names and labels that choose them. The
+// ratio ReadTemps / BareValueReads is the source's overhead: listing the folders, reading chip
+// names and labels, and the grouping.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -54,27 +55,20 @@ class Tree {
     root_ = pattern;
     testing::WriteTree(root_, TwelveChipLaptop());
     const std::string hwmon = root_ + "/class/hwmon/hwmon";
-    // What one call reads. Values: every temperature input but the battery twin's (hwmon1),
-    // and the battery's own temperature.
-    for (int chip = 0; chip < 12; ++chip) {
-      if (chip == 1) continue;
-      for (int i = 1; i <= 16; ++i) {
-        const std::string path = hwmon + std::to_string(chip) + "/temp" + std::to_string(i);
-        if (access((path + "_input").c_str(), F_OK) == 0) values_.push_back(path + "_input");
-      }
-    }
+    // What one call reads. Values: the ones that count, the temperatures of coretemp's eight
+    // cores (hwmon5, temp2..temp9), of the two nvme composites (hwmon3, hwmon4) and drivetemp
+    // (hwmon11), and the battery's own temperature.
+    for (int i = 2; i <= 9; ++i) values_.push_back(hwmon + "5/temp" + std::to_string(i) + "_input");
+    for (int chip : {3, 4, 11}) values_.push_back(hwmon + std::to_string(chip) + "/temp1_input");
     values_.push_back(root_ + "/class/power_supply/BAT0/temp");
-    // Besides the values: every chip's name, the labels of coretemp (hwmon5) and the two nvme
-    // chips (hwmon3, hwmon4), the battery's type.
+    // Besides the values: every chip's name, the labels of coretemp and of the nvme composites,
+    // the battery's type.
     attributes_ = values_;
     for (int chip = 0; chip < 12; ++chip)
       attributes_.push_back(hwmon + std::to_string(chip) + "/name");
-    for (int chip : {3, 4, 5}) {
-      for (int i = 1; i <= 9; ++i) {
-        const std::string path = hwmon + std::to_string(chip) + "/temp" + std::to_string(i);
-        if (access((path + "_label").c_str(), F_OK) == 0) attributes_.push_back(path + "_label");
-      }
-    }
+    for (int i = 1; i <= 9; ++i)
+      attributes_.push_back(hwmon + "5/temp" + std::to_string(i) + "_label");
+    for (int chip : {3, 4}) attributes_.push_back(hwmon + std::to_string(chip) + "/temp1_label");
     attributes_.push_back(root_ + "/class/power_supply/BAT0/type");
   }
   ~Tree() { std::filesystem::remove_all(root_); }

@@ -5,7 +5,8 @@
 // it sorts them by the words their names contain. So a source names every sensor in the
 // vocabulary below: a CPU or SoC die sensor gets a name that contains kDieWord, a storage sensor
 // one that contains kStorageWord (or kNandWord), a battery sensor one that contains
-// kBatteryWord, and every other sensor a name that contains none of these words.
+// kBatteryWord, and every other sensor a name that contains none of these words. A source may
+// also leave out, without reading its value, a sensor that it already knows counts in no group.
 //
 // Ownership and threads: a source owns nothing between calls; ForEachSensor keeps no state
 // from one call to the next and may run on many threads at once.

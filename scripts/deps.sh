@@ -6,7 +6,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake g++ make pkg-config libasio-dev nlohmann-json3-dev libicu-dev"
-  [test]="libgtest-dev libgmock-dev curl xvfb zenity xdotool x11-apps imagemagick fuse3 python3-fusepy"
+  [test]="libgtest-dev libgmock-dev curl xvfb zenity kdialog xdotool x11-apps imagemagick fuse3 python3-fusepy"
   [bench]="libbenchmark-dev wrk nginx-light prometheus-node-exporter gnuplot-nox curl util-linux iproute2"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [package]="dpkg-dev fakeroot lintian"

@@ -9,7 +9,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include <thread>
 
 #include "platform/process_resources.h"
+#include "platform/socket_state.h"
 #include "server/http_framing.h"
 #include "server/text.h"
 
@@ -33,15 +33,6 @@ namespace {
 // Keeps a socket from leaking into the programs the helper starts (the dialog tool, the
 // browser): an inherited listener would hold the port after the helper is gone.
 void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }  // the only descriptor flag
-
-// True when the peer of the TCP socket `fd` has reset the connection. A reset moves the socket
-// straight to CLOSE; a peer that only half-closed leaves it in CLOSE_WAIT.
-bool IsReset(int fd) {
-  tcp_info info{};
-  socklen_t size = sizeof info;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
-  return info.tcpi_state == TCP_CLOSE;
-}
 
 // Descriptors are counted afresh at least this often, so that what others open or close
 // (readers, login-item writes, the dialog tool's pipes) is seen.
@@ -109,7 +100,7 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
   }
 
   // Any thread, while the answer is being made (nothing else touches the socket then).
-  bool PeerGone() const { return IsReset(fd_); }
+  bool PeerGone() const { return PeerHasReset(fd_); }
 
  private:
   // The one read. A peer that closed without sending is an empty request; one whose connection

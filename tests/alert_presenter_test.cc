@@ -105,6 +105,8 @@ TEST(DialogResponseTest, ToolOutcomesToButtons) {
   killed.term_signal = SIGSEGV;
   const AlertContent two = LaunchAlert(true, 53843);
   const AlertContent one = LaunchAlert(false, 53843);
+  AlertContent three = two;
+  three.buttons.push_back("Later");
   struct Case {
     const char* name;
     DialogTool tool;
@@ -131,9 +133,13 @@ TEST(DialogResponseTest, ToolOutcomesToButtons) {
       {"zenity-one-button", DialogTool::kZenity, one, Exited(0), 1000},
       {"kdialog-yes", DialogTool::kKdialog, two, Exited(0), 1000},
       {"kdialog-no", DialogTool::kKdialog, two, Exited(1), 1001},
-      {"kdialog-two-of-two", DialogTool::kKdialog, two, Exited(2), std::nullopt},
+      // kdialog 22.12 answers 2 to Escape and to closing the window, whatever the box.
+      {"kdialog-escaped", DialogTool::kKdialog, two, Exited(2), 1000},
+      {"kdialog-third-or-escaped", DialogTool::kKdialog, three, Exited(2), 1002},
+      {"kdialog-unknown-status", DialogTool::kKdialog, two, Exited(3), std::nullopt},
       {"kdialog-msgbox", DialogTool::kKdialog, one, Exited(0), 1000},
-      {"kdialog-msgbox-closed", DialogTool::kKdialog, one, Exited(1), 1000},
+      {"kdialog-msgbox-one", DialogTool::kKdialog, one, Exited(1), 1000},
+      {"kdialog-msgbox-escaped", DialogTool::kKdialog, one, Exited(2), 1000},
       {"kdialog-error", DialogTool::kKdialog, one, Exited(254), std::nullopt},
       {"kdialog-crashed", DialogTool::kKdialog, two, killed, std::nullopt},
   };

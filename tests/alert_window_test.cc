@@ -1,9 +1,10 @@
 // The launch alert as a real window: under Xvfb, zenity draws it, a screenshot is kept in the
 // build folder (launch_alert_started.png, launch_alert_failed.png), and xdotool presses its
-// buttons. Pressing "Open Ostrel" with no desktop entry installed opens the web page through
-// xdg-open, here a script on a temporary PATH that records its arguments. zenity itself runs
-// through a script on that PATH too, which keeps a copy of its standard error and its exit
-// status, so that a window that never appears comes with zenity's own explanation.
+// buttons; under KDE kdialog draws it, and Escape must close it as "OK". Pressing "Open Ostrel"
+// with no desktop entry installed opens the web page through xdg-open, here a script on a temporary
+// PATH that records its arguments. zenity itself runs through a script on that PATH too, which
+// keeps a copy of its standard error and its exit status, so that a window that never appears comes
+// with zenity's own explanation.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -277,6 +278,26 @@ TEST_F(AlertWindowTest, FailureAlertClosesWithOk) {
   EXPECT_EQ(Console(), "");
   // Nothing was opened.
   EXPECT_EQ(ReadWholeFile(dir_.path() + "/xdg-open.args"), "");
+}
+
+TEST_F(AlertWindowTest, KdialogEscapeIsOkAndNoSecondAlert) {
+  if (!FindProgram("kdialog", env_)) {
+    GTEST_SKIP() << "kdialog is not installed (scripts/deps.sh test installs it)";
+  }
+  env_.Set("XDG_CURRENT_DESKTOP", "KDE");
+  Launch(false, [&] {
+    const std::string window = WaitForAlertWindow();
+    ASSERT_FALSE(window.empty()) << NoWindowReport();
+    runner_.Run({"xdotool", "windowfocus", "--sync", window, "key", "Escape"}, env_, -1);
+    // kdialog answers Escape with exit status 2; taken for a failed tool, it would bring the
+    // alert up again through zenity, and the launch would not end.
+    ASSERT_TRUE(WaitFor([&] { return launch_ended_.load(); }, 30))
+        << "the launch did not end after Escape; zenity: \""
+        << ReadWholeFile(dir_.path() + "/zenity.log") << "\"";
+  });
+  EXPECT_EQ(ReadWholeFile(dir_.path() + "/zenity.log"), "");  // zenity never ran
+  EXPECT_EQ(Console(), "");
+  EXPECT_EQ(ReadWholeFile(dir_.path() + "/xdg-open.args"), "");  // "OK" opens nothing
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -55,9 +56,8 @@ class AutostartTest : public ::testing::Test {
   std::string entry() const { return autostart() + "/" + kId + ".desktop"; }
 
   XdgAutostartService Service(XdgAutostartService::WriteFn write = nullptr) {
-    return XdgAutostartService(
-        kId, "Ostrel Sensor Helper",
-        [env = env_, exe = exe_] { return AutostartPathsFor(env, exe); }, std::move(write));
+    return XdgAutostartService(kId, "Ostrel Sensor Helper", AutostartPathsFor(env_, exe_),
+                               std::move(write));
   }
   std::string ExpectedText() const {
     return "[Desktop Entry]\n"
@@ -150,6 +150,9 @@ TEST_F(AutostartTest, ConfigHomeFromTheEnvironment) {
   EXPECT_EQ(Service().GetStatus(), LoginItemStatus::kNotFound);
 }
 
+// Status and unregistering of what users and other programs leave at the entry path:
+// unregistering removes only the helper's own enabled entry, keeps its own switched-off one, and
+// refuses anything else with the reason.
 TEST_F(AutostartTest, EntriesEditedByTheUser) {
   const std::string linked = dir_.path() + "/link-to-helper";
   ASSERT_EQ(symlink(exe_.c_str(), linked.c_str()), 0);
@@ -157,37 +160,95 @@ TEST_F(AutostartTest, EntriesEditedByTheUser) {
     const char* name;
     std::string text;
     LoginItemStatus status;
+    const char* refusal;  // the unregister failure after the entry's path; "" for success
   };
   const std::string exec = "Exec=\"" + exe_ + "\"\n";
   const std::string head = "[Desktop Entry]\nType=Application\n";
+  const char* kOther = ": starts another program";
   const Case cases[] = {
-      {"ours", head + exec, LoginItemStatus::kEnabled},
+      {"ours", head + exec, LoginItemStatus::kEnabled, ""},
       {"autostart-disabled", head + exec + "X-GNOME-Autostart-enabled=false\n",
-       LoginItemStatus::kRequiresApproval},
-      {"hidden", head + exec + "Hidden=true\n", LoginItemStatus::kRequiresApproval},
+       LoginItemStatus::kRequiresApproval, ""},
+      {"hidden", head + exec + "Hidden=true\n", LoginItemStatus::kRequiresApproval, ""},
       {"hidden-false", head + exec + "Hidden=false\nX-GNOME-Autostart-enabled=true\n",
-       LoginItemStatus::kEnabled},
-      {"with-arguments", head + "Exec=\"" + exe_ + "\" --quiet %U\n", LoginItemStatus::kEnabled},
-      {"through-symlink", head + "Exec=" + linked + "\n", LoginItemStatus::kEnabled},
-      {"comment-and-name", "# mine\n" + head + "Name=Mine\n" + exec, LoginItemStatus::kEnabled},
-      {"other-program", head + "Exec=/usr/bin/other\n", LoginItemStatus::kNotFound},
-      {"unquoted-with-space", head + "Exec=" + exe_ + "\n", LoginItemStatus::kNotFound},
-      {"program-on-path", head + "Exec=ostrel-sensor-helper\n", LoginItemStatus::kNotFound},
-      {"no-exec", head, LoginItemStatus::kNotFound},
-      {"open-quote", head + "Exec=\"" + exe_ + "\n", LoginItemStatus::kNotFound},
-      {"not-an-application", "[Desktop Entry]\nType=Link\n" + exec, LoginItemStatus::kNotFound},
-      {"no-type", "[Desktop Entry]\n" + exec, LoginItemStatus::kNotFound},
-      {"garbage", "\x01\x02garbage", LoginItemStatus::kNotFound},
-      {"empty", "", LoginItemStatus::kNotFound},
+       LoginItemStatus::kEnabled, ""},
+      {"with-arguments", head + "Exec=\"" + exe_ + "\" --quiet %U\n", LoginItemStatus::kEnabled,
+       ""},
+      {"through-symlink", head + "Exec=" + linked + "\n", LoginItemStatus::kEnabled, ""},
+      {"comment-and-name", "# mine\n" + head + "Name=Mine\n" + exec, LoginItemStatus::kEnabled, ""},
+      {"other-program", head + "Exec=/usr/bin/other\n", LoginItemStatus::kNotFound, kOther},
+      {"other-program-hidden", head + "Exec=/usr/bin/other\nHidden=true\n",
+       LoginItemStatus::kNotFound, kOther},
+      {"unquoted-with-space", head + "Exec=" + exe_ + "\n", LoginItemStatus::kNotFound, kOther},
+      {"program-on-path", head + "Exec=ostrel-sensor-helper\n", LoginItemStatus::kNotFound, kOther},
+      {"no-exec", head, LoginItemStatus::kNotFound, kOther},
+      {"open-quote", head + "Exec=\"" + exe_ + "\n", LoginItemStatus::kNotFound, kOther},
+      {"not-an-application", "[Desktop Entry]\nType=Link\n" + exec, LoginItemStatus::kNotFound,
+       ": not an application's entry"},
+      {"no-type", "[Desktop Entry]\n" + exec, LoginItemStatus::kNotFound,
+       ": not an application's entry"},
+      {"garbage", "\x01\x02garbage", LoginItemStatus::kNotFound, ": not a desktop entry"},
+      {"empty", "", LoginItemStatus::kNotFound, ": not a desktop entry"},
   };
   XdgAutostartService service = Service();
   for (const Case& c : cases) {
     dir_.Write("home/.config/autostart/" + std::string(kId) + ".desktop", c.text);
     EXPECT_EQ(service.GetStatus(), c.status) << c.name;
+    const Status unregistered = service.Unregister();
+    if (*c.refusal == '\0') {
+      EXPECT_TRUE(unregistered.ok()) << c.name << ": " << unregistered.message();
+    } else {
+      EXPECT_EQ(unregistered.message(), entry() + c.refusal) << c.name;
+    }
+    const bool removed = c.status == LoginItemStatus::kEnabled;
+    EXPECT_EQ(ReadFile(entry()), removed ? "" : c.text) << c.name;
   }
+
+  // Things at the entry path that are no file to read: never opened (a FIFO would block a
+  // reader), never removed, and replaced by registering.
+  struct Thing {
+    const char* name;
+    std::function<int(const char*)> make;
+  };
+  const std::string ours = dir_.path() + "/dotfiles/ours.desktop";
+  dir_.Write("dotfiles/ours.desktop", head + exec);
+  const Thing things[] = {
+      {"folder", [](const char* path) { return mkdir(path, 0700); }},
+      {"fifo", [](const char* path) { return mkfifo(path, 0600); }},
+      {"device", [](const char* path) { return symlink("/dev/zero", path); }},
+  };
   std::remove(entry().c_str());
-  dir_.MakeDir("home/.config/autostart/" + std::string(kId) + ".desktop");
-  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotFound) << "a folder";
+  for (const Thing& t : things) {
+    ASSERT_EQ(t.make(entry().c_str()), 0) << t.name;
+    EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotFound) << t.name;
+    EXPECT_EQ(service.Unregister().message(), entry() + ": not a regular file") << t.name;
+    struct stat st;
+    EXPECT_EQ(lstat(entry().c_str(), &st), 0) << t.name;
+    if (S_ISDIR(st.st_mode)) rmdir(entry().c_str());
+    ASSERT_TRUE(service.Register().ok()) << t.name;
+    EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled) << t.name;
+    ASSERT_TRUE(service.Unregister().ok()) << t.name;
+  }
+  // An entry kept elsewhere and linked in, as dotfile managers do, is read through the link;
+  // unregistering removes the link, not the file.
+  ASSERT_EQ(symlink(ours.c_str(), entry().c_str()), 0);
+  EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled);
+  ASSERT_TRUE(service.Unregister().ok());
+  EXPECT_EQ(ReadFile(ours), head + exec);
+}
+
+// What /proc/self/exe names after the program's file was replaced or removed.
+TEST_F(AutostartTest, LiveExecutablePath) {
+  dir_.Write("bin/weird (deleted)", "a file really named so");
+  const std::string bin = dir_.path() + "/bin/";
+  const std::pair<std::string, std::string> cases[] = {
+      {exe_, exe_},
+      {exe_ + " (deleted)", exe_},  // replaced in place: the new program at the same path
+      {bin + "weird (deleted)", bin + "weird (deleted)"},
+      {bin + "gone (deleted)", ""},  // removed, nothing in its place
+      {bin + "gone", bin + "gone"},  // no suffix: taken as it is
+  };
+  for (const auto& [target, path] : cases) EXPECT_EQ(LiveExecutablePath(target), path) << target;
 }
 
 TEST_F(AutostartTest, ExecutableWithReservedCharactersRoundTrips) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "platform/linux/autostart.h"
 #include "server/sensor_server.h"
 #include "tests/fake_platform.h"
@@ -21,11 +23,14 @@ using testing::TempDir;
 class HelperLoginItemTest : public ::testing::Test {
  protected:
   HelperLoginItemTest()
-      : service_(HelperLoginItem::kHelperID, "Ostrel Sensor Helper", [this] {
-          Environment env;
-          env.Set("HOME", dir_.path());
-          return AutostartPathsFor(env, "/opt/ostrel/ostrel-sensor-helper");
-        }) {}
+      : service_(HelperLoginItem::kHelperID, "Ostrel Sensor Helper",
+                 AutostartPathsFor(Home(dir_.path()), "/opt/ostrel/ostrel-sensor-helper")) {}
+
+  static Environment Home(const std::string& home) {
+    Environment env;
+    env.Set("HOME", home);
+    return env;
+  }
 
   std::string Entry() const {
     return dir_.path() + "/.config/autostart/com.ostrel.Ostrel.SensorHelper.desktop";
@@ -54,11 +59,18 @@ TEST_F(HelperLoginItemTest, SuccessfulChangesLogNothing) {
 
 TEST_F(HelperLoginItemTest, RefusedChangesLogOneLineEach) {
   HelperLoginItem::set(service_, log_, false);
+  dir_.Write(".config/autostart/com.ostrel.Ostrel.SensorHelper.desktop",
+             "[Desktop Entry]\nType=Application\nExec=/usr/bin/other\n");
+  HelperLoginItem::set(service_, log_, false);  // another program's entry: kept
+  EXPECT_TRUE(EntryExists());
+  std::filesystem::remove_all(dir_.path() + "/.config");
   dir_.Write(".config", "in the way");
   HelperLoginItem::set(service_, log_, true);
   EXPECT_EQ(log_.lines(), (std::vector<std::string>{
                               "Ostrel Sensor Helper: login item unregister failed: " + Entry() +
                                   ": No such file or directory",
+                              "Ostrel Sensor Helper: login item unregister failed: " + Entry() +
+                                  ": starts another program",
                               "Ostrel Sensor Helper: login item register failed: " + dir_.path() +
                                   "/.config: Not a directory"}));
   EXPECT_FALSE(HelperLoginItem::isEnabled(service_));

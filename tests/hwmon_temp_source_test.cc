@@ -32,13 +32,11 @@ using testing::FixtureTree;
 using testing::TempDir;
 using testing::WriteTree;
 
-// Every name the source hands out (or only its group tag, the first word), joined by "|".
-std::string Names(const std::string& root, bool tags = false) {
+// Every name the source hands out, joined by "|".
+std::string Names(const std::string& root) {
   std::string names;
-  HwmonTempSource(root).ForEachSensor([&](const char* name, double) {
-    const std::string text = name;
-    names += (names.empty() ? "" : "|") + (tags ? text.substr(0, text.find(' ')) : text);
-  });
+  HwmonTempSource(root).ForEachSensor(
+      [&](const char* name, double) { names += (names.empty() ? "" : "|") + std::string(name); });
   return names;
 }
 
@@ -103,15 +101,14 @@ TEST(HwmonTempSourceTest, Machines) {
   }
 }
 
-// Every sensor of the AMD laptop by name: the game pad's battery (scope Device) is not the
-// machine's, BAT0's hwmon twin is not read beside the supply, unmapped chips' labels not read.
+// Only what counts of the AMD laptop is visited: the game pad's battery (scope Device) is not
+// the machine's, BAT0's hwmon twin is not read beside the supply, chips that can't count
+// (acpitz, thinkpad, amdgpu), the nvme raw sensors and Tctl beside Tdie are left out.
 TEST(HwmonTempSourceTest, AmdLaptopNames) {
   TempDir dir;
   WriteTree(dir.path(), testing::AmdLaptop(true, true));
   EXPECT_EQ(Names(dir.path()),
-            "battery BAT0|other acpitz/temp1|other thinkpad/temp1|other thinkpad/temp2|"
-            "other thinkpad/temp3|SSD nvme/Composite|other nvme/Sensor 1|other nvme/Sensor 2|"
-            "other amdgpu/temp1|other k10temp/Tctl|tdie k10temp/Tdie|tdie k10temp/Tccd1|"
+            "battery BAT0|SSD nvme/Composite|tdie k10temp/Tdie|tdie k10temp/Tccd1|"
             "tdie k10temp/Tccd2");
 }
 
@@ -119,21 +116,23 @@ TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
   const struct {
     const char* chip;
     std::vector<const char*> labels;  // of temp1, temp2, ...; nullptr: no label
-    const char* tags;                 // the group tag of each sensor
+    const char* names;                // the sensors that count, as visited
   } cases[] = {
-      {"coretemp", {"Package id 0"}, "tdie"},  // no cores: the package stands for the die
-      {"coretemp", {"Physical id 0", "Core 0"}, "other|tdie"},
-      {"coretemp", {nullptr, nullptr}, "other|tdie"},  // temp1 is the package
-      {"zenpower", {"Tdie", "Tctl", "Tccd1"}, "tdie|other|tdie"},
-      {"k10temp", {nullptr}, "tdie"},  // before Zen: one unlabelled sensor
-      {"k10temp", {"Tctl", "Tccd1"}, "tdie|tdie"},
-      {"cpu_thermal", {nullptr}, "tdie"},
-      {"bigcore0_thermal", {nullptr, nullptr}, "tdie|tdie"},
-      {"soc_thermal", {nullptr}, "tdie"},
-      {"gpu_thermal", {nullptr}, "other"},
-      {"nvme", {nullptr, nullptr}, "SSD|other"},  // temp1 is the composite
-      {"drivetemp", {nullptr}, "SSD"},
-      {"it8688", {"CPU", "Tdie"}, "other|other"},
+      {"coretemp", {"Package id 0"}, "tdie coretemp/Package id 0"},  // no cores: the package
+      {"coretemp", {"Physical id 0", "Core 0"}, "tdie coretemp/Core 0"},
+      {"coretemp", {nullptr, nullptr}, "tdie coretemp/temp2"},  // temp1 is the package
+      {"zenpower", {"Tdie", "Tctl", "Tccd1"}, "tdie zenpower/Tdie|tdie zenpower/Tccd1"},
+      {"k10temp", {nullptr}, "tdie k10temp/temp1"},  // before Zen: one unlabelled sensor
+      {"k10temp", {"Tctl", "Tccd1"}, "tdie k10temp/Tctl|tdie k10temp/Tccd1"},
+      {"cpu_thermal", {nullptr}, "tdie cpu_thermal/temp1"},
+      {"bigcore0_thermal",
+       {nullptr, nullptr},
+       "tdie bigcore0_thermal/temp1|tdie bigcore0_thermal/temp2"},
+      {"soc_thermal", {nullptr}, "tdie soc_thermal/temp1"},
+      {"gpu_thermal", {nullptr}, ""},
+      {"nvme", {nullptr, "Composite"}, "SSD nvme/Composite"},  // always temp1, label unread
+      {"drivetemp", {nullptr}, "SSD drivetemp/temp1"},
+      {"it8688", {"CPU", "Tdie"}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.chip);
@@ -141,7 +140,7 @@ TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
     for (const char* label : c.labels) temps.push_back({label, 40000});
     TempDir dir;
     WriteTree(dir.path(), Chip("hwmon0", c.chip, temps));
-    EXPECT_EQ(Names(dir.path(), /*tags=*/true), c.tags);
+    EXPECT_EQ(Names(dir.path()), c.names);
   }
 }
 
@@ -194,7 +193,7 @@ TEST(HwmonTempSourceTest, BrokenChipsAndFolders) {
     dir.Write("class/hwmon/hwmon1/" + std::string(name), "30000\n");
   }
   // An unreadable label leaves coretemp's index rule: temp1 is the package, counted without cores.
-  EXPECT_EQ(Names(dir.path()), "tdie coretemp/temp1|other /temp1");
+  EXPECT_EQ(Names(dir.path()), "tdie coretemp/temp1");
 
   TempDir empty;
   EXPECT_EQ(Names(empty.path()), "");

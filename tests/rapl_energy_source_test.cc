@@ -25,13 +25,17 @@ using testing::TempDir;
 constexpr int64_t kRange = 262143328850;  // a typical max_energy_range_uj
 
 // Writes zones given as "<entry> <name> <energy_uj> [<later energy_uj> [<max_energy_range_uj>]]";
-// with `later`, only the later counters (any text).
+// with `later`, only the later counters (any text). "cpuinfo <vendor>" writes proc/cpuinfo.
 void WriteZones(const TempDir& dir, const std::vector<std::string>& zones, bool later = false) {
   for (const std::string& zone : zones) {
     char entry[64], name[64], second[64];
     long long first = 0, range = kRange;
     const int fields =
         sscanf(zone.c_str(), "%63s %63s %lld %63s %lld", entry, name, &first, second, &range);
+    if (std::string(entry) == "cpuinfo") {
+      dir.Write("proc/cpuinfo", "processor\t: 0\nvendor_id\t: " + std::string(name) + "\n");
+      continue;
+    }
     const std::string base = "class/powercap/" + std::string(entry) + "/";
     if (later) {
       if (fields >= 4) dir.Write(base + "energy_uj", std::string(second) + "\n");
@@ -53,9 +57,12 @@ std::string Measure(const TempDir& dir, RaplEnergySource& source,
   std::unique_ptr<EnergyChannels> subscribed;
   auto subscription = source.CreateSubscription(*channels, &subscribed);
   EXPECT_EQ(subscribed, nullptr);
+  // The clock is read right after each sample, as the power reader does.
   auto first = source.CreateSamples(*subscription, *channels);
+  source.Now();
   WriteZones(dir, zones, /*later=*/true);
   auto second = source.CreateSamples(*subscription, *channels);
+  source.Now();
   if (first == nullptr || second == nullptr) return "no sample";
   auto delta = source.CreateSamplesDelta(*first, *second);
   if (delta == nullptr) return "no delta";
@@ -87,6 +94,15 @@ TEST(RaplEnergySourceTest, ChannelsFromFixtureTrees) {
       {"AMD: the package alone is CPU, and there is no GPU",
        {"intel-rapl:0 package-0 10 4010"},
        "CPU Energy uJ 4000"},
+      {"Zen: the package is CPU, not its core zone (one core's counter)",
+       {"cpuinfo AuthenticAMD", "intel-rapl:0 package-0 10 39710", "intel-rapl:0:0 core 5 3075"},
+       "CPU Energy uJ 39700"},
+      {"Hygon likewise",
+       {"cpuinfo HygonGenuine", "intel-rapl:0 package-0 10 410", "intel-rapl:0:0 core 5 35"},
+       "CPU Energy uJ 400"},
+      {"Intel by its vendor too",
+       {"cpuinfo GenuineIntel", "intel-rapl:0 package-0 10 410", "intel-rapl:0:0 core 5 35"},
+       "CPU Energy uJ 30"},
       {"two packages are summed per kind",
        {"intel-rapl:0 package-0 0 9", "intel-rapl:0:0 core 0 100", "intel-rapl:0:1 uncore 0 10",
         "intel-rapl:1 package-1 0 9", "intel-rapl:1:0 core 0 200", "intel-rapl:1:1 uncore 0 20"},
@@ -104,12 +120,19 @@ TEST(RaplEnergySourceTest, ChannelsFromFixtureTrees) {
        "no sample"},
       {"so does a negative one", {"intel-rapl:0 package-0 5 -1"}, "no sample"},
       {"or one beyond its range", {"intel-rapl:0 package-0 5 262143328851"}, "no sample"},
+      {"a step back by 1 mJ is no wrap", {"intel-rapl:0 package-0 5000 4000"}, "no delta"},
+      {"nor one from mid-range to the bottom",
+       {"intel-rapl:0 package-0 131071664425 0"},
+       "no delta"},
+      {"more than 5 kW between two samples is a fault",
+       {"intel-rapl:0 package-0 0 200000000000"},
+       "no delta"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     WriteZones(dir, c.zones);
-    RaplEnergySource source(dir.path());
+    RaplEnergySource source(dir.path(), dir.path() + "/proc");
     ASSERT_TRUE(source.Load());
     EXPECT_EQ(source.CopyChannelsInGroup("energy model"), nullptr);
     EXPECT_EQ(Measure(dir, source, c.zones), c.channels);
@@ -127,6 +150,9 @@ TEST(RaplEnergySourceTest, TreesWithoutReadableCpuOrGpuZonesDoNotLoad) {
        {"intel-rapl:1 psys 5", "intel-rapl:0:2 dram 5", "intel-rapl-mmio:0 package-0 5"},
        nullptr},
       {"an unreadable counter", {"intel-rapl:0 package-0 5"}, "intel-rapl:0"},
+      {"AMD: a core zone is not the CPU",
+       {"cpuinfo AuthenticAMD", "intel-rapl:0 package-0 5", "intel-rapl:0:0 core 5"},
+       "intel-rapl:0"},
       {"a counter beyond its range", {"intel-rapl:0 package-0 5 5 4"}, nullptr},
       {"a zero range", {"intel-rapl:0 package-0 0 0 0"}, nullptr},
       {"zone names the source does not know",
@@ -144,7 +170,7 @@ TEST(RaplEnergySourceTest, TreesWithoutReadableCpuOrGpuZonesDoNotLoad) {
       std::filesystem::remove(counter);
       std::filesystem::create_directory(counter);
     }
-    RaplEnergySource source(dir.path());
+    RaplEnergySource source(dir.path(), dir.path() + "/proc");
     EXPECT_FALSE(source.Load());
     EXPECT_FALSE(source.Offers(EnergyOperation::kCreateSamples));
     EXPECT_EQ(source.CopyChannelsInGroup("Energy Model"), nullptr);
@@ -152,52 +178,67 @@ TEST(RaplEnergySourceTest, TreesWithoutReadableCpuOrGpuZonesDoNotLoad) {
 }
 
 TEST(RaplEnergySourceTest, CountersOneSecondApartGiveWattsInTheDocument) {
-  TempDir dir;
-  // An Intel laptop: 6 J on the cores and 2 J uncore between the two requests.
-  const std::vector<std::string> zones = {
-      "intel-rapl:0 package-0 3000 9003000", "intel-rapl:0:0 core 1000 6001000",
-      "intel-rapl:0:1 uncore 1000 2001000", "intel-rapl:0:2 dram 300 2000300",
-      "intel-rapl:1 psys 3000 18003000"};
-  WriteZones(dir, zones);
-  RaplEnergySource source(dir.path());
-  ResetPowerReaderForTesting(&source);
-  SensorServer::Readers readers;
-  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
-  readers.fans = [](OstrelFan*, int32_t) { return 0; };
-  testing::FakeLoginItem login;
-  SensorServer server(login, 0, readers);
-  server.start();
-  auto now = [] {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+  const struct {
+    const char* what;
+    std::vector<std::string> zones;
+    double cpu_joules, gpu_joules;  // counted between the two requests
+  } cases[] = {
+      {"Intel laptop: the cores and the uncore",
+       {"intel-rapl:0 package-0 3000 9003000", "intel-rapl:0:0 core 1000 6001000",
+        "intel-rapl:0:1 uncore 1000 2001000", "intel-rapl:0:2 dram 300 2000300",
+        "intel-rapl:1 psys 3000 18003000"},
+       6.0,
+       2.0},
+      {"Zen desktop: the package, whatever its core zone (one core) counted",
+       {"cpuinfo AuthenticAMD", "intel-rapl:0 package-0 1000 39701000",
+        "intel-rapl:0:0 core 1000 3071000"},
+       39.7,
+       0.0},
   };
-  auto power = [&] {
-    const std::string body =
-        testing::BodyOf(testing::Exchange(server.boundPort(), "GET / HTTP/1.1\r\n\r\n"));
-    return nlohmann::json::parse(body)["power"];
-  };
-  const double a1 = now();
-  EXPECT_EQ(power(), nlohmann::json::object()) << "the first request only primes";
-  const double b1 = now();
-  WriteZones(dir, zones, /*later=*/true);
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  const double a2 = now();
-  const nlohmann::json second = power();
-  const double b2 = now();
-  ResetPowerReaderForTesting(nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    WriteZones(dir, c.zones);
+    RaplEnergySource source(dir.path(), dir.path() + "/proc");
+    ResetPowerReaderForTesting(&source);
+    SensorServer::Readers readers;
+    readers.temps = [](OstrelTemp*, int32_t) { return 0; };
+    readers.fans = [](OstrelFan*, int32_t) { return 0; };
+    testing::FakeLoginItem login;
+    SensorServer server(login, 0, readers);
+    server.start();
+    auto now = [] {
+      return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+    };
+    auto power = [&] {
+      const std::string body =
+          testing::BodyOf(testing::Exchange(server.boundPort(), "GET / HTTP/1.1\r\n\r\n"));
+      return nlohmann::json::parse(body)["power"];
+    };
+    const double a1 = now();
+    EXPECT_EQ(power(), nlohmann::json::object()) << "the first request only primes";
+    const double b1 = now();
+    WriteZones(dir, c.zones, /*later=*/true);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double a2 = now();
+    const nlohmann::json second = power();
+    const double b2 = now();
+    ResetPowerReaderForTesting(nullptr);
 
-  ASSERT_EQ(second.size(), 4u) << second.dump();
-  // The reader's interval lies between the end of the first request and the start of the second
-  // (shortest) and the start of the first and the end of the second (longest); within 1 % of the
-  // joules over that interval, however long the requests themselves took.
-  const double cpu = second["cpu"], gpu = second["gpu"];
-  const double shortest = a2 - b1, longest = b2 - a1;
-  EXPECT_GE(cpu, 6.0 / longest * 0.99);
-  EXPECT_LE(cpu, 6.0 / shortest * 1.01);
-  EXPECT_GE(gpu, 2.0 / longest * 0.99);
-  EXPECT_LE(gpu, 2.0 / shortest * 1.01);
-  EXPECT_EQ(second["ane"], 0.0);
-  EXPECT_DOUBLE_EQ(second["soc"], cpu + gpu);
+    ASSERT_EQ(second.size(), 4u) << second.dump();
+    // The reader's interval lies between the end of the first request and the start of the
+    // second (shortest) and the start of the first and the end of the second (longest); within
+    // 1 % of the joules over that interval, however long the requests themselves took.
+    const double cpu = second["cpu"], gpu = second["gpu"];
+    const double shortest = a2 - b1, longest = b2 - a1;
+    EXPECT_GE(cpu, c.cpu_joules / longest * 0.99);
+    EXPECT_LE(cpu, c.cpu_joules / shortest * 1.01);
+    EXPECT_GE(gpu, c.gpu_joules / longest * 0.99);
+    EXPECT_LE(gpu, c.gpu_joules / shortest * 1.01);
+    EXPECT_EQ(second["ane"], 0.0);
+    EXPECT_DOUBLE_EQ(second["soc"], cpu + gpu);
+  }
 }
 
 }  // namespace

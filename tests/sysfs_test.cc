@@ -81,24 +81,33 @@ TEST(SysfsTest, NaturalOrder) {
   EXPECT_TRUE(NaturalLess("a", "ab"));
 }
 
-TEST(SysfsTest, ListHwmonChipsFindsAttributesInEitherPlace) {
+// Listing without allocation: every entry once, across several buffers of getdents64, and the
+// natural order of what is kept, the lowest names when there are more than fit.
+TEST(SysfsTest, ListingsKeepTheLowestNamesInNaturalOrder) {
   TempDir sys;
-  sys.Write("class/hwmon/hwmon10/name", "nvme\n");
-  sys.Write("class/hwmon/hwmon2/name", "coretemp\n");
-  sys.Write("class/hwmon/hwmon3/device/name", "applesmc\n");  // old style: all in device/
-  sys.MakeDir("class/hwmon/hwmon4");                          // no name at all
+  for (int n = 299; n >= 0; --n) sys.MakeDir("class/hwmon/hwmon" + std::to_string(n));
   sys.Write("class/hwmon/other/name", "ignored\n");
-  const auto chips = ListHwmonChips(sys.path());
-  ASSERT_EQ(chips.size(), 4u);
-  const std::string base = sys.path() + "/class/hwmon/";
-  EXPECT_EQ(chips[0].attr_dir, base + "hwmon2");
-  EXPECT_EQ(chips[0].name, "coretemp");
-  EXPECT_EQ(chips[1].attr_dir, base + "hwmon3/device");
-  EXPECT_EQ(chips[1].name, "applesmc");
-  EXPECT_EQ(chips[2].attr_dir, base + "hwmon4");
-  EXPECT_EQ(chips[2].name, "");
-  EXPECT_EQ(chips[3].name, "nvme");
-  EXPECT_TRUE(ListHwmonChips(sys.path() + "/nowhere").empty());
+  const std::string class_path = sys.path() + "/class/hwmon";
+  ScopedFd first(OpenDirAt(AT_FDCWD, class_path.c_str())),
+      second(OpenDirAt(AT_FDCWD, class_path.c_str()));
+  ASSERT_TRUE(first && second);
+  size_t seen = 0;
+  DirLister lister(first.get());
+  while (const char* name = lister.Next()) seen += name[0] != '.';
+  EXPECT_EQ(seen, 301u);
+  HwmonEntries chips;
+  ListHwmonEntries(second.get(), &chips);
+  ASSERT_EQ(chips.size(), 256u);
+  EXPECT_STREQ(chips[0], "hwmon0");
+  EXPECT_STREQ(chips[2], "hwmon2");
+  EXPECT_STREQ(chips[10], "hwmon10");
+  EXPECT_STREQ(chips[255], "hwmon255");
+  SortedNames<2, 6> names;
+  for (const char* name : {"b10", "b9", "toolong", "a", "b2"}) names.Add(name);
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_STREQ(names[0], "a");
+  EXPECT_STREQ(names[1], "b2");
+  EXPECT_EQ(OpenDirAt(AT_FDCWD, (sys.path() + "/nowhere").c_str()), -1);
 }
 
 TEST(SysfsTest, ReadAtFolderDescriptor) {

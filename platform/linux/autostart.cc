@@ -40,17 +40,32 @@ Status MakeFolders(const std::string& dir) {
   return Status::Ok();
 }
 
-// Reads the whole file (at most kMaxEntryBytes + 1 bytes). Returns 0 or the errno; EFBIG when
-// it is too large.
-int ReadSmallFile(const std::string& path, std::string* out) {
+// What ReadEntryFile answers for something at the path that is not a regular file.
+constexpr int kNotRegularFile = -1;
+
+// Reads the whole regular file at `path` (following symlinks: dotfile managers keep autostart
+// entries as links) into `out`. Returns 0, an errno (EFBIG when it is larger than
+// kMaxEntryBytes), or kNotRegularFile. A FIFO, device, socket or folder is never opened in the
+// first place (stat first), and the open itself does not wait (O_NONBLOCK), should the path be
+// swapped between the two; fstat then turns such a swap away too.
+int ReadEntryFile(const std::string& path, std::string* out) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return kNotRegularFile;
+  if (st.st_size > static_cast<off_t>(kMaxEntryBytes)) return EFBIG;
   int fd;
   do {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno;
-  char buf[4096];
   int result = 0;
-  for (;;) {
+  if (fstat(fd, &st) != 0) {
+    result = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    result = kNotRegularFile;
+  }
+  char buf[4096];
+  while (result == 0) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
@@ -59,24 +74,18 @@ int ReadSmallFile(const std::string& path, std::string* out) {
     }
     if (n == 0) break;
     out->append(buf, static_cast<size_t>(n));
-    if (out->size() > kMaxEntryBytes) {
-      result = EFBIG;
-      break;
-    }
+    if (out->size() > kMaxEntryBytes) result = EFBIG;
   }
   close(fd);
   return result;
 }
 
-// True when `program` (from an Exec line) is the file `executable`.
-bool SameProgram(const std::string& program, const std::string& executable) {
-  if (program == executable) return true;
-  if (program.empty() || program[0] != '/') return false;  // looked up on PATH: not ours
+// `path` with every symlink and "." or ".." resolved (the form /proc/self/exe names a program
+// in), or "" when it cannot be.
+std::string Resolved(const std::string& path) {
   char resolved[PATH_MAX];
-  if (realpath(program.c_str(), resolved) == nullptr) return false;
-  char target[PATH_MAX];
-  if (realpath(executable.c_str(), target) == nullptr) return false;
-  return std::string_view(resolved) == target;
+  if (path.empty() || realpath(path.c_str(), resolved) == nullptr) return "";
+  return resolved;
 }
 
 }  // namespace
@@ -92,35 +101,39 @@ AutostartPaths AutostartPathsFor(const Environment& env, std::string executable)
   return paths;
 }
 
+std::string LiveExecutablePath(std::string link_target) {
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (!link_target.ends_with(kDeleted)) return link_target;
+  struct stat st;
+  if (lstat(link_target.c_str(), &st) == 0) return link_target;  // a file really is named so
+  link_target.resize(link_target.size() - kDeleted.size());
+  if (stat(link_target.c_str(), &st) == 0) return link_target;
+  return "";
+}
+
 AutostartPaths CurrentAutostartPaths() {
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  std::string executable;
-  int err = errno;
-  if (n > 0) executable.assign(buf, static_cast<size_t>(n));
-  // Once the program file has been replaced (a package upgrade renames the new file over the old
-  // one), the link reads "<path> (deleted)"; the entry must name the path, which now holds the
-  // new program.
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (executable.ends_with(kDeleted) && access(executable.c_str(), F_OK) != 0) {
-    executable.resize(executable.size() - kDeleted.size());
-  }
+  const int err = n < 0 ? errno : 0;
+  std::string target = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  std::string executable = LiveExecutablePath(target);
   AutostartPaths paths = AutostartPathsFor(Environment::Current(), executable);
-  if (executable.empty() && paths.error.empty())
-    paths.error = Status::FromErrno("/proc/self/exe", err).message();
+  if (executable.empty() && paths.error.empty()) {
+    paths.error = target.empty() ? Status::FromErrno("/proc/self/exe", err).message()
+                                 : "this program's file is gone: " + target;
+  }
   return paths;
 }
 
-XdgAutostartService::XdgAutostartService(std::string id, std::string name,
-                                         std::function<AutostartPaths()> paths, WriteFn write)
+XdgAutostartService::XdgAutostartService(std::string id, std::string name, AutostartPaths paths,
+                                         WriteFn write)
     : id_(std::move(id)),
       name_(std::move(name)),
       paths_(std::move(paths)),
+      dir_(AutostartDir(paths_)),
+      entry_(dir_ + "/" + id_ + ".desktop"),
+      resolved_program_(Resolved(paths_.executable)),
       write_(write ? std::move(write) : WriteFn(::write)) {}
-
-std::string XdgAutostartService::EntryPath(const AutostartPaths& paths) const {
-  return AutostartDir(paths) + "/" + id_ + ".desktop";
-}
 
 std::string XdgAutostartService::EntryText(const std::string& executable) const {
   return "[Desktop Entry]\n"
@@ -141,27 +154,26 @@ std::string XdgAutostartService::EntryText(const std::string& executable) const 
 }
 
 Status XdgAutostartService::Register() {
-  const AutostartPaths paths = paths_();
-  if (paths.config_home.empty() || paths.executable.empty()) {
-    return Status::Error(paths.error.empty()
+  if (paths_.config_home.empty() || paths_.executable.empty()) {
+    return Status::Error(paths_.error.empty()
                              ? "the autostart folder or this program cannot be located"
-                             : paths.error);
+                             : paths_.error);
   }
-  const std::string dir = AutostartDir(paths);
-  if (Status made = MakeFolders(dir); !made.ok()) return made;
+  if (Status made = MakeFolders(dir_); !made.ok()) return made;
 
   // A temporary file of a unique name in the same folder, so the rename below is atomic and
-  // concurrent registrations never write into the same file. A name beginning with '.' and not
+  // concurrent registrations never write into the same file. mkostemp creates it (O_EXCL), so
+  // nothing already there, a FIFO or a link, is ever opened. A name beginning with '.' and not
   // ending in ".desktop" is never taken for an entry, should this process die before renaming.
-  std::string temp = dir + "/." + id_ + ".desktop.XXXXXX";
+  std::string temp = dir_ + "/." + id_ + ".desktop.XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return Status::FromErrno(dir, errno);
+  if (fd < 0) return Status::FromErrno(dir_, errno);
   auto fail = [&](const std::string& path, int err) {
     if (fd >= 0) close(fd);
     unlink(temp.c_str());
     return Status::FromErrno(path, err);
   };
-  const std::string text = EntryText(paths.executable);
+  const std::string text = EntryText(paths_.executable);
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write_(fd, text.data() + done, text.size() - done);
@@ -175,11 +187,11 @@ Status XdgAutostartService::Register() {
   int closed = close(fd);
   fd = -1;
   if (closed != 0 && errno != EINTR) return fail(temp, errno);
-  const std::string entry = EntryPath(paths);
-  if (rename(temp.c_str(), entry.c_str()) != 0) return fail(entry, errno);
+  // rename replaces whatever is at the entry path without opening it.
+  if (rename(temp.c_str(), entry_.c_str()) != 0) return fail(entry_, errno);
   // Make the rename itself durable; the entry is complete either way, so a failure here is not
-  // one of the registration.
-  int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // one of the registration. O_DIRECTORY refuses anything but a folder before opening it.
+  int dir_fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
   if (dir_fd >= 0) {
     fsync(dir_fd);
     close(dir_fd);
@@ -188,34 +200,51 @@ Status XdgAutostartService::Register() {
 }
 
 Status XdgAutostartService::Unregister() {
-  const AutostartPaths paths = paths_();
-  if (paths.config_home.empty()) return Status::Error(paths.error);
-  const std::string entry = EntryPath(paths);
-  if (unlink(entry.c_str()) != 0) return Status::FromErrno(entry, errno);
+  const Finding found = Inspect();
+  if (found.status == LoginItemStatus::kRequiresApproval) return Status::Ok();
+  if (found.status != LoginItemStatus::kEnabled) return Status::Error(found.why);
+  // Another program may rename its own file into place between the reading above and this
+  // unlink; nothing but a lock every writer honours could close that gap, and none exists.
+  if (unlink(entry_.c_str()) != 0) return Status::FromErrno(entry_, errno);
   return Status::Ok();
 }
 
-LoginItemStatus XdgAutostartService::GetStatus() {
-  const AutostartPaths paths = paths_();
-  if (paths.config_home.empty()) return LoginItemStatus::kNotFound;
+LoginItemStatus XdgAutostartService::GetStatus() { return Inspect().status; }
+
+bool XdgAutostartService::SameProgram(const std::string& program) const {
+  if (program == paths_.executable) return true;
+  if (program.empty() || program[0] != '/') return false;  // looked up on PATH: not ours
+  const std::string resolved = Resolved(program);
+  return !resolved.empty() && resolved == resolved_program_;
+}
+
+XdgAutostartService::Finding XdgAutostartService::Inspect() const {
+  if (paths_.config_home.empty()) return {LoginItemStatus::kNotFound, paths_.error};
   std::string text;
-  int err = ReadSmallFile(EntryPath(paths), &text);
-  if (err == ENOENT || err == ENOTDIR) return LoginItemStatus::kNotRegistered;
-  if (err != 0) return LoginItemStatus::kNotFound;
+  const int err = ReadEntryFile(entry_, &text);
+  if (err == ENOENT || err == ENOTDIR) {
+    return {LoginItemStatus::kNotRegistered, Status::FromErrno(entry_, err).message()};
+  }
+  if (err == kNotRegularFile) return {LoginItemStatus::kNotFound, entry_ + ": not a regular file"};
+  if (err != 0) return {LoginItemStatus::kNotFound, Status::FromErrno(entry_, err).message()};
 
   std::optional<DesktopEntry> entry = ParseDesktopEntry(text);
-  if (!entry || entry->Get("Type") != "Application") return LoginItemStatus::kNotFound;
+  if (!entry) return {LoginItemStatus::kNotFound, entry_ + ": not a desktop entry"};
+  if (entry->Get("Type") != "Application") {
+    return {LoginItemStatus::kNotFound, entry_ + ": not an application's entry"};
+  }
+  if (paths_.executable.empty()) return {LoginItemStatus::kNotFound, paths_.error};
   std::optional<std::string> exec = entry->Get("Exec");
-  if (!exec || paths.executable.empty()) return LoginItemStatus::kNotFound;
-  std::optional<std::vector<std::string>> args = SplitExec(UnescapeDesktopValue(*exec));
-  if (!args || args->empty() || !SameProgram(args->front(), paths.executable)) {
-    return LoginItemStatus::kNotFound;
+  std::optional<std::vector<std::string>> args;
+  if (exec) args = SplitExec(UnescapeDesktopValue(*exec));
+  if (!args || args->empty() || !SameProgram(args->front())) {
+    return {LoginItemStatus::kNotFound, entry_ + ": starts another program"};
   }
   if (DesktopBoolean(entry->Get("Hidden").value_or("")) == true ||
       DesktopBoolean(entry->Get("X-GNOME-Autostart-enabled").value_or("")) == false) {
-    return LoginItemStatus::kRequiresApproval;
+    return {LoginItemStatus::kRequiresApproval, ""};
   }
-  return LoginItemStatus::kEnabled;
+  return {LoginItemStatus::kEnabled, ""};
 }
 
 }  // namespace ostrel

@@ -145,14 +145,21 @@ std::optional<int> DialogResponse(DialogTool tool, const AlertContent& alert,
     }
     return kAlertFirstButtonReturn;
   }
-  const int shown =
-      static_cast<int>(std::min<size_t>(std::max<size_t>(alert.buttons.size(), 1), 3));
-  if (shown == 1) {
-    if (status == 0 || status == 1) return kAlertFirstButtonReturn;
-    return std::nullopt;
+  // kdialog answers 0 for the first button, 1 for the second, and 2 for the third or when the
+  // box was closed or escaped (every box kind, measured with kdialog 22.12). Without a third
+  // button, 2 is therefore "closed": the first button, as with zenity; with one, it cannot be
+  // told from that button. A one-button box can mean nothing but its button, so 1 is that too.
+  const size_t shown = std::min<size_t>(std::max<size_t>(alert.buttons.size(), 1), 3);
+  switch (status) {
+    case 0:
+      return kAlertFirstButtonReturn;
+    case 1:
+      return shown == 1 ? kAlertFirstButtonReturn : kAlertFirstButtonReturn + 1;
+    case 2:
+      return shown == 3 ? kAlertFirstButtonReturn + 2 : kAlertFirstButtonReturn;
+    default:
+      return std::nullopt;
   }
-  if (status >= 0 && status < shown) return kAlertFirstButtonReturn + status;
-  return std::nullopt;
 }
 
 std::string ConsoleAlertText(const AlertContent& alert) {

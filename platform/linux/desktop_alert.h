@@ -35,8 +35,9 @@ std::vector<std::string> DialogArguments(DialogTool tool, const std::string& pro
 //  zenity: exit 0 is the first button; exit 1 with an extra button's title on standard output
 //    is that button, exit 1 without (closed, Escape) and 5 (timeout) the first button; exit 1
 //    with GTK's "cannot open display" warning on standard error is a failure.
-//  kdialog: exit 0, 1, 2 are the first, second, third button (a one-button box answers 0, or 1
-//    when it was closed).
+//  kdialog: exit 0, 1, 2 are the first, second, third button; closing the box or pressing
+//    Escape also answers 2, which without a third button is the first button (as is 1 from a
+//    one-button box).
 std::optional<int> DialogResponse(DialogTool tool, const AlertContent& alert,
                                   const ProcessResult& outcome);
 

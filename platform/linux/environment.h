@@ -1,9 +1,11 @@
 // environment.h: a copy of a process environment, and the XDG base folders derived from one.
 //
-// The product takes a fresh copy of its own environment each time it needs a variable
-// (Environment::Current), so nothing is cached between calls; tests build one by hand and hand
-// it to the platform layers instead. An Environment is a plain value: each copy belongs to its
-// holder, and a const one may be read from any thread.
+// The product takes a fresh copy of its own environment where it needs variables
+// (Environment::Current): for each alert and each launch, and once at start for the autostart
+// folder, which the login item then keeps (a copy per request would cost as much as the whole
+// environment is large). Tests build one by hand and hand it to the platform layers instead.
+// An Environment is a plain value: each copy belongs to its holder, and a const one may be read
+// from any thread.
 #ifndef OSTREL_PLATFORM_LINUX_ENVIRONMENT_H_
 #define OSTREL_PLATFORM_LINUX_ENVIRONMENT_H_
 

@@ -1,8 +1,12 @@
 // hwmon_smc_transport.cc: SMC fan keys answered from hwmon sysfs attributes.
 #include "platform/linux/hwmon_smc_transport.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -53,27 +57,72 @@ bool ResolveKey(uint32_t key, KeyTarget* target) {
   return true;
 }
 
-// A speed file's value in RPM. False when missing, unreadable, garbage or negative (no fan
-// turns backwards; a negative number is a driver error code, not a speed).
-bool ReadRpm(const std::string& path, float* rpm) {
-  int64_t value;
-  if (!ReadSysfsInt(path, &value) || value < 0) return false;
-  *rpm = static_cast<float>(value);
-  return true;
+// One chip folder's fans: the entries of the first in fan order, and how many there are.
+struct ChipFans {
+  SortedNames<HwmonFanList::kMaxListedFans, 24> entries;  // "fan<k>_input", the lowest k
+  uint32_t count = 0;                                     // every fan<k>_input listed
+};
+
+// Lists the open chip folder `dir` into `fans`. True when the folder has a "name" entry.
+bool ListFans(int dir, ChipFans* fans) {
+  bool has_name = false;
+  DirLister lister(dir);
+  while (const char* entry = lister.Next()) {
+    if (strcmp(entry, "name") == 0) has_name = true;
+    if (!IsFanInput(entry)) continue;
+    ++fans->count;
+    fans->entries.Add(entry);  // a name too long to keep still counts, but can't be read
+  }
+  return has_name;
 }
 
 }  // namespace
 
-std::vector<std::string> ListHwmonFans(const std::string& sys_root) {
-  std::vector<std::string> fans;
-  for (const HwmonChip& chip : ListHwmonChips(sys_root)) {
-    for (const std::string& name : ListEntries(chip.attr_dir, "fan")) {
-      if (!IsFanInput(name)) continue;
-      // "fan3_input" -> "<dir>/fan3_"
-      fans.push_back(chip.attr_dir + "/" + name.substr(0, name.size() - std::strlen("input")));
+HwmonFanList::HwmonFanList(const std::string& sys_root) {
+  char path[4096];
+  const int n = snprintf(path, sizeof path, "%s/class/hwmon", sys_root.c_str());
+  if (n < 0 || static_cast<size_t>(n) >= sizeof path) return;
+  ScopedFd class_dir(OpenDirAt(AT_FDCWD, path));
+  if (!class_dir) return;
+  HwmonEntries chips;
+  ListHwmonEntries(class_dir.get(), &chips);
+  for (size_t i = 0; i < chips.size(); ++i) {
+    ScopedFd dir(OpenDirAt(class_dir.get(), chips[i]));
+    if (!dir) continue;  // went away since it was listed
+    ChipFans fans;
+    bool in_device = false;
+    if (!ListFans(dir.get(), &fans)) {
+      // No name here: an old driver keeps every attribute in device/, if that has a name.
+      const ScopedFd device(OpenDirAt(dir.get(), "device"));
+      ChipFans device_fans;
+      if (device && ListFans(device.get(), &device_fans)) {
+        fans = device_fans;
+        in_device = true;
+      }
+    }
+    count_ += fans.count;
+    for (size_t f = 0; f < fans.entries.size() && listed_ < kMaxListedFans; ++f) {
+      // "hwmon6/device/fan1_input" -> "hwmon6/device/fan1_"
+      const char* entry = fans.entries[f];
+      snprintf(fans_[listed_++], sizeof fans_[0], "%s%s/%.*s", chips[i], in_device ? "/device" : "",
+               static_cast<int>(strlen(entry) - strlen("input")), entry);
     }
   }
-  return fans;
+  class_dir_ = class_dir.release();
+}
+
+HwmonFanList::~HwmonFanList() {
+  if (class_dir_ >= 0) close(class_dir_);
+}
+
+bool HwmonFanList::ReadRpm(size_t n, const char* attribute, float* rpm) const {
+  if (n >= listed_) return false;
+  char file[sizeof fans_[0] + 8];
+  snprintf(file, sizeof file, "%s%s", fans_[n], attribute);
+  int64_t value;
+  if (!ReadSysfsIntAt(class_dir_, file, &value) || value < 0) return false;
+  *rpm = static_cast<float>(value);
+  return true;
 }
 
 HwmonSmcTransport::HwmonSmcTransport(std::string sys_root) : sys_root_(std::move(sys_root)) {}
@@ -100,9 +149,9 @@ std::vector<HwmonSmcTransport::Connection>::iterator HwmonSmcTransport::FindServ
 }
 
 SmcServiceHandle HwmonSmcTransport::FindService(const char* class_name) {
-  if (class_name == nullptr || std::strcmp(class_name, kServiceClass) != 0) return 0;
-  std::vector<std::string> fans = ListHwmonFans(sys_root_);
-  if (fans.empty()) return 0;
+  if (class_name == nullptr || strcmp(class_name, kServiceClass) != 0) return 0;
+  auto fans = std::make_shared<const HwmonFanList>(sys_root_);
+  if (fans->count() == 0) return 0;
   const SmcServiceHandle service = NextHandle();
   services_.push_back(Connection{service, std::move(fans)});
   return service;
@@ -140,7 +189,7 @@ int32_t HwmonSmcTransport::CallStructMethod(SmcConnectionHandle handle, uint32_t
 
   KeyTarget target;
   if (!ResolveKey(key, &target)) return kSmcNotFound;
-  if (!target.fan_count && target.fan >= connection->fans.size()) return kSmcNotFound;
+  if (!target.fan_count && target.fan >= connection->fans->listed()) return kSmcNotFound;
   const uint32_t type = target.fan_count ? kSmcTypeUi8 : kSmcTypeFlt;
 
   if (command == kSmcKeyInfoCommand) {
@@ -152,8 +201,8 @@ int32_t HwmonSmcTransport::CallStructMethod(SmcConnectionHandle handle, uint32_t
   if (LoadSmcField(*input, kSmcDataSizeOffset) != SmcTypeSize(type)) return kSmcBadArgument;
   float value;
   if (target.fan_count) {
-    value = static_cast<float>(connection->fans.size());  // the encoder caps it at 255
-  } else if (!ReadRpm(connection->fans[target.fan] + target.attribute, &value)) {
+    value = static_cast<float>(connection->fans->count());  // the encoder caps it at 255
+  } else if (!connection->fans->ReadRpm(target.fan, target.attribute, &value)) {
     return kSmcNotReadable;
   }
   *output = SmcReadResponse(key, type, value);

@@ -14,16 +14,21 @@
 // hwmon chip order, then by k. Attribute values are read afresh on every read request; a
 // missing, unreadable, garbage or negative file fails that request.
 //
-// Each open connection holds the fan list enumerated when it was opened, so that "FNum" and
-// every "F<n>.." key of one reading name the same fans even if a chip appears or vanishes
-// meanwhile (a fan number never shifts to another fan halfway through a document), and the
-// directory walk happens once per reading rather than once per key.
+// Each found service, and each connection opened from it, holds the fan list (HwmonFanList)
+// enumerated when the service was found, so that "FNum" and every "F<n>.." key of one reading
+// name the same fans even if a chip appears or vanishes meanwhile (a fan number never shifts to
+// another fan halfway through a document), and the folders are walked once per reading rather
+// than once per key.
 //
 // Threads: an object is used by one thread at a time; the fan reader makes a new one for every
 // reading, so concurrent readings share nothing but the (read-only) sysfs tree.
 #ifndef OSTREL_PLATFORM_LINUX_HWMON_SMC_TRANSPORT_H_
 #define OSTREL_PLATFORM_LINUX_HWMON_SMC_TRANSPORT_H_
 
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,10 +36,41 @@
 
 namespace ostrel {
 
-// The fans under <sys_root>/class/hwmon, in chip order then by fan number: for each fan the
-// path prefix of its attributes, "<chip attr_dir>/fan<k>_" (append "input", "min", "max").
-// A fan is counted when its fan<k>_input entry exists, whatever it holds.
-std::vector<std::string> ListHwmonFans(const std::string& sys_root);
+// The fans under a sysfs root, found in one walk of class/hwmon: how many there are, and where
+// the first kMaxListedFans of them are read from. The walk lists each chip's folder once and
+// reads no file: a chip's attributes are in hwmon<N>/, or in hwmon<N>/device/ when the listing
+// shows no "name" in hwmon<N>/ and one in device/ (applesmc, older Super-I/O drivers). The
+// class/hwmon folder stays open until the list is destroyed, and the fans' files are opened
+// relative to it; at most three descriptors are open at once, however the fans are spread over
+// chips. Immutable once made; used by one thread at a time.
+class HwmonFanList {
+ public:
+  // Fan keys carry one digit ("F9Ac"), so no fan beyond the tenth can be asked for.
+  static constexpr size_t kMaxListedFans = 10;
+
+  // Walks <sys_root>/class/hwmon. No fans (also when the folder can't be read): count() 0.
+  explicit HwmonFanList(const std::string& sys_root);
+  ~HwmonFanList();
+  HwmonFanList(const HwmonFanList&) = delete;
+  HwmonFanList& operator=(const HwmonFanList&) = delete;
+
+  // Every fan found: a fan<k>_input entry of any chip, whatever it holds.
+  uint32_t count() const { return count_; }
+  // How many fans can be read: the first min(count(), kMaxListedFans).
+  size_t listed() const { return listed_; }
+  // The value of fan<k>_<attribute> ("input", "min", "max") of fan n (n < listed()) in RPM.
+  // False when the file is missing, unreadable, garbage or negative (no fan turns backwards; a
+  // negative number is a driver error code, not a speed).
+  bool ReadRpm(size_t n, const char* attribute, float* rpm) const;
+
+ private:
+  uint32_t count_ = 0;  // fans found
+  size_t listed_ = 0;   // fans_[0..listed_) in fan order
+  int class_dir_ = -1;  // <sys_root>/class/hwmon, open while fans are listed
+  // Per listed fan, its attribute files' common beginning relative to class/hwmon
+  // ("hwmon6/device/fan1_": the chip, device/ for old drivers, "fan<k>_").
+  char fans_[kMaxListedFans][48];
+};
 
 class HwmonSmcTransport : public SmcTransport {
  public:
@@ -67,8 +103,8 @@ class HwmonSmcTransport : public SmcTransport {
  private:
   // One found service, or one open connection.
   struct Connection {
-    uint32_t handle;                // as given to the caller
-    std::vector<std::string> fans;  // attribute path prefixes, fixed when the service was found
+    uint32_t handle;                           // as given to the caller
+    std::shared_ptr<const HwmonFanList> fans;  // fixed when the service was found
   };
 
   Connection* FindConnection(SmcConnectionHandle handle);

@@ -1,20 +1,22 @@
-// linux_temp_source.cc: hwmon and power_supply temperatures for the temperature reader.
+// hwmon_temp_source.cc: hwmon and power_supply temperatures for the temperature reader.
 //
-// Every call lists the folders anew and reads each value once; per chip, the attribute files are
-// opened relative to the chip's open folder, and the per-sensor work uses fixed buffers on the
-// stack, so a call allocates only for the chip and supply lists.
+// Every call lists the folders anew and reads only what can count: a chip whose name shows that
+// none of its sensors can count is left at its name; within a chip the labels come first, and a
+// value is read only when its label (or, without labels, its place) makes it count. Files are
+// opened relative to their folder's descriptor, only when the folder's listing shows them, the
+// folders are listed into a buffer on the stack, and names and labels go into fixed buffers, so
+// a call allocates nothing.
 #include "platform/linux/hwmon_temp_source.h"
 
-#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <memory>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "platform/linux/sysfs.h"
 
@@ -32,10 +34,24 @@ enum class ChipKind { kOther, kIntelCore, kAmdCpu, kCpuThermal, kAppleSmc, kNvme
 constexpr size_t kMaxSensorsPerChip = 256;
 // At most this many batteries are remembered for skipping their hwmon twins.
 constexpr size_t kMaxBatteries = 8;
+// At most this many power supplies are looked at (the first in natural order); a machine has a
+// handful (adapters, batteries, USB-C ports, wireless devices).
+constexpr size_t kMaxSupplies = 64;
 // Longest label kept, terminator included; labels are short ("Package id 0", "Composite").
 constexpr size_t kLabelMax = 40;
 // Longest supply name kept, terminator included (sysfs device names are short).
 constexpr size_t kSupplyNameMax = 64;
+// Longest chip name kept, terminator included: every name the kinds below know is shorter, so a
+// longer one (cut) can only be a chip that doesn't count.
+constexpr size_t kChipNameMax = 64;
+// A chip's attribute folder relative to class/hwmon ("hwmon12/device"), terminator included:
+// chip entries are at most 15 bytes (HwmonEntries).
+constexpr size_t kAttrDirMax = 32;
+// Files relative to class/hwmon or to a chip ("hwmon12/device/temp3_label"), terminator
+// included.
+constexpr size_t kEntryPathMax = 64;
+// Paths from the root ("/sys/class/power_supply/BAT0"), terminator included.
+constexpr size_t kPathMax = 4096;
 // Names handed to the visitor, terminator included (what the reader matches).
 constexpr size_t kNameMax = 128;
 
@@ -49,6 +65,7 @@ constexpr int64_t kMaxTenths = 10000;
 // One temperature input of a chip.
 struct Sensor {
   uint32_t index;         // N of temp<N>_input
+  bool has_label;         // the chip's listing shows temp<N>_label
   Role role;              // what it counts as, decided per chip
   char label[kLabelMax];  // temp<N>_label without the line end; empty when none was read
 };
@@ -116,14 +133,14 @@ ChipKind KindOf(std::string_view name) {
   return ChipKind::kOther;
 }
 
-// Whether the chip's labels decide how its sensors count.
+// Whether the chip's labels decide how its sensors count. (nvme's don't: see VisitNvme.)
 bool NeedsLabels(ChipKind kind) {
-  return kind == ChipKind::kIntelCore || kind == ChipKind::kAmdCpu || kind == ChipKind::kAppleSmc ||
-         kind == ChipKind::kNvme;
+  return kind == ChipKind::kIntelCore || kind == ChipKind::kAmdCpu || kind == ChipKind::kAppleSmc;
 }
 
-// Parses "temp<N>_input" (N from 1, no leading zero) into N.
-bool ParseTempInput(const char* entry, uint32_t* index) {
+// Parses "temp<N>_input" or "temp<N>_label" (N from 1, no leading zero) into N; *is_label
+// tells which of the two it is.
+bool ParseTempEntry(const char* entry, uint32_t* index, bool* is_label) {
   if (strncmp(entry, "temp", 4) != 0) return false;
   const char* p = entry + 4;
   if (*p < '1' || *p > '9') return false;
@@ -133,23 +150,14 @@ bool ParseTempInput(const char* entry, uint32_t* index) {
     if (n > 99999) return false;
     ++p;
   }
-  if (strcmp(p, "_input") != 0) return false;
-  *index = n;
-  return true;
-}
-
-// Reads a short text attribute relative to `dir_fd` into `out` (capacity `cap`), without its
-// trailing white space. False (and `out` empty) when it cannot be read.
-bool ReadTextAt(int dir_fd, const char* name, char* out, size_t cap) {
-  out[0] = '\0';
-  ssize_t n = ReadAttributeAt(dir_fd, name, out, cap - 1);
-  if (n < 0) return false;
-  size_t len = static_cast<size_t>(n);
-  while (len > 0 && (out[len - 1] == '\n' || out[len - 1] == ' ' || out[len - 1] == '\t' ||
-                     out[len - 1] == '\r')) {
-    --len;
+  if (strcmp(p, "_input") == 0) {
+    *is_label = false;
+  } else if (strcmp(p, "_label") == 0) {
+    *is_label = true;
+  } else {
+    return false;
   }
-  out[len] = '\0';
+  *index = n;
   return true;
 }
 
@@ -214,14 +222,10 @@ void AssignRoles(ChipKind kind, Sensor* sensors, size_t count) {
           role = Role::kBattery;
         }
         break;
-      case ChipKind::kNvme:
-        // The drive's composite temperature is temp1 and is labelled so; "Sensor N" are the
-        // drive's raw sensors, which the composite already sums up.
-        if (label == "Composite" || (label.empty() && s.index == 1)) role = Role::kStorage;
-        break;
       case ChipKind::kDrive:
         role = Role::kStorage;
         break;
+      case ChipKind::kNvme:  // its one sensor that counts is read apart (VisitNvme)
       case ChipKind::kOther:
         break;
     }
@@ -229,121 +233,195 @@ void AssignRoles(ChipKind kind, Sensor* sensors, size_t count) {
   }
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-// The temperature inputs of the chip folder `dir`, lowest indices first, at most `cap`.
-size_t ListSensors(DIR* dir, Sensor* sensors, size_t cap) {
-  size_t count = 0;
-  while (dirent* e = readdir(dir)) {
-    uint32_t index;
-    if (!ParseTempInput(e->d_name, &index)) continue;
-    if (count < cap) {
-      sensors[count++].index = index;
-      continue;
-    }
-    // Full: keep the lowest indices, so the choice does not depend on the listing order.
-    Sensor* largest =
-        std::max_element(sensors, sensors + count,
-                         [](const Sensor& a, const Sensor& b) { return a.index < b.index; });
-    if (index < largest->index) largest->index = index;
+// Adds `index` to values[0..*count), which keeps the `cap` lowest indices whatever order they
+// come in. False when an index was left out (the new one, or the larger one it replaced).
+bool KeepLowest(uint32_t* values, size_t* count, size_t cap, uint32_t index) {
+  if (*count < cap) {
+    values[(*count)++] = index;
+    return true;
   }
-  std::sort(sensors, sensors + count,
-            [](const Sensor& a, const Sensor& b) { return a.index < b.index; });
-  return count;
+  uint32_t* largest = std::max_element(values, values + *count);
+  if (index < *largest) *largest = index;
+  return false;
 }
 
-void VisitChip(const HwmonChip& chip, const TempSource::Visitor& visit) {
-  DirPtr dir(opendir(chip.attr_dir.c_str()));
-  if (!dir) return;  // the chip went away since it was listed
-  const int fd = dirfd(dir.get());
-  const ChipKind kind = KindOf(chip.name);
-
-  Sensor sensors[kMaxSensorsPerChip];
-  const size_t count = ListSensors(dir.get(), sensors, kMaxSensorsPerChip);
-  char file[32];
-  for (size_t i = 0; i < count; ++i) {
+// The temperature inputs of the open chip folder `dir`, lowest indices first, at most
+// kMaxSensorsPerChip, each marked with whether the listing shows its label.
+size_t ListSensors(int dir, Sensor (&sensors)[kMaxSensorsPerChip]) {
+  uint32_t inputs[kMaxSensorsPerChip];
+  uint32_t labels[kMaxSensorsPerChip];
+  size_t input_count = 0, label_count = 0;
+  bool labels_left_out = false;
+  DirLister lister(dir);
+  while (const char* entry = lister.Next()) {
+    uint32_t index;
+    bool is_label;
+    if (!ParseTempEntry(entry, &index, &is_label)) continue;
+    if (is_label) {
+      labels_left_out |= !KeepLowest(labels, &label_count, kMaxSensorsPerChip, index);
+    } else {
+      KeepLowest(inputs, &input_count, kMaxSensorsPerChip, index);
+    }
+  }
+  std::sort(inputs, inputs + input_count);
+  std::sort(labels, labels + label_count);
+  for (size_t i = 0; i < input_count; ++i) {
+    sensors[i].index = inputs[i];
+    // When labels had to be left out of the list, one may still exist: try it.
+    sensors[i].has_label =
+        labels_left_out || std::binary_search(labels, labels + label_count, inputs[i]);
+    sensors[i].role = Role::kOther;
     sensors[i].label[0] = '\0';
-    if (NeedsLabels(kind)) {
+  }
+  return input_count;
+}
+
+// Reads the value file `input` (relative to `dir`) of a sensor that counts as `role` and visits
+// it as "<tag> <chip>/<label>", or "<tag> <chip>/temp<index>" without a label.
+void VisitValue(int dir, const char* input, Role role, const char* chip, const char* label,
+                uint32_t index, const TempSource::Visitor& visit) {
+  int64_t milli;
+  if (!ReadSysfsIntAt(dir, input, &milli)) return;
+  if (milli < kMinMilliCelsius || milli > kMaxMilliCelsius) return;
+  char what[kNameMax];
+  char name[kNameMax];
+  if (label[0] != '\0') {
+    snprintf(what, sizeof what, "%s/%s", chip, label);
+  } else {
+    snprintf(what, sizeof what, "%s/temp%u", chip, index);
+  }
+  BuildName(name, role, what);
+  visit(name, static_cast<double>(milli) / 1000.0);
+}
+
+// An nvme chip: only the drive's composite temperature counts, and the driver always puts it
+// in temp1, its channel 0, labelled "Composite" (every other sensor is "Sensor N", a raw sensor
+// that the composite already sums up). So temp1's value is all that is read: no listing, no
+// label.
+void VisitNvme(int class_fd, const char* attr_dir, const char* chip,
+               const TempSource::Visitor& visit) {
+  char file[kEntryPathMax];
+  snprintf(file, sizeof file, "%s/temp1_input", attr_dir);
+  VisitValue(class_fd, file, Role::kStorage, chip, "Composite", 1, visit);
+}
+
+// True when `a` and `b` (relative to `a_dir`, and a path) lead to the same folder.
+bool SameFolder(int a_dir, const char* a, const char* b) {
+  struct stat sa, sb;
+  return fstatat(a_dir, a, &sa, 0) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// "<root><suffix>" into path[0..kPathMax); false when it doesn't fit.
+bool JoinRoot(char (&path)[kPathMax], const std::string& root, const char* suffix) {
+  const int n = snprintf(path, sizeof path, "%s%s", root.c_str(), suffix);
+  return n >= 0 && static_cast<size_t>(n) < sizeof path;
+}
+
+// True when the chip `entry` (of the open class/hwmon `class_fd`), named `chip`, is the hwmon
+// device the kernel registers under one of `batteries`: it is named after the supply ('-'
+// becomes '_') and its device link leads to the supply's folder.
+bool IsBatteryTwin(const std::string& sys_root, int class_fd, const char* entry, const char* chip,
+                   const Battery* batteries, size_t battery_count) {
+  for (size_t i = 0; i < battery_count; ++i) {
+    char hwmon_name[kSupplyNameMax];
+    snprintf(hwmon_name, sizeof hwmon_name, "%s", batteries[i].name);
+    std::replace(hwmon_name, hwmon_name + strlen(hwmon_name), '-', '_');
+    if (strcmp(chip, hwmon_name) != 0) continue;
+    char device[kEntryPathMax];
+    char supply_dir[kPathMax];
+    snprintf(device, sizeof device, "%s/device", entry);
+    const int n = snprintf(supply_dir, sizeof supply_dir, "%s/class/power_supply/%s",
+                           sys_root.c_str(), batteries[i].name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof supply_dir) continue;
+    if (SameFolder(class_fd, device, supply_dir)) return true;
+  }
+  return false;
+}
+
+// Visits the sensors that count of the chip `entry` of the open class/hwmon `class_fd`.
+void VisitChip(const std::string& sys_root, int class_fd, const char* entry,
+               const Battery* batteries, size_t battery_count, const TempSource::Visitor& visit) {
+  // The name where current kernels keep it; only when there is none at all, in device/ (old
+  // drivers keep every attribute there).
+  char file[kEntryPathMax];
+  char chip[kChipNameMax];
+  bool in_device = false;
+  snprintf(file, sizeof file, "%s/name", entry);
+  if (!ReadSysfsTextAt(class_fd, file, chip, sizeof chip) && errno == ENOENT) {
+    snprintf(file, sizeof file, "%s/device/name", entry);
+    in_device = ReadSysfsTextAt(class_fd, file, chip, sizeof chip);
+  }
+  const ChipKind kind = KindOf(chip);
+  if (kind == ChipKind::kOther) return;  // none of its sensors can count: nothing more is read
+  // Twins keep their attributes at home, so a chip read from device/ is never one.
+  if (!in_device && battery_count > 0 &&
+      IsBatteryTwin(sys_root, class_fd, entry, chip, batteries, battery_count)) {
+    return;
+  }
+  char attr_dir[kAttrDirMax];
+  snprintf(attr_dir, sizeof attr_dir, in_device ? "%s/device" : "%s", entry);
+  if (kind == ChipKind::kNvme) {
+    VisitNvme(class_fd, attr_dir, chip, visit);
+    return;
+  }
+
+  ScopedFd dir(OpenDirAt(class_fd, attr_dir));
+  if (!dir) return;  // the chip went away since it was listed
+  Sensor sensors[kMaxSensorsPerChip];
+  const size_t count = ListSensors(dir.get(), sensors);
+  if (NeedsLabels(kind)) {
+    for (size_t i = 0; i < count; ++i) {
+      if (!sensors[i].has_label) continue;
       snprintf(file, sizeof file, "temp%u_label", sensors[i].index);
-      ReadTextAt(fd, file, sensors[i].label, sizeof sensors[i].label);
+      ReadSysfsTextAt(dir.get(), file, sensors[i].label, sizeof sensors[i].label);
     }
   }
   AssignRoles(kind, sensors, count);
-
-  char what[kNameMax];
-  char name[kNameMax];
   for (size_t i = 0; i < count; ++i) {
     const Sensor& s = sensors[i];
+    if (s.role == Role::kOther) continue;  // its label already shows it can't count
     snprintf(file, sizeof file, "temp%u_input", s.index);
-    int64_t milli;
-    if (!ReadSysfsIntAt(fd, file, &milli)) continue;
-    if (milli < kMinMilliCelsius || milli > kMaxMilliCelsius) continue;
-    if (s.label[0] != '\0') {
-      snprintf(what, sizeof what, "%s/%s", chip.name.c_str(), s.label);
-    } else {
-      snprintf(what, sizeof what, "%s/temp%u", chip.name.c_str(), s.index);
-    }
-    BuildName(name, s.role, what);
-    visit(name, static_cast<double>(milli) / 1000.0);
+    VisitValue(dir.get(), file, s.role, chip, s.label, s.index, visit);
   }
-}
-
-// True when `a` and `b` lead to the same folder.
-bool SameFolder(const char* a, const char* b) {
-  struct stat sa, sb;
-  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// True when `chip` is the hwmon device the kernel registers under one of `batteries`: it is
-// named after the supply ('-' becomes '_') and its device link leads to the supply's folder.
-bool IsBatteryTwin(const std::string& sys_root, const HwmonChip& chip, const Battery* batteries,
-                   size_t battery_count) {
-  if (EndsWith(chip.attr_dir, "/device")) return false;  // twins keep their attributes at home
-  for (size_t i = 0; i < battery_count; ++i) {
-    std::string hwmon_name = batteries[i].name;
-    std::replace(hwmon_name.begin(), hwmon_name.end(), '-', '_');
-    if (chip.name != hwmon_name) continue;
-    const std::string supply_dir = sys_root + "/class/power_supply/" + batteries[i].name;
-    if (SameFolder((chip.attr_dir + "/device").c_str(), supply_dir.c_str())) return true;
-  }
-  return false;
 }
 
 // Visits each system battery's "temp" and remembers the batteries in `batteries`.
 size_t VisitBatteries(const std::string& sys_root, const TempSource::Visitor& visit,
                       Battery* batteries, size_t cap) {
-  DirPtr dir(opendir((sys_root + "/class/power_supply").c_str()));
+  char path[kPathMax];
+  if (!JoinRoot(path, sys_root, "/class/power_supply")) return 0;
+  ScopedFd dir(OpenDirAt(AT_FDCWD, path));
   if (!dir) return 0;
-  const int fd = dirfd(dir.get());
   // The supplies in natural order ("BAT2" before "BAT10"), so the order is stable.
-  std::vector<std::string> supplies;
-  while (dirent* e = readdir(dir.get())) {
-    if (e->d_name[0] == '.') continue;
-    supplies.emplace_back(e->d_name);
+  SortedNames<kMaxSupplies, kSupplyNameMax> supplies;
+  DirLister lister(dir.get());
+  while (const char* entry = lister.Next()) {
+    if (entry[0] != '.') supplies.Add(entry);
   }
-  std::sort(supplies.begin(), supplies.end(), NaturalLess);
 
   size_t count = 0;
   char file[kSupplyNameMax + 16];
   char text[32];
   char name[kNameMax];
-  for (const std::string& supply : supplies) {
-    if (supply.size() >= kSupplyNameMax) continue;
+  for (size_t i = 0; i < supplies.size(); ++i) {
+    const char* supply = supplies[i];
     // Most supplies (chargers, most ACPI batteries) have no temperature: try it first.
-    snprintf(file, sizeof file, "%s/temp", supply.c_str());
+    snprintf(file, sizeof file, "%s/temp", supply);
     int64_t tenths;
-    if (!ReadSysfsIntAt(fd, file, &tenths)) continue;
-    snprintf(file, sizeof file, "%s/type", supply.c_str());
-    if (!ReadTextAt(fd, file, text, sizeof text) || strcmp(text, "Battery") != 0) continue;
+    if (!ReadSysfsIntAt(dir.get(), file, &tenths)) continue;
+    snprintf(file, sizeof file, "%s/type", supply);
+    if (!ReadSysfsTextAt(dir.get(), file, text, sizeof text) || strcmp(text, "Battery") != 0) {
+      continue;
+    }
     // Batteries of mice, keyboards and game pads are "Device" scope: not this machine's.
-    snprintf(file, sizeof file, "%s/scope", supply.c_str());
-    if (ReadTextAt(fd, file, text, sizeof text) && strcmp(text, "Device") == 0) continue;
-    if (count < cap) snprintf(batteries[count++].name, kSupplyNameMax, "%s", supply.c_str());
+    snprintf(file, sizeof file, "%s/scope", supply);
+    if (ReadSysfsTextAt(dir.get(), file, text, sizeof text) && strcmp(text, "Device") == 0) {
+      continue;
+    }
+    if (count < cap) snprintf(batteries[count++].name, kSupplyNameMax, "%s", supply);
     if (tenths < kMinTenths || tenths > kMaxTenths) continue;
-    BuildName(name, Role::kBattery, supply.c_str());
+    BuildName(name, Role::kBattery, supply);
     visit(name, static_cast<double>(tenths) / 10.0);
   }
   return count;
@@ -356,9 +434,14 @@ HwmonTempSource::HwmonTempSource(std::string sys_root) : sys_root_(std::move(sys
 void HwmonTempSource::ForEachSensor(const Visitor& visit) {
   Battery batteries[kMaxBatteries];
   const size_t battery_count = VisitBatteries(sys_root_, visit, batteries, kMaxBatteries);
-  for (const HwmonChip& chip : ListHwmonChips(sys_root_)) {
-    if (battery_count > 0 && IsBatteryTwin(sys_root_, chip, batteries, battery_count)) continue;
-    VisitChip(chip, visit);
+  char path[kPathMax];
+  if (!JoinRoot(path, sys_root_, "/class/hwmon")) return;
+  ScopedFd class_dir(OpenDirAt(AT_FDCWD, path));
+  if (!class_dir) return;
+  HwmonEntries chips;
+  ListHwmonEntries(class_dir.get(), &chips);
+  for (size_t i = 0; i < chips.size(); ++i) {
+    VisitChip(sys_root_, class_dir.get(), chips[i], batteries, battery_count, visit);
   }
 }
 

@@ -1,6 +1,6 @@
 // linux_platform.cc: where the Linux platform objects are made and wired: the application
 // shell's services (NewPlatform) and the sensor sources the readers make per reading, all over
-// the real sysfs at "/sys".
+// the real sysfs at "/sys" (and, for the processor's vendor, procfs at "/proc").
 #include <unistd.h>
 
 #include <memory>
@@ -24,6 +24,7 @@ namespace ostrel {
 namespace {
 
 constexpr char kSysRoot[] = "/sys";
+constexpr char kProcRoot[] = "/proc";
 
 // The objects in the order they depend on each other; each borrows only from those above it.
 class LinuxPlatform final : public Platform {
@@ -31,7 +32,7 @@ class LinuxPlatform final : public Platform {
   explicit LinuxPlatform(const HelperIdentity& helper)
       : alerts_(runner_, Environment::Current, application_.terminationFd(), STDERR_FILENO),
         workspace_(runner_, Environment::Current),
-        login_item_(helper.id, helper.name, CurrentAutostartPaths) {}
+        login_item_(helper.id, helper.name, CurrentAutostartPaths()) {}
 
   Application& application() override { return application_; }
   AlertPresenter& alerts() override { return alerts_; }
@@ -45,7 +46,7 @@ class LinuxPlatform final : public Platform {
   DesktopAlertPresenter alerts_;    // zenity / kdialog / standard error
   XdgWorkspace workspace_;          // desktop entries, gio / gtk-launch / xdg-open
   SystemLog log_;                   // syslog and standard error
-  XdgAutostartService login_item_;  // the autostart entry
+  XdgAutostartService login_item_;  // the autostart entry, its paths read once here
 };
 
 }  // namespace
@@ -63,7 +64,7 @@ std::unique_ptr<SmcTransport> NewMachineSmcTransport() {
 }
 
 std::unique_ptr<EnergySource> NewMachineEnergySource() {
-  return std::make_unique<RaplEnergySource>(kSysRoot);
+  return std::make_unique<RaplEnergySource>(kSysRoot, kProcRoot);
 }
 
 }  // namespace ostrel

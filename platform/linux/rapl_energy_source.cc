@@ -1,7 +1,12 @@
 // rapl_energy_source.cc: the powercap RAPL zones as the "Energy Model" group of an energy source.
 #include "platform/linux/rapl_energy_source.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <math.h>
+#include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <map>
 #include <utility>
@@ -12,6 +17,12 @@ namespace ostrel {
 namespace {
 
 constexpr std::string_view kZonePrefix = "intel-rapl:";
+
+// No machine whose counters the kernel shows as RAPL zones draws more than this through them:
+// eight sockets of today's largest server processors at 500 W each are 4 kW. An interval whose
+// counters add up to more energy than this power for that long holds a counter fault (a reset,
+// a jump, a value read half-way through an update), not a measurement.
+constexpr double kMaxWatts = 5000.0;
 
 // The channel set handed out by CopyChannelsInGroup and MutableCopy.
 class RaplChannels : public EnergyChannels {
@@ -39,10 +50,19 @@ struct ChannelCounters {
   std::vector<ZoneCounter> zones;  // in the channel's zone order
 };
 
-class RaplSample : public EnergySample {
+}  // namespace
+
+// A sample of the counters. It learns its time from the source's Now() that follows it (see
+// Now()); until then, and for good when a subclass supplies its own clock, the time is unknown.
+class RaplEnergySource::Sample : public EnergySample {
  public:
   std::vector<ChannelCounters> channels;  // in the channel set's order
+  // The reader's clock right after it, in seconds, or NaN; shared with the source until noted,
+  // so that neither outliving the other matters.
+  std::shared_ptr<double> time = std::make_shared<double>(NAN);
 };
+
+namespace {
 
 class RaplDeltaChannel : public EnergyChannel {
  public:
@@ -88,15 +108,94 @@ bool ProbeZone(const std::string& zone_dir, RaplEnergySource::Zone* zone) {
   return true;
 }
 
-// What wrapped counters counted from `older` to `newer`.
-int64_t Counted(int64_t older, int64_t newer, int64_t max_range) {
-  if (newer >= older) return newer - older;
-  return (max_range - older) + newer + 1;
+// What a counter that runs 0..max_range and then starts again at 0 counted from `older` to
+// `newer` (both within 0..max_range); false when that can't be told. A step down is taken for a
+// wrap only when the distance forward through the wrap, (max_range - older) + newer + 1, is
+// less than half the counter's range, that is when the older value was near the top and the
+// newer one is near the bottom. Half the range is minutes of the most a package draws (Intel's
+// 262 kJ counters take 26 s even at the 5 kW bound, AMD's 65.7 kJ ones over a minute at 500 W),
+// far longer than the seconds between readings, so a real wrap always lands in that half; a
+// counter that steps back a little (a glitch, a reset, a read on another CPU) lands near the
+// whole range instead, would read as a flood of energy, and is refused.
+bool Counted(int64_t older, int64_t newer, int64_t max_range, int64_t* counted) {
+  if (newer >= older) {
+    *counted = newer - older;
+    return true;
+  }
+  // Unsigned: max_range may be as large as INT64_MAX, and so may the sum.
+  const uint64_t forward =
+      static_cast<uint64_t>(max_range - older) + static_cast<uint64_t>(newer) + 1;
+  const uint64_t half_range = (static_cast<uint64_t>(max_range) + 1) / 2;
+  if (forward >= half_range) return false;
+  *counted = static_cast<int64_t>(forward);
+  return true;
+}
+
+// True when the processor's vendor (the first "vendor_id" of <proc_root>/cpuinfo) is AMD or
+// Hygon (AMD's design, built under licence). Their kernel driver registers a "core" zone under
+// each package too, but its counter is the energy of the one core it is read on, not of all
+// cores: there the package zone is the CPU. Missing or unknown (other architectures): false.
+bool PackageIsCpu(const std::string& proc_root) {
+  char text[1024];  // "processor\t: 0\nvendor_id\t: AuthenticAMD\n..."; the vendor is line 2
+  const ssize_t n = ReadAttribute((proc_root + "/cpuinfo").c_str(), text, sizeof text - 1);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  for (char* line = text; line != nullptr && *line != '\0';) {
+    char* end = strchr(line, '\n');
+    if (end != nullptr) *end = '\0';
+    if (strncmp(line, "vendor_id", 9) == 0) {
+      const char* value = strchr(line, ':');
+      if (value == nullptr) return false;
+      ++value;
+      while (*value == ' ' || *value == '\t') ++value;
+      return strncmp(value, "AuthenticAMD", 12) == 0 || strncmp(value, "HygonGenuine", 12) == 0;
+    }
+    line = end != nullptr ? end + 1 : nullptr;
+  }
+  return false;
 }
 
 }  // namespace
 
-RaplEnergySource::RaplEnergySource(std::string sys_root) : sys_root_(std::move(sys_root)) {}
+RaplEnergySource::RaplEnergySource(std::string sys_root, std::string proc_root)
+    : sys_root_(std::move(sys_root)), proc_root_(std::move(proc_root)) {}
+
+RaplEnergySource::~RaplEnergySource() { CloseCounters(); }
+
+void RaplEnergySource::CloseCounters() {
+  for (int fd : counter_fds_) {
+    if (fd >= 0) close(fd);
+  }
+  counter_fds_.clear();
+}
+
+bool RaplEnergySource::ReadCounter(const Zone& zone, int64_t* value) {
+  if (zone.counter >= counter_fds_.size()) return false;
+  int& fd = counter_fds_[zone.counter];
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (fd < 0) {
+      do {
+        fd = open(zone.energy_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+      } while (fd < 0 && errno == EINTR);
+      if (fd < 0) return false;
+    }
+    // Reading from offset 0 makes sysfs produce the value afresh.
+    char buf[32];
+    ssize_t n;
+    do {
+      n = pread(fd, buf, sizeof buf, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) {
+      // A full buffer means the value may be cut: not a number to trust.
+      return n > 0 && static_cast<size_t>(n) < sizeof buf &&
+             ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
+    }
+    // The descriptor no longer reads (the zone was removed, and may be back): open it afresh.
+    close(fd);
+    fd = -1;
+  }
+  return false;
+}
 
 bool RaplEnergySource::Load() {
   // Per package (keyed by the zone number N of intel-rapl:N): its own zone and its core parts.
@@ -133,10 +232,12 @@ bool RaplEnergySource::Load() {
   }
 
   channels_.clear();
+  package_is_cpu_ = PackageIsCpu(proc_root_);
   Channel cpu{kCpuChannel, {}};
   for (auto& [number, package] : packages) {
-    // The core zone is the CPU cores alone; a package without one (AMD) counts as a whole.
-    if (!package.cores.empty()) {
+    // Where the core zone is the CPU cores alone (Intel), it is the CPU; a package without one,
+    // or one whose core zone is a single core's (AMD, Hygon), counts as a whole.
+    if (!package_is_cpu_ && !package.cores.empty()) {
       for (Zone& core : package.cores) cpu.zones.push_back(std::move(core));
     } else if (package.has_zone) {
       cpu.zones.push_back(std::move(package.zone));
@@ -144,6 +245,14 @@ bool RaplEnergySource::Load() {
   }
   if (!cpu.zones.empty()) channels_.push_back(std::move(cpu));
   if (!uncores.empty()) channels_.push_back(Channel{kGpuChannel, std::move(uncores)});
+  // Each counted zone's counter, opened at its first sample and kept open.
+  CloseCounters();
+  for (Channel& channel : channels_) {
+    for (Zone& zone : channel.zones) {
+      zone.counter = counter_fds_.size();
+      counter_fds_.push_back(-1);
+    }
+  }
   loaded_ = !channels_.empty();
   return loaded_;
 }
@@ -169,32 +278,33 @@ std::unique_ptr<EnergySample> RaplEnergySource::CreateSamples(
     const EnergySubscription& /*subscription*/, const EnergyChannels& channels) {
   const RaplChannels* own = AsConcrete<RaplChannels>(channels);
   if (own == nullptr) return nullptr;
-  auto sample = std::make_unique<RaplSample>();
+  auto sample = std::make_unique<Sample>();
+  sample->channels.reserve(own->channels().size());
   for (const Channel& channel : own->channels()) {
     ChannelCounters counters{channel.name, {}};
     counters.zones.reserve(channel.zones.size());
     for (const Zone& zone : channel.zones) {
       int64_t value = 0;
-      if (!ReadSysfsInt(zone.energy_path, &value) || value < 0 || value > zone.max_range) {
-        return nullptr;
-      }
+      if (!ReadCounter(zone, &value) || value < 0 || value > zone.max_range) return nullptr;
       counters.zones.push_back(ZoneCounter{value, zone.max_range});
     }
     sample->channels.push_back(std::move(counters));
   }
+  pending_time_ = sample->time;  // the next Now() notes its time
   return sample;
 }
 
 std::unique_ptr<EnergyDelta> RaplEnergySource::CreateSamplesDelta(const EnergySample& older,
                                                                   const EnergySample& newer) {
-  const RaplSample* older_sample = AsConcrete<RaplSample>(older);
-  const RaplSample* newer_sample = AsConcrete<RaplSample>(newer);
+  const Sample* older_sample = AsConcrete<Sample>(older);
+  const Sample* newer_sample = AsConcrete<Sample>(newer);
   if (older_sample == nullptr || newer_sample == nullptr) return nullptr;
   const auto& before = older_sample->channels;
   const auto& after = newer_sample->channels;
   if (before.size() != after.size()) return nullptr;
   auto delta = std::make_unique<RaplDelta>();
   delta->channels.reserve(after.size());
+  double total = 0.0;  // microjoules, every channel
   for (size_t c = 0; c < after.size(); ++c) {
     if (before[c].name != after[c].name || before[c].zones.size() != after[c].zones.size()) {
       return nullptr;
@@ -205,11 +315,20 @@ std::unique_ptr<EnergyDelta> RaplEnergySource::CreateSamplesDelta(const EnergySa
       const ZoneCounter& new_counter = after[c].zones[z];
       if (old_counter.max_range != new_counter.max_range) return nullptr;
       // Each zone wraps at its own range, so wraps are undone before the zones are summed.
-      const int64_t counted = Counted(old_counter.value, new_counter.value, new_counter.max_range);
+      int64_t counted;
+      if (!Counted(old_counter.value, new_counter.value, new_counter.max_range, &counted)) {
+        return nullptr;
+      }
       if (__builtin_add_overflow(count, counted, &count)) return nullptr;
     }
     delta->channels.emplace_back(after[c].name, count);
+    total += static_cast<double>(count);
   }
+  // Counts are never negative; more energy than kMaxWatts for the interval the reader divides
+  // by is a fault (an interval of zero or less can hold none at all). Unknown times (a clock
+  // supplied by a subclass) leave the bound to whoever supplies that clock.
+  const double elapsed = *newer_sample->time - *older_sample->time;
+  if (!isnan(elapsed) && total > 0.0 && !(total <= kMaxWatts * 1e6 * elapsed)) return nullptr;
   return delta;
 }
 
@@ -237,7 +356,10 @@ int64_t RaplEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
 double RaplEnergySource::Now() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  const double time = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  if (const std::shared_ptr<double> pending = pending_time_.lock()) *pending = time;
+  pending_time_.reset();
+  return time;
 }
 
 }  // namespace ostrel

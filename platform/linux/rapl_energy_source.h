@@ -4,30 +4,46 @@
 // "psys") and class/powercap/intel-rapl:<N>:<M> (a part of package N: "core", "uncore",
 // "dram") under a sysfs root given to the constructor ("/sys" in the product, a fixture tree in
 // tests). Each zone has a microjoule counter, energy_uj, that wraps to 0 after reaching
-// max_energy_range_uj. AMD processors show the same layout with package zones only.
+// max_energy_range_uj. AMD and Hygon processors show the same layout (the kernel's RAPL driver
+// serves them under the same names), with a "core" zone per package whose counter is the energy
+// of one core only, read on one CPU.
 //
 // The source offers one group, "Energy Model", with up to two channels, both in microjoules
 // (unit label "uJ"):
-//   "CPU Energy"  the "core" zones, and the package zone of every package without a readable
-//                 core zone; all packages summed
+//   "CPU Energy"  Intel: the "core" zones, and the package zone of every package without a
+//                 readable core zone. AMD and Hygon: the package zones, their core zones
+//                 ignored. All packages summed.
 //   "GPU Energy"  the "uncore" zones (integrated graphics), all packages summed; only when
 //                 there is one
 // "psys" (whole platform) and "dram" zones are neither and are left out. There is no channel
-// for a neural engine.
+// for a neural engine. The vendor is the first "vendor_id" of cpuinfo under a procfs root also
+// given to the constructor ("/proc" in the product), read once by Load: "AuthenticAMD" and
+// "HygonGenuine" take the package; anything else, or no such file, the core zones.
+//
+// A delta is made only from counts that can be measurements: a counter that went down counts
+// as wrapped only when it went from near the top of its range to near the bottom (see
+// Counted in the .cc); and all channels together may hold no more energy than 5 kW for the
+// interval between the two samples. Otherwise the delta can't be made (the reader then serves
+// no power for that reading and measures the next one from the newer sample). Counts are never
+// negative.
 //
 // Load fails when no such zone exists or none of their counters can be read: since 2020 the
 // kernel lets only root read energy_uj unless an administrator grants access (see README.md).
 //
-// NewMachineEnergySource() (energy_source.h) makes the product's instance, rooted at "/sys".
+// NewMachineEnergySource() (energy_source.h) makes the product's instance, over "/sys" and
+// "/proc".
 //
-// Ownership and threads: the source owns what Load found, which is fixed afterwards; the
-// objects it hands out are self-contained copies. Calls must be serialised by the caller (the
-// power reader's lock does so); each call reads sysfs afresh and keeps no file open.
+// Ownership and threads: the source owns what Load found, which is fixed afterwards, and the
+// open energy_uj file of each counted zone (one descriptor per zone, read from offset 0 by
+// every sample, which makes sysfs produce the value afresh: a system call per counter instead
+// of three); the objects it hands out are self-contained copies. Calls must be serialised by
+// the caller (the power reader's lock does so).
 #ifndef OSTREL_PLATFORM_LINUX_RAPL_ENERGY_SOURCE_H_
 #define OSTREL_PLATFORM_LINUX_RAPL_ENERGY_SOURCE_H_
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +63,7 @@ class RaplEnergySource : public EnergySource {
   struct Zone {
     std::string energy_path;  // <root>/class/powercap/<zone>/energy_uj
     int64_t max_range;        // max_energy_range_uj, > 0
+    size_t counter = 0;       // its slot in the source's open counters, once counted
   };
   // One channel of the group and the zones whose counts it sums.
   struct Channel {
@@ -54,11 +71,17 @@ class RaplEnergySource : public EnergySource {
     std::vector<Zone> zones;  // in natural order of the zone names; never empty
   };
 
-  // Reads the zones under `sys_root` ("/sys" in the product). Nothing is read before Load.
-  explicit RaplEnergySource(std::string sys_root);
+  // Reads the zones under `sys_root` ("/sys" in the product) and the processor's vendor from
+  // `proc_root`/cpuinfo ("/proc" in the product). Two roots, as the machine has two file
+  // systems: each can be replaced on its own (a fixture tree bound over /sys keeps the real
+  // /proc). Nothing is read before Load.
+  RaplEnergySource(std::string sys_root, std::string proc_root);
+  ~RaplEnergySource() override;
+  RaplEnergySource(const RaplEnergySource&) = delete;
+  RaplEnergySource& operator=(const RaplEnergySource&) = delete;
 
-  // Finds the zones and probes every counter once. False when no CPU or GPU channel has a
-  // zone with a readable counter and a positive range.
+  // Reads the vendor, finds the zones and probes every counter once. False when no CPU or GPU
+  // channel has a zone with a readable counter and a positive range.
   bool Load() override;
   // Every operation, once Load succeeded.
   bool Offers(EnergyOperation operation) override;
@@ -70,9 +93,11 @@ class RaplEnergySource : public EnergySource {
   // Reads every zone's counter; null when one can't be read or lies outside 0..max_range.
   std::unique_ptr<EnergySample> CreateSamples(const EnergySubscription& subscription,
                                               const EnergyChannels& channels) override;
-  // Per zone: newer - older, or, when the counter went down, (max_range - older) + newer + 1
-  // (the counter counts 0..max_range and then starts again at 0); summed per channel. Null when
-  // the samples were taken over different channels.
+  // Per zone: newer - older, or, when the counter went down from near the top of its range to
+  // near the bottom, (max_range - older) + newer + 1 (the counter counts 0..max_range and then
+  // starts again at 0); summed per channel. Null when the samples were taken over different
+  // channels, a counter went down otherwise, or the counts add up to more than 5 kW over the
+  // time between the two samples (when both times are known, see Now()).
   std::unique_ptr<EnergyDelta> CreateSamplesDelta(const EnergySample& older,
                                                   const EnergySample& newer) override;
   void Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) override;
@@ -80,13 +105,31 @@ class RaplEnergySource : public EnergySource {
   // Always "uJ".
   std::optional<std::string_view> UnitLabel(const EnergyChannel& channel) override;
   int64_t SimpleIntegerValue(const EnergyChannel& channel) override;
-  // CLOCK_REALTIME in seconds.
+  // CLOCK_REALTIME in seconds. The first call after a sample also becomes that sample's time:
+  // the power reader reads the clock right after each sample, so the interval it divides by is
+  // exactly the one CreateSamplesDelta checks against the 5 kW bound. (A subclass that brings
+  // its own clock leaves sample times unknown, and the bound to that clock's owner.)
   double Now() override;
 
+  // Whether Load took the package zones for the CPU (AMD, Hygon).
+  bool package_is_cpu() const { return package_is_cpu_; }
+
  private:
-  const std::string sys_root_;     // "/sys" in the product
-  std::vector<Channel> channels_;  // found by Load: CPU first, then GPU
-  bool loaded_ = false;            // Load found at least one channel
+  class Sample;  // the counters at one moment, and when (the .cc)
+
+  // Reads `zone`'s counter through its open descriptor (opened at the first read); a descriptor
+  // that no longer reads is opened afresh once, so a zone removed and added again (the driver
+  // reloaded) is found again. False when it can't be read or isn't a number.
+  bool ReadCounter(const Zone& zone, int64_t* value);
+  void CloseCounters();
+
+  const std::string sys_root_;          // "/sys" in the product
+  const std::string proc_root_;         // "/proc" in the product
+  std::vector<Channel> channels_;       // found by Load: CPU first, then GPU
+  bool loaded_ = false;                 // Load found at least one channel
+  bool package_is_cpu_ = false;         // the vendor's core zone is one core's (AMD, Hygon)
+  std::vector<int> counter_fds_;        // per counted zone (Zone::counter): its energy_uj, or -1
+  std::weak_ptr<double> pending_time_;  // the last sample's time, until Now() notes it
 };
 
 }  // namespace ostrel

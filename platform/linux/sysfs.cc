@@ -1,9 +1,10 @@
-// sysfs.cc: bounded, uncached reads of sysfs attribute files.
+// sysfs.cc: bounded, uncached reads of sysfs attribute files and listing of sysfs folders.
 #include "platform/linux/sysfs.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,25 +103,6 @@ std::vector<std::string> ListEntries(const std::string& dir, std::string_view pr
   return names;
 }
 
-std::vector<HwmonChip> ListHwmonChips(const std::string& sys_root) {
-  std::vector<HwmonChip> chips;
-  const std::string class_dir = sys_root + "/class/hwmon";
-  for (const std::string& entry : ListEntries(class_dir, "hwmon")) {
-    HwmonChip chip;
-    chip.attr_dir = class_dir + "/" + entry;
-    // Read the name where current kernels keep it; only when there is none at all, look in
-    // device/ (one read per chip in the common case, no separate existence test).
-    if (!ReadSysfsText(chip.attr_dir + "/name", &chip.name)) {
-      chip.name.clear();
-      if (errno == ENOENT && ReadSysfsText(chip.attr_dir + "/device/name", &chip.name)) {
-        chip.attr_dir += "/device";
-      }
-    }
-    chips.push_back(std::move(chip));
-  }
-  return chips;
-}
-
 ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap) {
   int fd;
   do {
@@ -143,6 +125,83 @@ bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value) {
   // A full buffer means the value may be cut: not a number we can trust.
   if (n <= 0 || static_cast<size_t>(n) == sizeof buf) return false;
   return ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
+}
+
+bool ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap) {
+  out[0] = '\0';
+  const ssize_t n = ReadAttributeAt(dir_fd, name, out, cap - 1);
+  if (n < 0) return false;
+  size_t len = static_cast<size_t>(n);
+  while (len > 0 && IsBlank(out[len - 1])) --len;
+  out[len] = '\0';
+  return true;
+}
+
+int OpenDirAt(int dir_fd, const char* name) {
+  int fd;
+  do {
+    fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+ScopedFd::~ScopedFd() { reset(); }
+
+void ScopedFd::reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+const char* DirLister::Next() {
+  for (;;) {
+    if (pos_ >= end_) {
+      if (last_ || fd_ < 0) return nullptr;
+      ssize_t n;
+      do {
+        n = getdents64(fd_, buf_, sizeof buf_);
+      } while (n < 0 && errno == EINTR);
+      if (n <= 0) {
+        fd_ = -1;  // the end, or a folder that can't be read: either way nothing more
+        return nullptr;
+      }
+      pos_ = 0;
+      end_ = static_cast<size_t>(n);
+      // The kernel stores in the last record's d_off the folder position after this call.
+      // Filesystems mark the end of a folder with the largest position of 32-bit or 64-bit
+      // telldir (sysfs and tmpfs: INT32_MAX, ext4: INT64_MAX; sysfs keeps its entry positions
+      // below INT32_MAX for that reason). When it is there, the next call could only return 0,
+      // so it is not made: one system call less per folder. Any other position reads on.
+      size_t last = 0;
+      for (size_t at = 0; at < end_;) {
+        unsigned short reclen;
+        memcpy(&reclen, buf_ + at + offsetof(struct dirent64, d_reclen), sizeof reclen);
+        if (reclen == 0) break;  // never from the kernel; stop rather than loop
+        last = at;
+        at += reclen;
+      }
+      int64_t d_off;
+      memcpy(&d_off, buf_ + last + offsetof(struct dirent64, d_off), sizeof d_off);
+      last_ = d_off == INT32_MAX || d_off == INT64_MAX;
+    }
+    unsigned short reclen;
+    memcpy(&reclen, buf_ + pos_ + offsetof(struct dirent64, d_reclen), sizeof reclen);
+    if (reclen == 0) {  // malformed: end the listing
+      end_ = pos_;
+      last_ = true;
+      return nullptr;
+    }
+    const char* name = buf_ + pos_ + offsetof(struct dirent64, d_name);
+    pos_ += reclen;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    return name;
+  }
+}
+
+void ListHwmonEntries(int class_fd, HwmonEntries* entries) {
+  DirLister lister(class_fd);
+  while (const char* name = lister.Next()) {
+    if (strncmp(name, "hwmon", 5) == 0) entries->Add(name);
+  }
 }
 
 }  // namespace ostrel

@@ -1,14 +1,19 @@
-// sysfs.h: bounded reads of sysfs attribute files and listing of sysfs folders.
+// sysfs.h: bounded reads of sysfs attribute files and allocation-free listing of sysfs folders.
 //
 // Every function works on paths under a root that the caller chose ("/sys" in the product, a
-// fixture tree in tests) and keeps nothing between calls: each call opens, reads and closes anew,
-// so devices that appear or vanish between calls are simply seen or not seen. All functions are
-// safe to call from many threads at once.
+// fixture tree in tests) or relative to a folder the caller opened, and keeps nothing between
+// calls: each read opens, reads and closes anew, so devices that appear or vanish between calls
+// are simply seen or not seen. Readers that walk a tree per reading open each folder once and
+// read its attributes relative to it (openat), list it with getdents64 into a buffer on the
+// stack (DirLister) and keep names in fixed arrays (SortedNames), so a walk allocates nothing.
+// All functions are safe to call from many threads at once; a DirLister or SortedNames object
+// belongs to the one thread that made it.
 #ifndef OSTREL_PLATFORM_LINUX_SYSFS_H_
 #define OSTREL_PLATFORM_LINUX_SYSFS_H_
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/types.h>
 
 #include <string>
@@ -37,34 +42,119 @@ bool ReadSysfsText(const std::string& path, std::string* text);
 
 // Names of the entries of `dir` that begin with `prefix`, "." and ".." excluded, in natural
 // order: a run of digits compares by its value, so "hwmon2" sorts before "hwmon10". Empty when
-// `dir` cannot be opened.
+// `dir` cannot be opened. Allocates; for what runs once (the energy source's start), not per
+// reading.
 std::vector<std::string> ListEntries(const std::string& dir, std::string_view prefix);
 
 // True when `a` sorts before `b` in natural order (see ListEntries).
 bool NaturalLess(std::string_view a, std::string_view b);
 
-// One hwmon chip: class/hwmon/hwmon<N>.
-struct HwmonChip {
-  std::string attr_dir;  // folder that holds the chip's attributes: hwmon<N> or hwmon<N>/device
-  std::string name;      // the chip's "name" attribute, empty when it has none
-};
-
-// The chips under <sys_root>/class/hwmon, ordered by hwmon number. A chip's attributes sit in
-// hwmon<N>/ on current kernels and in hwmon<N>/device/ on older drivers (applesmc, some
-// Super-I/O drivers); attr_dir is hwmon<N> unless its "name" is missing there and present in
-// device/.
-std::vector<HwmonChip> ListHwmonChips(const std::string& sys_root);
-
 // ReadAttribute for `name` relative to the open folder `dir_fd` (AT_FDCWD for the current
 // folder): one read() of at most `cap` bytes, EINTR retried. The file is opened non-blocking so
 // that a FIFO in a broken tree answers at once (0 bytes or EAGAIN) instead of hanging the
-// caller. Returns the byte count, or -1
-// with errno set.
+// caller. Returns the byte count, or -1 with errno set.
 ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap);
 
 // ReadAttributeAt + ParseSysfsInt: the same rules as ReadSysfsInt, for `name` relative to
 // `dir_fd`. No allocation.
 bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value);
+
+// Reads a short text attribute relative to `dir_fd` into out[0..cap) (cap >= 1), zero-terminated
+// and without its trailing white space; one read of at most cap - 1 bytes, so a longer text is
+// cut. False, with `out` empty and errno set, when it cannot be read. No allocation.
+bool ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap);
+
+// Opens `name` relative to `dir_fd` (AT_FDCWD: a path) as a folder, close-on-exec. Returns the
+// descriptor, or -1 with errno set (also when it is not a folder).
+int OpenDirAt(int dir_fd, const char* name);
+
+// Owns one descriptor and closes it on destruction; -1 holds nothing.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd = -1) : fd_(fd) {}
+  ~ScopedFd();
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  // Gives up ownership without closing.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes what it holds and takes `fd` instead.
+  void reset(int fd = -1);
+
+ private:
+  int fd_;  // the owned descriptor, or -1
+};
+
+// The entries of an open folder, read with getdents64 into a buffer inside this object (a page,
+// so an object lives on the caller's stack, never on the heap). Reading goes on from the
+// descriptor's position, so each listing takes a freshly opened folder. The folder is borrowed:
+// the caller keeps it open while listing and closes it afterwards.
+class DirLister {
+ public:
+  explicit DirLister(int dir_fd) : fd_(dir_fd) {}
+  DirLister(const DirLister&) = delete;
+  DirLister& operator=(const DirLister&) = delete;
+
+  // The next entry's name ("." and ".." left out), valid until the next call; nullptr at the
+  // end of the folder or when it can't be read (a failure ends the listing early).
+  const char* Next();
+
+ private:
+  static constexpr size_t kBufferSize = 4096;  // 100 or more entries of sysfs-sized names
+
+  int fd_;             // the folder being listed, borrowed
+  size_t pos_ = 0;     // offset of the next unread entry in buf_
+  size_t end_ = 0;     // bytes of buf_ filled by the last getdents64
+  bool last_ = false;  // the last getdents64 reached the end: no further call is needed
+  alignas(8) char buf_[kBufferSize];  // linux_dirent64 records as the kernel wrote them
+};
+
+// At most Capacity names of at most NameSize - 1 bytes each, kept in natural order (NaturalLess)
+// in fixed arrays. When more names are added than fit, the ones that sort first are kept, so
+// what is kept does not depend on the order names arrive in (folders list in no fixed order).
+template <size_t Capacity, size_t NameSize>
+class SortedNames {
+ public:
+  // Adds `name`; false (nothing changes) when it is too long to keep, or when the list is full
+  // and it sorts after every name kept.
+  bool Add(std::string_view name) {
+    if (name.size() >= NameSize) return false;
+    size_t slot = size_;
+    if (size_ == Capacity) {
+      if (Capacity == 0 || !NaturalLess(name, names_[size_ - 1])) return false;
+      slot = size_ - 1;  // the largest gives way
+    } else {
+      ++size_;
+    }
+    while (slot > 0 && NaturalLess(name, names_[slot - 1])) {
+      memcpy(names_[slot], names_[slot - 1], NameSize);
+      --slot;
+    }
+    memcpy(names_[slot], name.data(), name.size());
+    names_[slot][name.size()] = '\0';
+    return true;
+  }
+  size_t size() const { return size_; }
+  // The i-th name in natural order, zero-terminated.
+  const char* operator[](size_t i) const { return names_[i]; }
+
+ private:
+  size_t size_ = 0;                 // names kept
+  char names_[Capacity][NameSize];  // names_[0..size_) in natural order
+};
+
+// The chip folders of class/hwmon, as named there ("hwmon<N>"): at most 256 (the lowest
+// numbers), names of at most 15 bytes.
+using HwmonEntries = SortedNames<256, 16>;
+
+// Lists the freshly opened class/hwmon folder `class_fd` into `entries`: every entry whose
+// name begins with "hwmon", in natural order ("hwmon2" before "hwmon10").
+void ListHwmonEntries(int class_fd, HwmonEntries* entries);
 
 }  // namespace ostrel
 
