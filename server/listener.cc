@@ -30,6 +30,21 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// The next connection of the backlog, non-blocking and close-on-exec, or -1 with errno: one
+// accept4 where the system has it, accept and two flag changes elsewhere (macOS).
+int AcceptNonBlocking(int listener) {
+#if defined(__linux__)
+  return accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+  const int fd = accept(listener, nullptr, nullptr);
+  if (fd >= 0) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  return fd;
+#endif
+}
+
 // Keeps a socket from leaking into the programs the helper starts (the dialog tool, the
 // browser): an inherited listener would hold the port after the helper is gone.
 void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }  // the only descriptor flag
@@ -279,8 +294,7 @@ void Listener::Impl::Accept() {
       PauseAccepting();  // new connections wait in the backlog meanwhile
       return;
     }
-    const int fd =
-        accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = AcceptNonBlocking(acceptor.native_handle());
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;  // that one left
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
