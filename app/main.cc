@@ -5,10 +5,10 @@
 // puts missing standard descriptors on /dev/null, blocks the termination signals everywhere and
 // bounds the allocator); then the delegate, which owns the sensor server; then the event loop,
 // which returns only when the process is asked to end (SIGTERM or SIGINT). The process then
-// exits with status 0 at once, without destroying anything: destroying the server would wait
-// for its reading thread, and a sensor read that never returns would keep the process alive.
-// Nothing needs an orderly end: the dialog tool has been reaped by then, and the kernel closes
-// every socket. The helper never opens a window besides its one alert.
+// exits with status 0 at once (std::_Exit), without destroying anything: destroying the server
+// would wait for its reading thread, and a sensor read that never returns would keep the process
+// alive. Nothing needs an orderly end: the dialog tool has been reaped by then, and the kernel
+// closes every socket. The helper never opens a window besides its one alert.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -24,6 +24,9 @@ int main() {
   ostrel::HelperApp app(*platform);
   platform->application().setDelegate(&app);
   platform->application().run();
+  // Ends at once with status 0 and runs no destructors or exit handlers, so a stuck reading
+  // thread is never joined. std::quick_exit would do the same but macOS 14's C library lacks
+  // it; std::_Exit is in both, and since it flushes no stdio buffers, they are flushed first.
   std::fflush(nullptr);
-  std::quick_exit(0);
+  std::_Exit(0);
 }

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "server/sensor_server.h"
-#include "tests/fake_login_item.h"
 #include "tests/fixed_readers.h"
 
 namespace ostrel {

@@ -14,7 +14,6 @@
 #include "sensors/power.h"
 #include "sensors/temps.h"
 #include "server/sensor_server.h"
-#include "tests/fake_login_item.h"
 #include "tests/fixed_readers.h"
 
 namespace ostrel {

@@ -14,37 +14,10 @@
 
 #include "platform/linux/hwmon_temp_source.h"
 #include "sensors/temps.h"
-#include "tests/temp_fixtures.h"
+#include "tests/test_util.h"
 
 namespace ostrel {
 namespace {
-
-// An Intel laptop with twelve hwmon chips: acpitz, the BAT0 twin, thinkpad (8 temperatures), two
-// nvme drives, coretemp (package and 8 cores), iwlwifi, pch_cometlake, ucsi (no temperatures),
-// two spd5118 memory sensors and drivetemp; BAT0 with a temperature.
-testing::FixtureTree TwelveChipLaptop() {
-  using testing::Chip;
-  std::vector<testing::FixtureTemp> thinkpad;
-  for (int i = 1; i <= 8; ++i) thinkpad.push_back({nullptr, 40000 + i * 500});
-  return testing::Concat({
-      Chip("hwmon0", "acpitz", {{nullptr, 48000}}),
-      Chip("hwmon1", "BAT0", {{"temp", 29800}}),
-      Chip("hwmon2", "thinkpad", thinkpad),
-      Chip("hwmon3", "nvme", {{"Composite", 35850}, {"Sensor 1", 35850}, {"Sensor 2", 40850}}),
-      Chip("hwmon4", "nvme", {{"Composite", 37850}, {"Sensor 1", 37850}, {"Sensor 2", 44850}}),
-      testing::CoretempEightCores("hwmon5"),
-      Chip("hwmon6", "iwlwifi_1", {{nullptr, 43000}}),
-      Chip("hwmon7", "pch_cometlake", {{nullptr, 51000}}),
-      Chip("hwmon8", "ucsi_source_psy_USBC000:001", {}),
-      Chip("hwmon9", "spd5118", {{nullptr, 39250}}),
-      Chip("hwmon10", "spd5118", {{nullptr, 39750}}),
-      Chip("hwmon11", "drivetemp", {{nullptr, 33000}}),
-      {{"class/hwmon/hwmon1/device", "->class/power_supply/BAT0"},
-       {"class/power_supply/BAT0/type", "Battery\n"},
-       {"class/power_supply/BAT0/temp", "298\n"},
-       {"class/power_supply/AC/type", "Mains\n"}},
-  });
-}
 
 // The benchmark tree, built once and removed at exit.
 class Tree {
@@ -53,7 +26,8 @@ class Tree {
     std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-bench-XXXXXX");
     if (mkdtemp(pattern.data()) == nullptr) abort();
     root_ = pattern;
-    testing::WriteTree(root_, TwelveChipLaptop());
+    testing::WriteTree(
+        root_, testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/twelve_chip_laptop.tree"));
     const std::string hwmon = root_ + "/class/hwmon/hwmon";
     // What one call reads. Values: the ones that count, the temperatures of coretemp's eight
     // cores (hwmon5, temp2..temp9), of the two nvme composites (hwmon3, hwmon4) and drivetemp

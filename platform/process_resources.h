@@ -15,7 +15,8 @@ namespace ostrel {
 // Costs time in proportion to the descriptors open: call it when it matters, not per request.
 int64_t FreeDescriptorCount();
 
-// True when `count` more files can be opened right now: opens that many and closes them again.
+// True when `count` more files can be opened right now: takes that many descriptors (one new open
+// file and duplicates of it) and closes them again.
 // Fails for want of descriptors in this process or in the whole system alike.
 bool CanOpenDescriptors(int count);
 

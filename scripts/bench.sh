@@ -2,17 +2,19 @@
 # Builds the benchmarks (installing what is missing) and runs them: the micro benchmarks, then
 # the load run (bench/load_run.sh), which compares the helper with node_exporter and nginx and
 # writes a markdown table and a chart. Results go to build/bench-results/; nothing is committed.
-# Usage: scripts/bench.sh [all|micro|load]     (as root: the load run uses namespaces and mounts)
+# Usage: scripts/bench.sh [all|micro|load|build]  (build: only build them, as CI does; the load
+# run needs root: it uses namespaces and mounts)
 # Environment: BENCH_SECONDS (default 10), the length of each load-run cell.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what="${1:-all}"
-case "$what" in all | micro | load) ;; *) echo "usage: $0 [all|micro|load]" >&2; exit 2 ;; esac
+case "$what" in all | micro | load | build) ;; *) echo "usage: $0 [all|micro|load|build]" >&2; exit 2 ;; esac
 
 scripts/deps.sh build bench
-cmake -B build/bench -DOSTREL_BUILD_BENCH=ON -DOSTREL_BUILD_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/bench -j"$(nproc)" --target ostrel_bench ostrel-sensor-helper
+[[ "$what" == micro || "$what" == build ]] || scripts/deps.sh load
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j"$(nproc)"
+[[ "$what" != build ]] || exit 0
 out=build/bench-results
 mkdir -p "$out"
 

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing. Usage: deps.sh GROUP...
-# Groups: build, test, bench, fuzz, package (the Debian package and its checks), roundtrip (the
-# install round trip in a throwaway Debian tree).
+# Groups: build, test, format, bench (the micro benchmarks), load (the load run), fuzz, package
+# (the Debian package and its checks), roundtrip (the install round trip in a throwaway Debian
+# tree).
 set -euo pipefail
 
 declare -A groups=(
   [build]="cmake g++ make pkg-config libasio-dev nlohmann-json3-dev libicu-dev"
-  [test]="libgtest-dev libgmock-dev curl xvfb zenity kdialog xdotool x11-apps imagemagick"
-  [bench]="libbenchmark-dev wrk nginx-light prometheus-node-exporter gnuplot-nox curl util-linux iproute2"
+  [test]="libgtest-dev libgmock-dev curl xvfb zenity kdialog xdotool x11-apps imagemagick fuse3 python3-fusepy"
+  [format]="clang-format"
+  [bench]="libbenchmark-dev"
+  [load]="wrk nginx-light prometheus-node-exporter gnuplot-nox curl util-linux iproute2"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [package]="dpkg-dev fakeroot lintian"
   [roundtrip]="mmdebstrap util-linux iproute2 curl"

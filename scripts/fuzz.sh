@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (installing what is missing) in build/fuzz and runs
-# each for a set time. Usage: scripts/fuzz.sh [seconds per target, default 30]
+# Builds the libFuzzer targets (preset fuzz: clang-14, installing what is missing) in build/fuzz
+# and runs each for a set time. Usage: scripts/fuzz.sh [seconds per target, default 30]
 # Seeds come from fuzz/corpus/<target>/; what a run learns stays in build/fuzz/corpus/<target>/.
 # A crash stops the script with its input saved in build/fuzz/artifacts/; turn it into a
 # regression test in tests/ before fixing it.
@@ -8,9 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 scripts/deps.sh build fuzz
-CC=clang-14 CXX=clang++-14 cmake -B build/fuzz -DOSTREL_BUILD_FUZZ=ON -DOSTREL_BUILD_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/fuzz -j"$(nproc)" --target ostrel_fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

@@ -8,15 +8,16 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <array>
 #include <asio.hpp>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "platform/process_resources.h"
+#include "platform/socket_state.h"
 #include "server/http_framing.h"
 #include "server/text.h"
 
@@ -29,19 +30,7 @@ namespace {
 
 // Keeps a socket from leaking into the programs the helper starts (the dialog tool, the
 // browser): an inherited listener would hold the port after the helper is gone.
-void SetCloseOnExec(int fd) {
-  int flags = fcntl(fd, F_GETFD);
-  if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-}
-
-// True when the peer of the TCP socket `fd` has reset the connection. A reset moves the socket
-// straight to CLOSE; a peer that only half-closed leaves it in CLOSE_WAIT.
-bool IsReset(int fd) {
-  tcp_info info{};
-  socklen_t size = sizeof info;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
-  return info.tcpi_state == TCP_CLOSE;
-}
+void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }  // the only descriptor flag
 
 // Descriptors are counted afresh at least this often, so that what others open or close
 // (readers, login-item writes, the dialog tool's pipes) is seen.
@@ -50,7 +39,7 @@ constexpr auto kRecountInterval = std::chrono::seconds(1);
 }  // namespace
 
 struct Listener::Impl {
-  Impl(uint16_t port, Handler h);
+  Impl(uint16_t port, Handler h, QuickHandler q);
   void Accept();
   bool RoomToAccept();
   void OnAccept(const std::error_code& ec, tcp::socket socket);
@@ -64,13 +53,16 @@ struct Listener::Impl {
   asio::steady_timer accept_pause{io};          // waits while descriptors are short
   asio::steady_timer trim_timer{io};            // waits for a burst to end
   asio::thread_pool workers{kWorkers};          // runs `handler`
-  Handler handler;                              // serves one request
+  Handler handler;                              // serves one request on a worker
+  QuickHandler quick;                           // may take one on the network thread
   std::array<char, kMaxRequest> read_buffer{};  // network thread only: the one read
   std::array<char, 4096> discard_buffer{};      // network thread only: drained bytes
   std::thread io_thread;                        // runs Run()
 
   // Network thread only, from here on.
-  int64_t free_descriptors = 0;  // as last counted, less those accepted, plus those closed since
+  // As last counted, less those accepted, plus those closed since; written by the network
+  // thread only, read by any.
+  std::atomic<int64_t> free_descriptors{0};
   Clock::time_point counted_at;  // when they were last counted
   bool accept_waiting = false;   // accepting has paused for want of descriptors
   uint64_t closed = 0;           // connections closed so far
@@ -107,11 +99,12 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
   }
 
   // Any thread, while the answer is being made (nothing else touches the socket then).
-  bool PeerGone() const { return IsReset(fd_); }
+  bool PeerGone() const { return PeerHasReset(fd_); }
 
  private:
-  // The one read. A peer that closed without sending is an empty request; one that reset the
-  // connection, before or after sending, can be sent nothing and costs nothing more.
+  // The one read. A peer that closed without sending is an empty request; one whose connection
+  // failed (reset before it sent anything) can be sent nothing and costs nothing more. A reset
+  // after the request is caught before the reading (Reply::PeerGone).
   void ReadRequest() {
     std::error_code ec;
     size_t n = socket_.read_some(asio::buffer(owner_.read_buffer), ec);
@@ -119,35 +112,45 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
       Start();  // woken without data after all: wait again
       return;
     }
-    if (ec == asio::error::eof)
-      n = 0;
-    else if (ec || IsReset(socket_.native_handle())) {
+    if (ec && ec != asio::error::eof) {
       Close();
       return;
     }
+    if (ec) n = 0;
     fd_ = socket_.native_handle();
-    std::string request(owner_.read_buffer.data(), n);
-    asio::post(owner_.workers,
-               [self = shared_from_this(), request = std::move(request)] { self->Serve(request); });
-  }
-
-  // On a worker thread: the handler answers now or later through the Reply.
-  void Serve(const std::string& request) {
+    const std::string_view bytes(owner_.read_buffer.data(), n);
+    // A whole request head in one read, nothing cut off: once answered, the connection can be
+    // closed at once unless the client sends more meanwhile.
+    complete_ = n < kMaxRequest && bytes.ends_with("\r\n\r\n");
+    const std::string_view request = IsValidUtf8(bytes) ? bytes : std::string_view();
+    Reply reply(shared_from_this());
     try {
-      owner_.handler(IsValidUtf8(request) ? std::string_view(request) : std::string_view(),
-                     Reply(shared_from_this()));
+      if (owner_.quick && owner_.quick(request, reply)) return;
     } catch (...) {
-      // Out of memory, say: the Reply, dropped, closes the connection.
+      return;  // out of memory, say: the Reply, dropped, closes the connection
     }
+    asio::post(owner_.workers,
+               [this, request = std::string(request), reply = std::move(reply)]() mutable {
+                 try {
+                   owner_.handler(request, std::move(reply));
+                 } catch (...) {
+                   // Out of memory, say: the Reply, dropped, closes the connection.
+                 }
+               });
   }
 
   void Send(std::string response) {
     if (closed_) return;
     response_ = std::move(response);
     asio::async_write(socket_, asio::buffer(response_),
-                      [self = shared_from_this()](const std::error_code&, size_t) {
+                      [self = shared_from_this()](const std::error_code& ec, size_t) {
                         self->response_.clear();
-                        self->Drain();
+                        std::error_code ignored;
+                        if (ec || (self->complete_ && self->socket_.available(ignored) == 0)) {
+                          self->Close();  // nothing unread: closing cannot reset the answer
+                        } else {
+                          self->Drain();
+                        }
                       });
   }
 
@@ -192,6 +195,7 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
   std::string response_;               // the framed answer while it is being sent
   size_t discarded_ = 0;               // bytes drained so far
   int fd_ = -1;                        // the socket's descriptor, for PeerGone, set on reading
+  bool complete_ = false;              // the read held a whole request head and nothing more
   bool closed_ = false;                // Close has run
 };
 
@@ -217,7 +221,8 @@ void Listener::Reply::Send(std::string_view body) {
 
 bool Listener::Reply::PeerGone() const { return !session_ || session_->PeerGone(); }
 
-Listener::Impl::Impl(uint16_t port, Handler h) : handler(std::move(h)) {
+Listener::Impl::Impl(uint16_t port, Handler h, QuickHandler q)
+    : handler(std::move(h)), quick(std::move(q)) {
   const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
   const std::string where = "127.0.0.1:" + std::to_string(port);
   std::error_code ec;
@@ -327,8 +332,8 @@ void Listener::Impl::TrimWhenQuiet() {
   });
 }
 
-Listener::Listener(uint16_t port, Handler handler)
-    : impl_(std::make_unique<Impl>(port, std::move(handler))) {}
+Listener::Listener(uint16_t port, Handler handler, QuickHandler quick)
+    : impl_(std::make_unique<Impl>(port, std::move(handler), std::move(quick))) {}
 
 Listener::~Listener() { Stop(); }
 
@@ -339,6 +344,8 @@ void Listener::Stop() {
   impl_->workers.stop();
   impl_->workers.join();
 }
+
+int64_t Listener::FreeDescriptors() const { return impl_->free_descriptors.load(); }
 
 uint16_t Listener::port() const {
   std::error_code ec;

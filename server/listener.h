@@ -2,9 +2,12 @@
 //
 // A Listener owns one network thread, which accepts, reads, writes and closes every connection
 // (so an idle connection costs a socket and a few hundred bytes, never a thread), and a small
-// pool of worker threads, on which the request handler runs. The handler answers through a
-// Reply, at once or later from any thread (the server's shared sensor readings answer from
-// their own thread), so a slow answer never delays accepting or reading other connections.
+// pool of worker threads, on which the request handler runs. A request may first be offered to
+// a quick handler on the network thread, which takes it when it can answer without waiting (the
+// server queues snapshot requests for a shared reading there, saving a trip through a worker).
+// Either handler answers through a Reply, at once or later from any thread (the server's shared
+// sensor readings answer from their own thread), so a slow answer never delays accepting or
+// reading other connections.
 //
 // Descriptors: the listener keeps kDescriptorReserve descriptors free for the work around it (a
 // sensor reading, login-item requests, the launch alert, the log). While fewer are free it
@@ -58,6 +61,10 @@ class Listener {
   // Serves one request: its text (well-formed UTF-8, possibly empty) and the Reply to answer
   // it with. Runs on the worker threads, possibly on several at once.
   using Handler = std::function<void(std::string_view request, Reply reply)>;
+  // Offered each request first, on the network thread: takes `reply` (moving from it) and
+  // returns true, or leaves it and returns false to hand the request to the workers. Must not
+  // wait for anything.
+  using QuickHandler = std::function<bool(std::string_view request, Reply& reply)>;
 
   static constexpr int kWorkers = 4;            // handlers that may run at the same time
   static constexpr size_t kMaxRequest = 8192;   // bytes taken by the one read of a request
@@ -73,9 +80,10 @@ class Listener {
   static constexpr int kTrimQuietMs = 1000;
 
   // Binds 127.0.0.1:`port` (0 picks a free port, for tests) with SO_REUSEADDR, listens, and
-  // starts serving with `handler`. Throws std::system_error, whose what() names the address and
-  // the system's reason, when the socket cannot be created, bound or put to listen.
-  Listener(uint16_t port, Handler handler);
+  // starts serving with `quick` (may be empty) and `handler`. Throws std::system_error, whose
+  // what() names the address and the system's reason, when the socket cannot be created, bound
+  // or put to listen.
+  Listener(uint16_t port, Handler handler, QuickHandler quick = nullptr);
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -86,6 +94,10 @@ class Listener {
 
   // The port actually bound.
   uint16_t port() const;
+
+  // Descriptors the process may still open, as the network thread last estimated them (exact
+  // for its own connections, counted afresh at least once a second); any thread.
+  int64_t FreeDescriptors() const;
 
  private:
   std::unique_ptr<Impl> impl_;

@@ -4,6 +4,7 @@
 #include "server/sensor_server.h"
 
 #include "server/route.h"
+#include "server/text.h"
 
 namespace ostrel {
 
@@ -24,7 +25,14 @@ SensorServer::~SensorServer() {
 
 void SensorServer::start() {
   // The readings come first: the listener serves from its first moment on.
-  readings_ = std::make_unique<SharedReadings>([this] { return snapshotJSON(); });
+  // Above the listener's reserve, a reading's descriptors are there: the reserve leaves room
+  // for it beside everything else that opens files.
+  readings_ = std::make_unique<SharedReadings>(
+      [this] { return snapshotJSON(); },
+      [this] {
+        const Listener* listener = serving_.load();
+        return listener != nullptr && listener->FreeDescriptors() > Listener::kDescriptorReserve;
+      });
   try {
     listener_ =
         std::make_unique<Listener>(port_, [this](std::string_view request, Listener::Reply reply) {
@@ -34,6 +42,16 @@ void SensorServer::start() {
     readings_.reset();
     throw;
   }
+  serving_ = listener_.get();
+}
+
+// On the network thread: an ASCII request is routed at once (a few microseconds, no ICU), and a
+// snapshot request joins the next shared reading without a trip through a worker. Login-item
+// requests, which may wait for the disk, and texts that need ICU go to the workers.
+bool SensorServer::queueSnapshot(std::string_view request, Listener::Reply& reply) {
+  if (!IsAscii(request) || RouteRequest(request).login_item) return false;
+  readings_->Request(std::move(reply));
+  return true;
 }
 
 void SensorServer::serve(std::string_view request, Listener::Reply reply) {

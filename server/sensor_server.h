@@ -1,9 +1,10 @@
 // sensor_server.h: the loopback HTTP server that serves the sensor snapshot.
 //
 // One SensorServer exists per process, owned by the application for the whole run. `start`
-// runs on the main thread. Requests are routed on the listener's worker threads; login-item
-// requests are answered there, several at once, while snapshot requests share the readings of
-// one reading thread (shared_readings.h): at most one reading is in progress at a time. The
+// runs on the main thread. Requests are routed on the listener's network thread (or, when their
+// text needs ICU, on its worker threads); login-item requests are answered on the workers,
+// several at once, while snapshot requests share the readings of one reading thread
+// (shared_readings.h): at most one reading is in progress at a time. The
 // only lock of the readings is `powerLock_`, held around each power reading, because the power
 // reader keeps its previous sample between calls. The login-item operations are handed in by
 // the application; what they use must outlive the server.
@@ -12,6 +13,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -75,13 +77,17 @@ class SensorServer {
   // Answers one request of the listener: the login item at once, the snapshot with the next
   // shared reading.
   void serve(std::string_view request, Listener::Reply reply);
+  // The network thread's part: queues a snapshot request that routes without ICU for the next
+  // shared reading (true), or leaves the request to `serve` (false).
+  bool queueSnapshot(std::string_view request, Listener::Reply& reply);
 
   std::unique_ptr<Listener> listener_;  // set by a successful start, never cleared before exit
-  std::unique_ptr<SharedReadings> readings_;  // the reading thread, made by start
-  std::mutex powerLock_;                      // serialises ostrel_read_power
-  const LoginItem login_item_;                // the application's login-item operations
-  const uint16_t port_;                       // kPort in the product
-  const Readers readers_;                     // the machine's readers in the product
+  std::unique_ptr<SharedReadings> readings_;       // the reading thread, made by start
+  std::atomic<const Listener*> serving_{nullptr};  // listener_ once set, for the reading thread
+  std::mutex powerLock_;                           // serialises ostrel_read_power
+  const LoginItem login_item_;                     // the application's login-item operations
+  const uint16_t port_;                            // kPort in the product
+  const Readers readers_;                          // the machine's readers in the product
 };
 
 }  // namespace ostrel

@@ -2,6 +2,7 @@
 // there, take the waiting batch, read once, answer the batch.
 #include "server/shared_readings.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -9,8 +10,12 @@
 
 namespace ostrel {
 
-SharedReadings::SharedReadings(std::function<std::string()> read)
-    : read_(std::move(read)), thread_([this] { Run(); }) {}
+SharedReadings::SharedReadings(std::function<std::string()> read, std::function<bool()> plentiful)
+    : read_(std::move(read)), plentiful_(std::move(plentiful)), thread_([this] { Run(); }) {}
+
+bool SharedReadings::Room() {
+  return (plentiful_ && plentiful_()) || CanOpenDescriptors(kReadingDescriptors);
+}
 
 SharedReadings::~SharedReadings() {
   {
@@ -39,7 +44,7 @@ void SharedReadings::Run() {
     // Short of descriptors (a full table, in this process or the system): a reading now could
     // only come back with sensors missing. Wait, keep the requests, try again.
     lock.unlock();
-    const bool room = CanOpenDescriptors(kReadingDescriptors);
+    const bool room = Room();
     lock.lock();
     if (!room) {
       wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
@@ -47,18 +52,22 @@ void SharedReadings::Run() {
     }
 
     // The reading starts: it answers exactly the requests waiting now. Clients that reset
-    // their connection meanwhile get nothing; when all have, there is nothing to read for.
+    // their connection meanwhile are dropped; when all have, there is nothing to read for.
     std::vector<Listener::Reply> batch;
     batch.swap(waiting_);
     lock.unlock();
-    std::erase_if(batch, [](const Listener::Reply& reply) { return reply.PeerGone(); });
+    // One live client is enough to take the reading; the rest are not asked (an answer to a
+    // client that has gone costs a failed send, not a reading).
+    batch.erase(batch.begin(),
+                std::find_if_not(batch.begin(), batch.end(),
+                                 [](const Listener::Reply& r) { return r.PeerGone(); }));
     if (batch.empty()) {
       lock.lock();
       continue;
     }
 
     const std::string document = read_();
-    if (!CanOpenDescriptors(kReadingDescriptors)) {
+    if (!Room()) {
       // Descriptors ran short during the reading, so some reads may have failed for want of
       // them: the document may lack sensors that are there. Put the batch back in front and
       // read again.

@@ -9,7 +9,9 @@
 //
 // Descriptors: a reading starts only when it can open the descriptors it needs, and its document
 // is thrown away (and the reading taken again) when they have run short by its end, so no
-// document is built from reads that failed for want of descriptors.
+// document is built from reads that failed for want of descriptors. While the listener's
+// estimate says descriptors are plentiful (its reserve holds), nothing needs checking; only
+// near the limit is each reading bracketed by actually taking its descriptors.
 //
 // One reading thread, owned here, calls `read`; Request runs on any thread. Destroying the
 // object waits for a reading in progress, then drops the requests still waiting (their
@@ -38,7 +40,8 @@ class SharedReadings {
   static constexpr int kRetryMs = 60;
 
   // `read` takes one reading and returns its document; it runs on the reading thread only.
-  explicit SharedReadings(std::function<std::string()> read);
+  // `plentiful` tells cheaply whether descriptors are far from running short.
+  SharedReadings(std::function<std::string()> read, std::function<bool()> plentiful);
   ~SharedReadings();
   SharedReadings(const SharedReadings&) = delete;
   SharedReadings& operator=(const SharedReadings&) = delete;
@@ -49,7 +52,11 @@ class SharedReadings {
  private:
   void Run();
 
+  // True when there are descriptors to spare.
+  bool Room();
+
   const std::function<std::string()> read_;  // one reading, as a document
+  const std::function<bool()> plentiful_;    // the listener's cheap estimate
   std::mutex mu_;                            // guards the two below
   std::condition_variable wake_;             // a request came, or the end
   std::vector<Listener::Reply> waiting_;     // requests for the next reading, in arrival order

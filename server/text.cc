@@ -6,7 +6,6 @@
 #include <unicode/utf8.h>
 
 namespace ostrel {
-namespace {
 
 bool IsAscii(std::string_view text) {
   for (char c : text) {
@@ -14,6 +13,8 @@ bool IsAscii(std::string_view text) {
   }
   return true;
 }
+
+namespace {
 
 // The calling thread's character break iterator, made on first use. ICU break iterators are
 // not thread-safe, and making one costs far more than reusing it.

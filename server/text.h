@@ -14,6 +14,9 @@ struct UText;
 
 namespace ostrel {
 
+// True when every byte of `text` is below 0x80: ASCII, walked without ICU.
+bool IsAscii(std::string_view text);
+
 // True when `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing above
 // U+10FFFF, no truncated sequence at the end.
 bool IsValidUtf8(std::string_view bytes);

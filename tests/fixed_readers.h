@@ -1,10 +1,12 @@
-// fixed_readers.h: sensor readers that report the same readings on every call (nothing at all,
-// or realistic values), for tests, benchmarks and the test server program (no gtest here: the
-// program links it). The readers keep no state, so any number of threads may call them at once.
+// fixed_readers.h: readers that report the same readings on every call, and an in-memory login
+// item that records what it was asked, for tests, benchmarks and the test server program. The
+// readers keep no state; the login item locks its record.
 #ifndef OSTREL_TESTS_FIXED_READERS_H_
 #define OSTREL_TESTS_FIXED_READERS_H_
 
-#include <cstring>
+#include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "server/sensor_server.h"
 
@@ -12,43 +14,53 @@ namespace ostrel::testing {
 
 // Readers that find nothing: no temperatures, no fans, no power reading.
 inline SensorServer::Readers NoReaders() {
-  SensorServer::Readers readers;
-  readers.temps = [](OstrelTemp*, int32_t) { return 0; };
-  readers.fans = [](OstrelFan*, int32_t) { return 0; };
-  readers.power = [](double*, double*, double*, double*) { return -1; };
-  return readers;
+  return {[](OstrelTemp*, int32_t) { return 0; }, [](OstrelFan*, int32_t) { return 0; },
+          [](double*, double*, double*, double*) { return -1; }};
 }
 
-// Four temperatures, two fans (one stopped) and a power reading: a document of the size a
-// laptop's helper serves.
+// Four temperatures, two fans (one stopped) and a power reading: a laptop's document.
 inline SensorServer::Readers FixedReaders() {
-  SensorServer::Readers readers;
-  readers.temps = [](OstrelTemp* out, int32_t capacity) {
-    static constexpr const char* kLabels[] = {"CPU / SoC (avg)", "CPU / SoC (peak)", "SSD",
-                                              "Battery"};
-    static constexpr double kValues[] = {52.5, 64.25, 38.0, 31.5};
-    int32_t n = 0;
-    for (; n < 4 && n < capacity; ++n) {
-      std::strncpy(out[n].label, kLabels[n], sizeof out[n].label - 1);
-      out[n].celsius = kValues[n];
-    }
-    return n;
-  };
-  readers.fans = [](OstrelFan* out, int32_t capacity) {
-    int32_t n = 0;
-    if (n < capacity) out[n++] = OstrelFan{0, 1800.0, 1200.0, 6000.0};
-    if (n < capacity) out[n++] = OstrelFan{1, 0.0, 1200.0, 6000.0};
-    return n;
-  };
-  readers.power = [](double* cpu, double* gpu, double* ane, double* soc) {
-    *cpu = 3.5;
-    *gpu = 0.5;
-    *ane = 0.25;
-    *soc = 4.25;
-    return 0;
-  };
-  return readers;
+  static const OstrelTemp kTemps[] = {
+      {"CPU / SoC (avg)", 52.5}, {"CPU / SoC (peak)", 64.25}, {"SSD", 38}, {"Battery", 31.5}};
+  static const OstrelFan kFans[] = {{0, 1800, 1200, 6000}, {1, 0, 1200, 6000}};
+  return {[](OstrelTemp* out, int32_t capacity) {
+            const int32_t n = capacity < 4 ? capacity : 4;
+            for (int32_t i = 0; i < n; ++i) out[i] = kTemps[i];
+            return n < 0 ? 0 : n;
+          },
+          [](OstrelFan* out, int32_t capacity) {
+            const int32_t n = capacity < 2 ? capacity : 2;
+            for (int32_t i = 0; i < n; ++i) out[i] = kFans[i];
+            return n < 0 ? 0 : n;
+          },
+          [](double* cpu, double* gpu, double* ane, double* soc) {
+            *cpu = 3.5, *gpu = 0.5, *ane = 0.25, *soc = 4.25;
+            return 0;
+          }};
 }
+
+// Converts to the server's login-item operations; it must outlive the server.
+class FakeLoginItem {
+ public:
+  operator SensorServer::LoginItem() {
+    return {[this](bool enable) {
+              std::lock_guard<std::mutex> hold(mu_);
+              calls_.push_back(enable);
+              if (!refuse_) enabled_ = enable;
+            },
+            [this] { return enabled_.load(); }};
+  }
+  std::vector<bool> calls() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return calls_;
+  }
+  std::atomic<bool> refuse_{false};  // when set, every change is refused
+
+ private:
+  std::mutex mu_;                     // guards calls_
+  std::vector<bool> calls_;           // every change asked for, in order
+  std::atomic<bool> enabled_{false};  // the state reported
+};
 
 }  // namespace ostrel::testing
 

@@ -1,102 +1,306 @@
-// The temperature reader's logic over a fake pair source.
+// Temperatures: the reader's grouping over a scripted source, the bounded sysfs reads beneath
+// the Linux source, and the hwmon source over fixture trees of real machines and broken files.
 #include "sensors/temps.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cmath>
-#include <cstring>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "platform/linux/hwmon_temp_source.h"
+#include "platform/linux/sysfs.h"
+#include "tests/test_util.h"
 
 namespace ostrel {
 namespace {
 
-using Pair = std::pair<std::optional<std::string>, double>;
+namespace fs = std::filesystem;
+using testing::TempDir;
 
-// Hands out `pairs` on every walk, in order.
-struct FakeTempSource : TempSource {
-  std::vector<Pair> pairs;
+// Hands out "name=celsius" pairs joined by '|' on every walk; "(none)" is a sensor without name.
+struct ScriptedSource : TempSource {
+  explicit ScriptedSource(std::string pairs) : pairs(std::move(pairs)) {}
   void ForEachSensor(const Visitor& visit) override {
-    for (const Pair& p : pairs) visit(p.first ? p.first->c_str() : nullptr, p.second);
+    std::istringstream in(pairs);
+    for (std::string pair; std::getline(in, pair, '|');) {
+      const std::string name = pair.substr(0, pair.rfind('='));
+      visit(name == "(none)" ? nullptr : name.c_str(), strtod(&pair[pair.rfind('=') + 1], nullptr));
+    }
   }
+  std::string pairs;
 };
 
-struct Reading {
-  const char* label;
-  double celsius;
-};
-
-constexpr char kAvg[] = "CPU / SoC (avg)";
-constexpr char kPeak[] = "CPU / SoC (peak)";
+// The readings of `source` as "label celsius" joined by "|". Of the records only the labels'
+// text and zero and the values may have been written: the rest must hold its 0xAB filling.
+std::string Read(TempSource& source, int32_t capacity = 16) {
+  OstrelTemp out[16];
+  memset(out, 0xAB, sizeof out);
+  const int32_t n = ReadTemps(source, out, capacity);
+  std::string text;
+  for (int32_t i = 0; i < 16; ++i) {
+    const size_t used = i < n ? strnlen(out[i].label, 64) + 1 : 0;
+    EXPECT_EQ(static_cast<size_t>(std::count(out[i].label + used, out[i].label + 64, '\xAB')),
+              64 - used);
+    if (i < n)
+      text += (i ? "|" : "") + std::string(out[i].label) + " " + testing::Number(out[i].celsius);
+  }
+  return text;
+}
 
 TEST(TempsTest, GroupsRangeOrderAndCapacity) {
-  struct Case {
-    const char* what;
-    std::vector<Pair> pairs;
+  const std::string all = "gas gauge battery=30|NAND CH0=35|PMU tdie1=50", x123(123, 'x');
+  const std::string dies = "CPU / SoC (avg) 50|CPU / SoC (peak) 50";
+  const struct {
+    std::string pairs;
     int32_t capacity;
-    std::vector<Reading> expected;
+    std::string readings;
+  } cases[] = {
+      // clang-format off
+      {all, 16, dies + "|SSD 35|Battery 30"},    {all, 3, dies + "|SSD 35"},
+      {all, 1, "CPU / SoC (avg) 50"},             {all, 0, ""},  {all, INT32_MIN, ""},
+      {"tdie a=47|tdie b=61|tdie c=52", 16, "CPU / SoC (avg) 53.3333|CPU / SoC (peak) 61"},
+      {"NAND CH0=33|battery=29.5", 16, "SSD 33|Battery 29.5"},
+      {"TDIE3=41|tDiE4=43|nand=30|ssd0=40|BATTERY=28|battery=30", 16,
+       "CPU / SoC (avg) 42|CPU / SoC (peak) 43|SSD 35|Battery 29"},  // case is ignored
+      {"tdie battery=44|SSD tdie=46|battery SSD=31", 16,
+       "CPU / SoC (avg) 45|CPU / SoC (peak) 46|SSD 31"},             // the first group wins
+      {"tdie a=130|tdie b=129.9", 16, "CPU / SoC (avg) 129.9|CPU / SoC (peak) 129.9"},
+      {"tdie a=0|tdie b=-5|SSD=-0|tdie=nan|tdie=inf|SSD=-inf|battery=nan", 16, ""},
+      {"PMU tcal=50|td ie=40|=40|(none)=50", 16, ""},
+      {x123 + "tdie=50", 16, dies},                                  // a word ending at byte 127
+      {"x" + x123 + "tdie=50", 16, ""},                              // one cut there does not
+      // clang-format on
   };
-  const std::vector<Pair> all = {{"gas gauge battery", 30}, {"NAND CH0", 35}, {"PMU tdie1", 50}};
-  const std::string x123(123, 'x');
-  const Case cases[] = {
-      {"groups in fixed order", all, 16, {{kAvg, 50}, {kPeak, 50}, {"SSD", 35}, {"Battery", 30}}},
-      {"capacity 3", all, 3, {{kAvg, 50}, {kPeak, 50}, {"SSD", 35}}},
-      {"capacity 1", all, 1, {{kAvg, 50}}},
-      {"capacity 0", all, 0, {}},
-      {"negative capacity", all, -1, {}},
-      {"lowest capacity", all, INT32_MIN, {}},
-      {"average and peak",
-       {{"tdie a", 47}, {"tdie b", 61}, {"tdie c", 52}},
-       16,
-       {{kAvg, 160.0 / 3}, {kPeak, 61}}},
-      {"no die sensor",
-       {{"NAND CH0", 33}, {"battery", 29.5}},
-       16,
-       {{"SSD", 33}, {"Battery", 29.5}}},
-      {"case is ignored",
-       {{"TDIE3", 41}, {"tDiE4", 43}, {"nand", 30}, {"ssd0", 40}, {"BATTERY", 28}},
-       16,
-       {{kAvg, 42}, {kPeak, 43}, {"SSD", 35}, {"Battery", 28}}},
-      {"first group wins",
-       {{"tdie battery", 44}, {"SSD tdie", 46}, {"battery SSD", 31}},
-       16,
-       {{kAvg, 45}, {kPeak, 46}, {"SSD", 31}}},
-      {"130 is out, 129.9 in",
-       {{"tdie a", 130.0}, {"tdie b", 129.9}},
-       16,
-       {{kAvg, 129.9}, {kPeak, 129.9}}},
-      {"0 and below are out", {{"tdie a", 0.0}, {"tdie b", -5}, {"SSD", -0.0}}, 16, {}},
-      {"NaN and infinities are out",
-       {{"tdie a", NAN}, {"tdie b", INFINITY}, {"SSD", -INFINITY}, {"battery", NAN}, {"tdie", 60}},
-       16,
-       {{kAvg, 60}, {kPeak, 60}}},
-      {"no word, no name", {{"PMU tcal", 50}, {"td ie", 40}, {"", 40}, {std::nullopt, 50}}, 16, {}},
-      {"a word ending at byte 127 counts", {{x123 + "tdie", 50}}, 16, {{kAvg, 50}, {kPeak, 50}}},
-      {"a word cut at byte 127 does not", {{"x" + x123 + "tdie", 50}}, 16, {}},
+  for (const auto& c : cases) {
+    ScriptedSource source(c.pairs);
+    EXPECT_EQ(Read(source, c.capacity), c.readings) << c.pairs << " " << c.capacity;
+  }
+  ScriptedSource source(all);
+  EXPECT_EQ(ReadTemps(source, nullptr, 0), 0);
+}
+
+TEST(SysfsTest, ParseAndBoundedReads) {
+  // clang-format off
+  const std::pair<std::string, std::optional<int64_t>> cases[] = {
+      {"45000\n", 45000}, {"-12\r\n", -12}, {"+7", 7}, {" \t0 \n", 0}, {"", {}}, {"\n", {}},
+      {"9223372036854775807\n", INT64_MAX}, {"-9223372036854775808", INT64_MIN}, {"-", {}},
+      {"9223372036854775808", {}}, {"-9223372036854775809", {}}, {"12a", {}}, {"1 2", {}},
+      {"0x10", {}}, {"4.5", {}}, {std::string("12\0", 3), {}}};
+  // clang-format on
+  for (const auto& [text, want] : cases) {
+    int64_t value = -1;
+    EXPECT_EQ(ParseSysfsInt(text, &value) ? std::optional(value) : std::nullopt, want) << text;
+  }
+  TempDir dir;
+  dir.WriteTree("a=coretemp \r\nb=" + std::string(300, 'n') + "\nv/ok=45000\nv/junk=N/A");
+  dir.Write("v/big", std::string(31, '1'));   // read whole, but beyond int64
+  dir.Write("v/full", std::string(32, '1'));  // fills the buffer: maybe cut
+  dir.Write("v/empty", "");
+  std::string text;
+  EXPECT_TRUE(ReadSysfsText(dir.path() + "/a", &text) && text == "coretemp");
+  EXPECT_TRUE(ReadSysfsText(dir.path() + "/b", &text) && text == std::string(255, 'n'));
+  EXPECT_FALSE(ReadSysfsText(dir.path() + "/missing", &text));
+  const int fd = open((dir.path() + "/v").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int64_t value = 0;
+  EXPECT_TRUE(ReadSysfsIntAt(fd, "ok", &value) && value == 45000);
+  EXPECT_TRUE(ReadSysfsInt(dir.path() + "/v/ok", &value) && value == 45000);
+  for (const char* name : {"junk", "big", "full", "empty", "missing", "."}) {
+    EXPECT_FALSE(ReadSysfsIntAt(fd, name, &value) ||
+                 ReadSysfsInt(dir.path() + "/v/" + name, &value));
+  }
+  char buf[8];
+  EXPECT_EQ(ReadAttributeAt(fd, "ok", buf, 2), 2);  // one bounded read
+  // A closer holds at most four files and closes them together, the rest when it goes.
+  auto open_files = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   };
-  constexpr unsigned char kFill = 0xAB;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    FakeTempSource source;
-    source.pairs = c.pairs;
-    OstrelTemp got[8], want[8];
-    std::memset(got, kFill, sizeof got);
-    std::memset(want, kFill, sizeof want);
-    ASSERT_EQ(ReadTemps(source, got, c.capacity), static_cast<int32_t>(c.expected.size()));
-    for (size_t i = 0; i < c.expected.size(); ++i) {
-      EXPECT_STREQ(got[i].label, c.expected[i].label);
-      EXPECT_EQ(got[i].celsius, c.expected[i].celsius);
-      std::memcpy(want[i].label, c.expected[i].label, strlen(c.expected[i].label) + 1);
-      want[i].celsius = c.expected[i].celsius;
-    }
-    // Only the label's text, its zero and the value are written; nothing else changes.
-    EXPECT_EQ(std::memcmp(got, want, sizeof got), 0);
-    if (c.capacity <= 0) {
-      EXPECT_EQ(ReadTemps(source, nullptr, c.capacity), 0);
+  const auto before = open_files();
+  {
+    FileCloser closer;
+    for (int i = 0; i < 6; ++i) ReadAttributeAt(fd, "ok", buf, sizeof buf, &closer);
+    EXPECT_EQ(open_files(), before + 2);
+  }
+  EXPECT_EQ(open_files(), before);
+  close(fd);
+}
+
+TEST(SysfsTest, NaturalOrderAndHwmonChips) {
+  // clang-format off
+  for (auto [a, b] : {std::pair{"hwmon2", "hwmon10"}, {"fan1_input", "fan1_label"}, {"a", "ab"},
+                      {"temp9_input", "temp10_input"}, {"x007", "x8"}, {"a1b", "a01c"}, {"B", "a"},
+                      {"a\x7F", "a\x80"}, {"a01", "a1b"}}) {
+    // clang-format on
+    EXPECT_TRUE(NaturalLess(a, b) && !NaturalLess(b, a)) << a << " < " << b;
+  }
+  EXPECT_FALSE(NaturalLess("a", "a") || NaturalLess("a01", "a1") || NaturalLess("a1", "a01"));
+  // Listing without allocation: every entry once across several getdents64 buffers; of more
+  // chips than fit, the lowest names, in natural order.
+  TempDir sys;
+  for (int n = 299; n >= 0; --n) {
+    std::filesystem::create_directories(sys.path() + "/class/hwmon/hwmon" + std::to_string(n));
+  }
+  sys.WriteTree("class/hwmon/other/name=y");
+  const std::string class_path = sys.path() + "/class/hwmon";
+  ScopedFd first(OpenDirAt(AT_FDCWD, class_path.c_str())),
+      second(OpenDirAt(AT_FDCWD, class_path.c_str()));
+  ASSERT_TRUE(first && second);
+  size_t seen = 0;
+  DirLister lister(first.get());
+  while (const char* name = lister.Next()) seen += name[0] != '.';
+  EXPECT_EQ(seen, 301u);
+  HwmonEntries chips;
+  ListHwmonEntries(second.get(), &chips);
+  ASSERT_EQ(chips.size(), 256u);
+  EXPECT_STREQ(chips[2], "hwmon2");
+  EXPECT_STREQ(chips[10], "hwmon10");
+  EXPECT_STREQ(chips[255], "hwmon255");
+  SortedNames<2, 6> names;
+  for (const char* name : {"b10", "b9", "toolong", "a", "b2"}) names.Add(name);
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_STREQ(names[0], "a");
+  EXPECT_STREQ(names[1], "b2");
+  EXPECT_EQ(OpenDirAt(AT_FDCWD, (sys.path() + "/nowhere").c_str()), -1);
+}
+
+// The rows below list every sensor of a chip, tagged by group; "other" sensors cannot count and
+// are never handed out (their values are not even read), so this is what the source must give.
+std::string Counted(std::string_view row) {
+  std::string out;
+  for (size_t at = 0; at <= row.size();) {
+    const size_t end = std::min(row.find('|', at), row.size());
+    const std::string_view item = row.substr(at, end - at);
+    if (!item.empty() && item.substr(0, 5) != "other")
+      out += (out.empty() ? "" : "|") + std::string(item);
+    at = end + 1;
+  }
+  return out;
+}
+
+// Every name the source hands out (or only its group tag, the first word), joined by "|".
+std::string Names(const std::string& root, bool tags = false) {
+  std::string names;
+  HwmonTempSource(root).ForEachSensor([&](const char* name, double) {
+    const std::string text = name;
+    names += (names.empty() ? "" : "|") + (tags ? text.substr(0, text.find(' ')) : text);
+  });
+  return names;
+}
+
+TEST(HwmonTempSourceTest, Machines) {
+  // clang-format off
+  const std::pair<const char*, const char*> cases[] = {  // tests/fixtures/trees/<first>.tree
+      // The cores, not the package; nvme Composite and drivetemp.
+      {"intel_desktop", "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.925"},
+      // Tdie and the CCDs, not Tctl; the battery once, not its hwmon twin; not the game pad.
+      {"amd_laptop", "CPU / SoC (avg) 46.4583|CPU / SoC (peak) 48.5|SSD 36.85|Battery 31.2"},
+      {"old_style", "CPU / SoC (avg) 62|CPU / SoC (peak) 63"},
+      {"apple_silicon", "CPU / SoC (avg) 50|CPU / SoC (peak) 52|SSD 35.5|Battery 30.225"},
+      {"foreign_words", "CPU / SoC (avg) 53|CPU / SoC (peak) 53|SSD 52.5|Battery 30"}};
+  // clang-format on
+  for (const auto& [tree, readings] : cases) {
+    TempDir dir;
+    dir.WriteTree(
+        testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/" + std::string(tree) + ".tree"));
+    HwmonTempSource source(dir.path());
+    EXPECT_EQ(Read(source), readings) << tree;
+    if (tree == std::string("amd_laptop")) {
+      EXPECT_EQ(
+          Names(dir.path()),
+          Counted("battery BAT0|other acpitz/temp1|other thinkpad/temp1|other thinkpad/temp2|"
+                  "other thinkpad/temp3|SSD nvme/Composite|other nvme/Sensor 1|other nvme/Sensor 2|"
+                  "other amdgpu/temp1|other k10temp/Tctl|tdie k10temp/Tdie|tdie k10temp/Tccd1|"
+                  "tdie k10temp/Tccd2"));
     }
   }
+}
+
+TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
+  // Each case: the chip's name, then the labels of temp1, temp2, ... ("-": no label file), then
+  // after "=" the group tag of each sensor. Labels may end in blanks or CR.
+  // clang-format off
+  for (const std::string c : {
+      "coretemp|Package id 0=tdie",          "coretemp|Physical id 0|Core 0=other|tdie",
+      "coretemp|-|-=other|tdie",             "zenpower|Tdie|Tctl|Tccd1=tdie|other|tdie",
+      "k10temp|-=tdie",                      "k10temp|Tctl|Tccd1|-=tdie|tdie|other",
+      "k10temp|Tdie\t|Tctl=tdie|other",      "cpu_thermal|-=tdie",
+      "bigcore0_thermal|-|-=tdie|tdie",      "soc_thermal|-=tdie",
+      "gpu_thermal|-=other",                 "cpu_thermalx|-=other",
+      "nvme|-|-=SSD|other",                  "nvme|Composite |Composite\r=SSD|other",
+      "drivetemp|-=SSD",                     "it8688|CPU|Tdie=other|other",
+      "macsmc_hwmon|SoC x|ssd|battery|Fan=tdie|SSD|battery|other"}) {
+    // clang-format on
+    TempDir dir;
+    std::istringstream parts(c.substr(0, c.find('=')));
+    std::string name, label;
+    std::getline(parts, name, '|');
+    std::string tree = "class/hwmon/hwmon0/name=" + name;
+    for (int i = 1; std::getline(parts, label, '|'); ++i) {
+      const std::string temp = "\nclass/hwmon/hwmon0/temp" + std::to_string(i);
+      tree += temp + "_input=40000" + (label == "-" ? "" : temp + "_label=" + label);
+    }
+    dir.WriteTree(tree);
+    EXPECT_EQ(Names(dir.path(), /*tags=*/true), Counted(c.substr(c.find('=') + 1))) << c;
+  }
+}
+
+TEST(HwmonTempSourceTest, BrokenFilesSkipOnlyTheirSensor) {
+  const std::vector<std::string> cases = {
+      "",       "N/A",  "1000001",          "-273151",           "missing",
+      "folder", "fifo", "fifo with writer", std::string(31, '1')};
+  for (const std::string& broken : cases) {
+    TempDir dir;
+    dir.WriteTree(
+        "class/hwmon/hwmon0/name=coretemp\nclass/hwmon/hwmon0/temp1_input=50000\n"
+        "class/hwmon/hwmon0/temp3_input=1000000\nclass/hwmon/hwmon0/temp4_input=-273150");
+    const std::string path = dir.path() + "/class/hwmon/hwmon0/temp2_input";
+    int writer = -1;
+    if (broken == "folder") fs::create_directory(path);
+    if (broken.starts_with("fifo")) mkfifo(path.c_str(), 0600);
+    if (broken == "fifo with writer") writer = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (broken != "missing" && !fs::exists(path))
+      dir.Write("class/hwmon/hwmon0/temp2_input", broken);
+    // Unlabelled, temp1 is the package: a chip with cores does not count it.
+    EXPECT_EQ(Names(dir.path()), "tdie coretemp/temp3|tdie coretemp/temp4") << broken;
+    if (writer >= 0) close(writer);
+  }
+}
+
+TEST(HwmonTempSourceTest, BrokenChipsFoldersAndAHugeChip) {
+  TempDir dir;
+  dir.WriteTree(
+      "class/hwmon/hwmon0/name=coretemp\nclass/hwmon/hwmon0/temp1_input=70000\n"
+      "class/hwmon/hwmon1/name=drivetemp\nclass/hwmon/hwmon2/temp1_input=41000\n"
+      "class/hwmon/hwmon3->gone\nclass/power_supply/BAT1/temp=300\n"
+      "class/power_supply/BAT1/type=Battery\r\nclass/power_supply/BAT1/scope=System\n"
+      "class/power_supply/BAT2/temp=10001\nclass/power_supply/BAT2/type=Battery\n"
+      "class/power_supply/BAT3/type=Battery\nclass/power_supply/BAT4/temp=-2731\n"
+      "class/power_supply/BAT4/type=Battery");
+  fs::create_directory(dir.path() + "/class/hwmon/hwmon0/temp1_label");  // unreadable label
+  for (const char* name : {"temp0_input", "temp01_input", "temp_input", "temp1_inputs",
+                           "xtemp1_input", "temp100000_input"}) {
+    dir.Write("class/hwmon/hwmon1/" + std::string(name), "30000\n");
+  }
+  // Without its label, coretemp's temp1 is the package, counted as there are no cores.
+  dir.Write("class/hwmon/hwmon1/temp99999_input", "30000\n");  // the highest index taken
+  EXPECT_EQ(Names(dir.path()),
+            "battery BAT1|battery BAT4|tdie coretemp/temp1|SSD drivetemp/temp99999");
+  EXPECT_EQ(Names(dir.path() + "/nowhere"), "");
+  TempDir empty;
+  empty.WriteTree("class/hwmon=not a folder\nclass/power_supply=not a folder");
+  EXPECT_EQ(Names(empty.path()), "");
+  std::string tree = "class/hwmon/hwmon0/name=drivetemp";  // 300 inputs: the 256 lowest count
+  for (int i = 300; i >= 1; --i)
+    tree += "\nclass/hwmon/hwmon0/temp" + std::to_string(i) + "_input=1";
+  TempDir huge;
+  huge.WriteTree(tree);
+  const std::string names = Names(huge.path());
+  EXPECT_EQ(std::count(names.begin(), names.end(), '|'), 255);
+  EXPECT_TRUE(names.starts_with("SSD drivetemp/temp1|SSD drivetemp/temp2|")) << names;
+  EXPECT_TRUE(names.ends_with("|SSD drivetemp/temp256")) << names;
 }
 
 }  // namespace

@@ -1,111 +1,167 @@
-// test_util.cc: blocking socket client and temporary folders for tests.
+// test_util.cc: temporary trees, the loopback client and child processes.
 #include "tests/test_util.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace ostrel::testing {
 
-Client::Client(uint16_t port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) {
-    ADD_FAILURE() << "socket: " << strerror(errno);
-    return;
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ADD_FAILURE() << "connect: " << strerror(errno);
-    close(fd_);
-    fd_ = -1;
-  }
-}
+namespace fs = std::filesystem;
 
-Client::~Client() {
-  if (fd_ >= 0) close(fd_);
-}
-
-bool Client::Send(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-void Client::ShutdownSend() { shutdown(fd_, SHUT_WR); }
-
-std::string Client::ReadAll() {
-  std::string out;
-  char buf[16384];
-  for (;;) {
-    pollfd p{fd_, POLLIN, 0};
-    int ready = poll(&p, 1, 10000);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) {
-      ADD_FAILURE() << "no answer within 10 s; got " << out.size() << " bytes";
-      return out;
+void WriteTree(const std::string& root, std::string_view lines) {
+  std::istringstream in{std::string(lines)};
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t eq = line.find('='), arrow = line.find("->");
+    const bool link = arrow < eq;
+    const fs::path relative = line.substr(0, link ? arrow : eq);
+    const std::vector<fs::path> parts(relative.begin(), relative.end());
+    fs::path file = fs::path(root) / relative;
+    if (parts.size() >= 4 && parts[0] == "class") {
+      const fs::path device = fs::path(root) / "devices" / parts[1] / parts[2];
+      const fs::path entry = fs::path(root) / "class" / parts[1] / parts[2];
+      fs::create_directories(device);
+      fs::create_directories(entry.parent_path());
+      if (!fs::is_symlink(entry)) fs::create_directory_symlink(device, entry);
+      file = device / relative.lexically_relative(fs::path("class") / parts[1] / parts[2]);
     }
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return out;
-    out.append(buf, static_cast<size_t>(n));
+    fs::create_directories(file.parent_path());
+    if (link) fs::create_directory_symlink(fs::path(root) / line.substr(arrow + 2), file);
+    if (!link) std::ofstream(file, std::ios::binary) << line.substr(eq + 1) << "\n";
   }
 }
 
-std::string Exchange(uint16_t port, std::string_view request) {
-  Client client(port);
-  if (!client.connected()) return {};
-  if (!request.empty()) {
-    EXPECT_TRUE(client.Send(request));
-  }
-  return client.ReadAll();
-}
-
-std::string BodyOf(const std::string& response) {
-  size_t at = response.find("\r\n\r\n");
-  return at == std::string::npos ? std::string() : response.substr(at + 4);
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-  path_ = pattern;
+TempDir::TempDir() : path_((fs::temp_directory_path() / "ostrel-test-XXXXXX").string()) {
+  if (mkdtemp(path_.data()) == nullptr) abort();
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  // Restore permissions a test may have taken away, so everything can be removed.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path_, std::filesystem::directory_options::skip_permission_denied, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-  }
-  std::filesystem::remove_all(path_, ec);
+  fs::remove_all(path_, ec);
 }
 
 void TempDir::Write(const std::string& relative, std::string_view contents) const {
-  std::filesystem::path full = std::filesystem::path(path_) / relative;
-  std::filesystem::create_directories(full.parent_path());
-  std::ofstream(full, std::ios::binary) << contents;
+  fs::create_directories((fs::path(path_) / relative).parent_path());
+  std::ofstream(fs::path(path_) / relative, std::ios::binary) << contents;
 }
 
-void TempDir::MakeDir(const std::string& relative) const {
-  std::filesystem::create_directories(std::filesystem::path(path_) / relative);
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Number(double value) {
+  char text[32];
+  snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+Environment Env(std::string_view words) {
+  Environment env;
+  std::istringstream in{std::string(words)};
+  for (std::string word; in >> word;)
+    env.Set(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
+  return env;
+}
+
+int ConnectLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{static_cast<sa_family_t>(AF_INET), htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) close(fd);
+  return rc == 0 ? fd : -1;
+}
+
+void Reset(int fd) {
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(fd);
+}
+
+std::string Exchange(uint16_t port, std::string_view request, std::string* error) {
+  std::string response, why;
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) why = "connect failed";
+  while (why.empty() && !request.empty()) {
+    const ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    if (n <= 0 && errno != EINTR) why = "send failed";
+    if (n > 0) request.remove_prefix(n);
+  }
+  char buf[16384];
+  for (ssize_t n = 1; why.empty() && n != 0;) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, 10000);
+    n = ready > 0 ? recv(fd, buf, sizeof buf, 0) : -1;
+    if (n > 0) response.append(buf, n);
+    if (n < 0 && (ready == 0 || errno != EINTR)) why = ready > 0 ? "reset" : "timed out";
+  }
+  if (fd >= 0) close(fd);
+  if (error != nullptr) *error = why;
+  return response;
+}
+
+std::string BodyOf(const std::string& response) {
+  const size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+size_t OpenFileCount(pid_t pid) {
+  const fs::path dir = "/proc/" + (pid ? std::to_string(pid) : "self") + "/fd";
+  const auto count = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+  return pid ? count : count - 1;  // our own listing of the folder is an open file too
+}
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, const Environment& env,
+                           const std::string& output_path, int fd3) {
+  std::vector<std::string> entries = env.Entries();
+  std::vector<char*> argp, envp;
+  for (std::string& a : argv) argp.push_back(a.data());
+  for (std::string& e : entries) envp.push_back(e.data());
+  argp.push_back(nullptr);
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (fd3 >= 0) posix_spawn_file_actions_adddup2(&actions, fd3, 3);
+  posix_spawn_file_actions_addclosefrom_np(&actions, fd3 >= 0 ? 4 : 3);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t empty;
+  sigemptyset(&empty);
+  posix_spawnattr_setsigmask(&attr, &empty);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  if (posix_spawn(&pid_, argp[0], &actions, &attr, argp.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+bool ChildProcess::Running() {
+  int status = 0;
+  if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) status_ = status, pid_ = -1;
+  return pid_ > 0;
+}
+
+std::optional<int> ChildProcess::Stop(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
+  WaitFor([this] { return !Running(); }, 20);
+  return pid_ > 0 ? std::nullopt : status_;
 }
 
 }  // namespace ostrel::testing

@@ -1,56 +1,82 @@
-// test_util.h: a plain blocking loopback client and a fixture-tree builder for tests.
+// test_util.h: what the tests (and the benchmarks) share: temporary folders and sysfs trees, the
+// one loopback client, the one child-process helper, polling. No test framework here. Objects
+// belong to the thread that made them; the free functions may run on many threads at once.
 #ifndef OSTREL_TESTS_TEST_UTIL_H_
 #define OSTREL_TESTS_TEST_UTIL_H_
 
+#include <signal.h>
 #include <stdint.h>
+#include <sys/types.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/environment.h"
 
 namespace ostrel::testing {
 
-// A connected TCP socket to 127.0.0.1:port, closed on destruction. Every call fails the
-// current test (with ADD_FAILURE) rather than throwing.
-class Client {
- public:
-  explicit Client(uint16_t port);
-  ~Client();
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
+// Writes under `root` one entry per line: "path=contents" (written with a line end) or
+// "path->target" (a symbolic link to root/target); '#' starts a comment line. As in the kernel,
+// whatever is below class/<class>/<entry>/ goes to devices/<class>/<entry>/, the entry a link.
+void WriteTree(const std::string& root, std::string_view lines);
 
-  bool connected() const { return fd_ >= 0; }
-  // Writes all of `bytes`; false on error.
-  bool Send(std::string_view bytes);
-  // Shuts down the sending side.
-  void ShutdownSend();
-  // Reads until the server closes (or 10 s pass) and returns what arrived.
-  std::string ReadAll();
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
-// Sends `request` on a new connection and returns the whole answer.
-std::string Exchange(uint16_t port, std::string_view request);
-
-// The body of a framed answer (what follows the first empty line); empty when there is none.
-std::string BodyOf(const std::string& response);
-
-// A fresh empty folder under the system's temporary folder, removed with everything in it on
-// destruction.
+// A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
  public:
   TempDir();
   ~TempDir();
   const std::string& path() const { return path_; }
-  // Writes `contents` to path()/relative, creating the folders on the way.
-  void Write(const std::string& relative, std::string_view contents) const;
-  // Creates path()/relative and the folders on the way.
-  void MakeDir(const std::string& relative) const;
+  void Write(const std::string& relative, std::string_view contents) const;  // folders made too
+  void WriteTree(std::string_view lines) const { testing::WriteTree(path_, lines); }
 
  private:
-  std::string path_;
+  std::string path_;  // absolute
+};
+
+std::string ReadWholeFile(const std::string& path);  // "" when it cannot be read
+std::string Number(double value);                    // six significant digits, as "%g"
+// An environment from "NAME=value" words separated by blanks (values without blanks).
+Environment Env(std::string_view words);
+
+// A blocking TCP socket connected to 127.0.0.1:port, or -1.
+int ConnectLoopback(uint16_t port);
+void Reset(int fd);  // closes `fd` with a reset instead of an orderly end
+// Sends `request` on a new connection and reads until the server closes. What arrived; a
+// failure (connect, send, reset, 10 s of silence) is also named in *error, else "".
+std::string Exchange(uint16_t port, std::string_view request, std::string* error = nullptr);
+std::string BodyOf(const std::string& response);  // what follows the first empty line
+
+// Polls `predicate` every 20 ms for up to `seconds`; true as soon as it holds.
+template <typename Predicate>
+bool WaitFor(Predicate predicate, int seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+size_t OpenFileCount(pid_t pid = 0);  // entries of /proc/<pid>/fd; 0 is this process
+
+// A program with standard input from /dev/null and output and errors into `output_path`;
+// `fd3`, when not -1, becomes its descriptor 3. Killed and reaped at the latest on destruction.
+class ChildProcess {
+ public:
+  ChildProcess(std::vector<std::string> argv, const Environment& env,
+               const std::string& output_path, int fd3 = -1);
+  ~ChildProcess() { Stop(SIGKILL); }
+  pid_t pid() const { return pid_; }
+  bool Running();
+  std::optional<int> Stop(int sig);  // the wait status, or nothing when not ended in 20 s
+
+ private:
+  pid_t pid_ = -1;             // -1 when not started or reaped
+  std::optional<int> status_;  // the wait status once reaped
 };
 
 }  // namespace ostrel::testing

@@ -80,6 +80,8 @@ int ReadEntryFile(const std::string& path, std::string* out) {
   return result;
 }
 
+// `path` with every symlink and "." or ".." resolved (the form /proc/self/exe names a program
+// in), or "" when it cannot be.
 std::string Resolved(const std::string& path) {
   char resolved[PATH_MAX];
   if (path.empty() || realpath(path.c_str(), resolved) == nullptr) return "";

@@ -144,6 +144,11 @@ using IOReportChannelGetChannelNameFn = CFStringRef (*)(IOReportSampleRef channe
 using IOReportSimpleGetIntegerValueFn = int64_t (*)(IOReportSampleRef channel, int32_t index);
 using IOReportChannelGetUnitLabelFn = CFStringRef (*)(IOReportSampleRef channel);
 
+// --- The system library's allocator. ---
+// Gives the free pages of `zone` (null: every zone) back to the system, `goal` bytes at most
+// (0: as many as it can); answers how many it gave back.
+using malloc_zone_pressure_reliefFn = size_t (*)(void* zone, size_t goal);
+
 // --- The Objective-C runtime. ---
 using id = struct OpaqueObjcObject*;
 using Class = id;  // a class is an object that answers class methods

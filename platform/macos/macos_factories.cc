@@ -1,8 +1,9 @@
-// macos_factories.cc: the machine's platform and sensor sources on macOS, all over the system's
-// own libraries (MachineLibraries: dlopen and dlsym by system path).
+// macos_factories.cc: the machine's platform, sensor sources, process resources and socket state
+// on macOS, over the system's own libraries (MachineLibraries: dlopen and dlsym by system path)
+// and its sockets.
 //
 // Only the macOS product links this file; elsewhere it is compiled but not linked, since the
-// running system's folder defines the same factories.
+// running system's folder defines the same functions.
 #include <memory>
 
 #include "platform/energy_source.h"
@@ -10,8 +11,12 @@
 #include "platform/macos/hid_temp_source.h"
 #include "platform/macos/ioreport_energy_source.h"
 #include "platform/macos/mac_platform.h"
+#include "platform/macos/mac_process_resources.h"
+#include "platform/macos/mac_socket_state.h"
 #include "platform/platform.h"
+#include "platform/process_resources.h"
 #include "platform/smc_transport.h"
+#include "platform/socket_state.h"
 #include "platform/temp_source.h"
 
 namespace ostrel {
@@ -31,5 +36,13 @@ std::unique_ptr<SmcTransport> NewMachineSmcTransport() {
 std::unique_ptr<EnergySource> NewMachineEnergySource() {
   return std::make_unique<macos::IOReportEnergySource>(macos::MachineLibraries());
 }
+
+int64_t FreeDescriptorCount() { return macos::FreeDescriptorCount(); }
+
+bool CanOpenDescriptors(int count) { return macos::CanOpenDescriptors(count); }
+
+void ReleaseFreeMemory() { macos::ReleaseFreeMemory(macos::MachineLibraries()); }
+
+bool PeerHasReset(int fd) { return macos::PeerHasReset(fd); }
 
 }  // namespace ostrel

@@ -249,6 +249,11 @@ int64_t IOReportSimpleGetIntegerValue(IOReportSampleRef c, int32_t index) {
   return Ret(Call("IOReportSimpleGetIntegerValue", c, index), Channel(c).count);
 }
 
+// --- The system library's allocator ---
+size_t malloc_zone_pressure_relief(void* zone, size_t goal) {
+  return Ret(Call("malloc_zone_pressure_relief", zone, goal), size_t{0});
+}
+
 // --- The Objective-C runtime ---
 Class objc_getClass(const char* name) {
   return Ret(Call("objc_getClass", Quote(name)),
@@ -383,73 +388,46 @@ template <typename Fn>
 void* E(Fn fn) {
   return reinterpret_cast<void*>(fn);
 }
-#define FAKE(name) \
-  { #name, E < name##Fn>(name) }
-#define MESSAGE(types, fn, ...) \
-  { "objc_msgSend " types, E<__VA_ARGS__>(fn) }
+// clang-format off
+#define FAKE(name) {#name, E<name##Fn>(name)}
+#define MESSAGE(types, fn, ...) {"objc_msgSend " types, E<__VA_ARGS__>(fn)}
 const std::map<std::string, void*>& Table() {
   static const auto* table = new std::map<std::string, void*>{
-      FAKE(CFRelease),
-      FAKE(CFNumberCreate),
-      FAKE(CFDictionaryCreate),
-      FAKE(CFDictionaryCreateMutableCopy),
-      FAKE(CFArrayGetCount),
-      FAKE(CFArrayGetValueAtIndex),
-      FAKE(CFStringCreateWithCString),
-      FAKE(CFStringGetCString),
-      FAKE(CFAbsoluteTimeGetCurrent),
-      FAKE(IOHIDEventSystemClientCreate),
-      FAKE(IOHIDEventSystemClientSetMatching),
-      FAKE(IOHIDEventSystemClientCopyServices),
-      FAKE(IOHIDServiceClientCopyProperty),
-      FAKE(IOHIDServiceClientCopyEvent),
-      FAKE(IOHIDEventGetFloatValue),
-      FAKE(IOServiceMatching),
-      FAKE(IOServiceGetMatchingService),
-      FAKE(IOServiceOpen),
-      FAKE(IOObjectRelease),
-      FAKE(IOConnectCallStructMethod),
-      FAKE(IOServiceClose),
-      FAKE(IOReportCopyChannelsInGroup),
-      FAKE(IOReportCreateSubscription),
-      FAKE(IOReportCreateSamples),
-      FAKE(IOReportCreateSamplesDelta),
-      FAKE(IOReportIterate),
-      FAKE(IOReportChannelGetChannelName),
-      FAKE(IOReportSimpleGetIntegerValue),
-      FAKE(IOReportChannelGetUnitLabel),
-      FAKE(objc_getClass),
-      FAKE(sel_registerName),
-      FAKE(objc_allocateClassPair),
-      FAKE(class_addMethod),
-      FAKE(objc_registerClassPair),
-      FAKE(objc_getProtocol),
-      FAKE(class_addProtocol),
-      FAKE(objc_autoreleasePoolPush),
-      FAKE(objc_autoreleasePoolPop),
-      FAKE(NSLog),
-      {"kCFAllocatorDefault", &g_allocator_default},
-      {"kCFTypeDictionaryKeyCallBacks", &g_key_callbacks},
+      FAKE(CFRelease), FAKE(CFNumberCreate), FAKE(CFDictionaryCreate),
+      FAKE(CFDictionaryCreateMutableCopy), FAKE(CFArrayGetCount), FAKE(CFArrayGetValueAtIndex),
+      FAKE(CFStringCreateWithCString), FAKE(CFStringGetCString), FAKE(CFAbsoluteTimeGetCurrent),
+      FAKE(IOHIDEventSystemClientCreate), FAKE(IOHIDEventSystemClientSetMatching),
+      FAKE(IOHIDEventSystemClientCopyServices), FAKE(IOHIDServiceClientCopyProperty),
+      FAKE(IOHIDServiceClientCopyEvent), FAKE(IOHIDEventGetFloatValue), FAKE(IOServiceMatching),
+      FAKE(IOServiceGetMatchingService), FAKE(IOServiceOpen), FAKE(IOObjectRelease),
+      FAKE(IOConnectCallStructMethod), FAKE(IOServiceClose), FAKE(IOReportCopyChannelsInGroup),
+      FAKE(IOReportCreateSubscription), FAKE(IOReportCreateSamples),
+      FAKE(IOReportCreateSamplesDelta), FAKE(IOReportIterate),
+      FAKE(IOReportChannelGetChannelName), FAKE(IOReportSimpleGetIntegerValue),
+      FAKE(IOReportChannelGetUnitLabel), FAKE(objc_getClass), FAKE(sel_registerName),
+      FAKE(objc_allocateClassPair), FAKE(class_addMethod), FAKE(objc_registerClassPair),
+      FAKE(objc_getProtocol), FAKE(class_addProtocol), FAKE(objc_autoreleasePoolPush),
+      FAKE(objc_autoreleasePoolPop), FAKE(NSLog), FAKE(malloc_zone_pressure_relief),
+      {"kCFAllocatorDefault", &g_allocator_default}, {"kIOMainPortDefault", &g_main_port},
+      {"kCFTypeDictionaryKeyCallBacks", &g_key_callbacks}, {"mach_task_self_", &g_task},
       {"kCFTypeDictionaryValueCallBacks", &g_value_callbacks},
-      {"kIOMainPortDefault", &g_main_port},
-      {"mach_task_self_", &g_task},
       {"_NSConcreteStackBlock", &g_stack_block},
-      MESSAGE("@@:", SendId, id(*)(id, SEL)),
-      MESSAGE("v@:", SendVoid, void (*)(id, SEL)),
+      MESSAGE("@@:", SendId, id (*)(id, SEL)), MESSAGE("v@:", SendVoid, void (*)(id, SEL)),
       MESSAGE("v@:@", SendVoidId, void (*)(id, SEL, id)),
-      MESSAGE("@@:@", SendIdId, id(*)(id, SEL, id)),
-      MESSAGE("B@:@", SendBoolId, BOOL(*)(id, SEL, id)),
-      MESSAGE("B@:q", SendBoolLong, BOOL(*)(id, SEL, NSInteger)),
+      MESSAGE("@@:@", SendIdId, id (*)(id, SEL, id)),
+      MESSAGE("B@:@", SendBoolId, BOOL (*)(id, SEL, id)),
+      MESSAGE("B@:q", SendBoolLong, BOOL (*)(id, SEL, NSInteger)),
       MESSAGE("v@:B", SendVoidBool, void (*)(id, SEL, BOOL)),
       MESSAGE("v@:Q", SendVoidUlong, void (*)(id, SEL, NSUInteger)),
-      MESSAGE("q@:", SendLong, NSInteger(*)(id, SEL)),
+      MESSAGE("q@:", SendLong, NSInteger (*)(id, SEL)),
       MESSAGE("v@:@@@", SendVoidIdIdId, void (*)(id, SEL, id, id, id)),
-      MESSAGE("B@:^@", SendBoolError, BOOL(*)(id, SEL, id*)),
+      MESSAGE("B@:^@", SendBoolError, BOOL (*)(id, SEL, id*)),
       MESSAGE("r*@:", SendCString, const char* (*)(id, SEL)),
-      MESSAGE("@@:r^vQQ", SendIdBytes, id(*)(id, SEL, const void*, NSUInteger, NSUInteger)),
+      MESSAGE("@@:r^vQQ", SendIdBytes, id (*)(id, SEL, const void*, NSUInteger, NSUInteger)),
   };
   return *table;
 }
+// clang-format on
 
 }  // namespace
 

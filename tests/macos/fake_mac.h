@@ -6,7 +6,7 @@
 // `log` as one line, "Function(arguments)=result" or "[receiver selector arguments]=result".
 // Objects are counted: each created object starts with one reference, containers hold their
 // own, and the destructor fails the test for any object not released exactly once. The SMC
-// service is a FakeSmcTransport; the HID services, IOReport channels and Objective-C answers
+// service is a FakeSmc; the HID services, IOReport channels and Objective-C answers
 // are scripted below. One FakeMac at a time, on one thread: the fake functions reach it
 // through a process-wide pointer.
 #ifndef OSTREL_TESTS_MACOS_FAKE_MAC_H_
@@ -20,8 +20,7 @@
 #include <vector>
 
 #include "platform/macos/symbol_resolver.h"
-#include "tests/fake_energy_source.h"
-#include "tests/fake_smc_transport.h"
+#include "tests/fakes.h"
 
 namespace ostrel::macos::testing {
 
@@ -63,10 +62,10 @@ class FakeMac final : public SymbolResolver {
   bool client_fails = false;      // IOHIDEventSystemClientCreate answers null
   bool services_fail = false;     // IOHIDEventSystemClientCopyServices answers null
   std::vector<FakeHidService> hid;
-  ostrel::testing::FakeSmcTransport smc;  // answers the IOKit service and user-client calls
-  bool group = true;                      // IOReportCopyChannelsInGroup finds channels
-  bool subscription = true;               // IOReportCreateSubscription succeeds
-  bool hands_back = false;                // ... and hands back a channel set of its own
+  ostrel::testing::FakeSmc smc;      // answers the IOKit service and user-client calls
+  bool group = true;                 // IOReportCopyChannelsInGroup finds channels
+  bool subscription = true;          // IOReportCreateSubscription succeeds
+  bool hands_back = false;           // ... and hands back a channel set of its own
   std::deque<bool> samples, deltas;  // outcomes of IOReportCreateSamples / ...Delta (empty: ok)
   std::deque<double> clock;          // CFAbsoluteTimeGetCurrent answers (empty: 0)
   std::vector<ostrel::testing::FakeChannel> channels;  // the channels of every delta

@@ -147,10 +147,10 @@ TEST(AppleSmcTransportTest, CallsUnderTheFanReader) {
   } cases[] = {
       {"one fan",
        [](FakeMac& f) {
-         f.smc.SetKey("FNum", kSmcTypeUi8, 1);
-         f.smc.SetKey("F0Ac", kSmcTypeFlt, 1200);
-         f.smc.SetKey("F0Mn", kSmcTypeFpe2, 500);
-         f.smc.SetKey("F0Mx", kSmcTypeUi16, 6000);
+         f.smc.keys["FNum"] = {kSmcTypeUi8, 1};
+         f.smc.keys["F0Ac"] = {kSmcTypeFlt, 1200};
+         f.smc.keys["F0Mn"] = {kSmcTypeFpe2, 500};
+         f.smc.keys["F0Mx"] = {kSmcTypeUi16, 6000};
        },
        found + Lines{key("FNum", 9), key("FNum", 5), key("F0Ac", 9), key("F0Ac", 5), key("F0Mn", 9),
                      key("F0Mn", 5), key("F0Mx", 9), key("F0Mx", 5), "IOServiceClose(0xc0)"},
@@ -166,7 +166,7 @@ TEST(AppleSmcTransportTest, CallsUnderTheFanReader) {
        [](FakeMac& f) { f.smc.open_fails = true; },
        {found[0], found[1], "IOServiceOpen(0x51,task,0,&0)=4", found[3]},
        0},
-      {"a call fails", [](FakeMac& f) { f.smc.FailInfo("FNum"); },
+      {"a call fails", [](FakeMac& f) { f.smc.keys["FNum"].info_fails = true; },
        found + Lines{key("FNum", 9, 3), "IOServiceClose(0xc0)"}, 0},
   };
   for (const auto& c : cases) {

@@ -11,6 +11,7 @@
 #include "app/helper_login_item.h"
 #include "app/launch_alert.h"
 #include "platform/macos/mac_platform.h"
+#include "platform/macos/mac_process_resources.h"
 #include "tests/macos/fake_mac.h"
 
 namespace ostrel::macos {
@@ -211,6 +212,18 @@ TEST(AppServiceLoginItemTest, RegisterUnregisterStatusAndTheLogLine) {
   EXPECT_EQ(without.platform.loginItem().Register().message(), "SMAppService is not available");
   EXPECT_EQ(without.platform.loginItem().GetStatus(), LoginItemStatus::kNotFound);
   EXPECT_EQ(without.fake.log, Lines{});
+}
+
+TEST(MacProcessResourcesTest, FreeMemoryThroughTheAllocator) {
+  const Lines lookup = {std::string("dlopen ") + kSystemPath,
+                        "dlsym libSystem.B.dylib malloc_zone_pressure_relief"};
+  for (const bool present : {true, false}) {
+    FakeMac fake;
+    if (!present) fake.missing = {"malloc_zone_pressure_relief"};
+    MacLibraries libraries(fake);
+    ReleaseFreeMemory(libraries);
+    EXPECT_EQ(fake.log, present ? lookup + Lines{"malloc_zone_pressure_relief(null,0)=0"} : lookup);
+  }
 }
 
 // The product's resolver is dlopen and dlsym, objc_msgSend for every message signature.
