@@ -35,14 +35,12 @@ class Tree {
     for (int i = 2; i <= 9; ++i) values_.push_back(hwmon + "5/temp" + std::to_string(i) + "_input");
     for (int chip : {3, 4, 11}) values_.push_back(hwmon + std::to_string(chip) + "/temp1_input");
     values_.push_back(root_ + "/class/power_supply/BAT0/temp");
-    // Besides the values: every chip's name, the labels of coretemp and of the nvme composites,
-    // the battery's type.
+    // Besides the values: every chip's name, coretemp's labels, the battery's type.
     attributes_ = values_;
     for (int chip = 0; chip < 12; ++chip)
       attributes_.push_back(hwmon + std::to_string(chip) + "/name");
     for (int i = 1; i <= 9; ++i)
       attributes_.push_back(hwmon + "5/temp" + std::to_string(i) + "_label");
-    for (int chip : {3, 4}) attributes_.push_back(hwmon + std::to_string(chip) + "/temp1_label");
     attributes_.push_back(root_ + "/class/power_supply/BAT0/type");
   }
   ~Tree() { std::filesystem::remove_all(root_); }

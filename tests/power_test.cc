@@ -230,6 +230,9 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
       {{"intel-rapl:0 package-0 5 -1"}, "no sample"},
       {{"intel-rapl:0 package-0 5 262143328851"}, "no sample"},
       {{"intel-rapl:0 package-0 262143328849 262143328850"}, "CPU Energy uJ 1"},
+      {{"intel-rapl:0 package-0 5 1000 1000"}, "CPU Energy uJ 995"},
+      // 200 kJ between two samples microseconds apart is far beyond 5 kW: a fault
+      {{"intel-rapl:0 package-0 0 200000000000"}, "no delta"},
       {{}, "no load"},
       {{"intel-rapl:1 psys 5 5", "intel-rapl:0:2 dram 5 5", "intel-rapl-mmio:0 package-0 5 5"},
        "no load"},

@@ -114,6 +114,17 @@ TEST(SysfsTest, ParseAndBoundedReads) {
   }
   char buf[8];
   EXPECT_EQ(ReadAttributeAt(fd, "ok", buf, 2), 2);  // one bounded read
+  // A closer holds at most four files and closes them together, the rest when it goes.
+  auto open_files = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = open_files();
+  {
+    FileCloser closer;
+    for (int i = 0; i < 6; ++i) ReadAttributeAt(fd, "ok", buf, sizeof buf, &closer);
+    EXPECT_EQ(open_files(), before + 2);
+  }
+  EXPECT_EQ(open_files(), before);
   close(fd);
 }
 

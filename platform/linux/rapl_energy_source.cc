@@ -113,7 +113,7 @@ bool ProbeZone(const std::string& zone_dir, RaplEnergySource::Zone* zone) {
 // wrap only when the distance forward through the wrap, (max_range - older) + newer + 1, is
 // less than half the counter's range, that is when the older value was near the top and the
 // newer one is near the bottom. Half the range is minutes of the most a package draws (Intel's
-// 262 kJ counters take 26 s even at the 5 kW bound, AMD's 65.7 kJ ones over a minute at 500 W),
+// 262 kJ counters take 26 s even at the 5 kW bound, AMD's 65.5 kJ ones over a minute at 500 W),
 // far longer than the seconds between readings, so a real wrap always lands in that half; a
 // counter that steps back a little (a glitch, a reset, a read on another CPU) lands near the
 // whole range instead, would read as a flood of energy, and is refused.
