@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/linux/signal_application.h"
+#include "platform/process_resources.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -131,6 +132,23 @@ TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   EXPECT_EQ(RaiseFileLimit(), limit.rlim_max);
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+}
+
+// How many more descriptors this process may open, counted and probed, under a soft limit 20
+// above what is open now; every probe gives back what it took.
+TEST(ProcessResourcesTest, FreeDescriptorsCountedAndProbed) {
+  rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const size_t open_now = testing::OpenFileCount();
+  limit.rlim_cur = open_now + 20;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(FreeDescriptorCount(), 20);
+  EXPECT_TRUE(CanOpenDescriptors(0) && CanOpenDescriptors(1) && CanOpenDescriptors(20));
+  EXPECT_FALSE(CanOpenDescriptors(40));
+  EXPECT_EQ(testing::OpenFileCount(), open_now);
+  limit.rlim_cur = open_now + 100;  // at most 64 more are tried: beyond that, enough
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_TRUE(CanOpenDescriptors(1000));
 }
 
 }  // namespace
