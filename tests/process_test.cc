@@ -151,5 +151,31 @@ TEST(ProcessResourcesTest, FreeDescriptorsCountedAndProbed) {
   EXPECT_TRUE(CanOpenDescriptors(1000));
 }
 
+// The application loop tells its delegate once per run and ends on SIGTERM or SIGINT, which no
+// longer end the process; a process started without a standard descriptor gets /dev/null there.
+TEST(SignalApplicationTest, RunsUntilATerminationSignal) {
+  struct Delegate : Application::Delegate {
+    void applicationDidFinishLaunching() override { ++launched; }
+    int launched = 0;
+  } delegate;
+  SignalApplication app;
+  app.setDelegate(&delegate);
+  for (int sig : {SIGTERM, SIGINT}) {
+    std::thread later([sig] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      kill(getpid(), sig);
+    });
+    app.run();
+    later.join();
+    EXPECT_EQ(delegate.launched, sig == SIGTERM ? 1 : 2);
+  }
+  const int saved = dup(0);
+  close(0);
+  OpenMissingStandardDescriptors();
+  EXPECT_NE(fcntl(0, F_GETFD), -1);
+  dup2(saved, 0);
+  close(saved);
+}
+
 }  // namespace
 }  // namespace ostrel
