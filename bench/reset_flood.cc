@@ -116,6 +116,8 @@ int main(int argc, char** argv) {
     start = Clock::now();
     std::string response;
     if (fd >= 0) {
+      timeval limit{5, 0};  // a lost connection counts as a request without readings
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
       send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL);
       char buf[4096];
       ssize_t n;

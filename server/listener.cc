@@ -6,9 +6,11 @@
 // as in Asio's echo server.
 #include "server/listener.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <asio.hpp>
@@ -28,6 +30,21 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// The next connection of the backlog, non-blocking and close-on-exec, or -1 with errno: one
+// accept4 where the system has it, accept and two flag changes elsewhere (macOS).
+int AcceptNonBlocking(int listener) {
+#if defined(__linux__)
+  return accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+  const int fd = accept(listener, nullptr, nullptr);
+  if (fd >= 0) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  return fd;
+#endif
+}
+
 // Keeps a socket from leaking into the programs the helper starts (the dialog tool, the
 // browser): an inherited listener would hold the port after the helper is gone.
 void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }  // the only descriptor flag
@@ -42,7 +59,6 @@ struct Listener::Impl {
   Impl(uint16_t port, Handler h, QuickHandler q);
   void Accept();
   bool RoomToAccept();
-  void OnAccept(const std::error_code& ec, tcp::socket socket);
   void PauseAccepting();
   void OnSessionClosed();
   void TrimWhenQuiet();
@@ -229,6 +245,8 @@ Listener::Impl::Impl(uint16_t port, Handler h, QuickHandler q)
   acceptor.open(endpoint.protocol(), ec);
   if (ec) throw std::system_error(ec, "socket for " + where);
   SetCloseOnExec(acceptor.native_handle());
+  acceptor.non_blocking(true, ec);  // accept4 must find the backlog empty, not wait
+  if (ec) throw std::system_error(ec, "socket for " + where);
   // SO_REUSEADDR lets a restarted helper bind while its old connections sit in TIME_WAIT; it
   // still refuses a port that a live process listens on. SO_REUSEPORT would not, and is never set.
   acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
@@ -264,33 +282,45 @@ bool Listener::Impl::RoomToAccept() {
   return free_descriptors > kDescriptorReserve;
 }
 
+// Takes connections from the backlog with accept4 (non-blocking and close-on-exec from the
+// start) until it is empty, then waits for the listening socket to become readable. The wait is
+// edge-triggered: it wakes only for connections that arrive after it begins, so the backlog must
+// be empty when it does, or a full backlog (where no new connection can arrive) would never wake
+// it. At most kAcceptBatch are taken in one turn; the next turn is posted so that the open
+// connections are served in between.
 void Listener::Impl::Accept() {
-  if (!RoomToAccept()) {
-    PauseAccepting();  // new connections wait in the backlog meanwhile
-    return;
-  }
-  acceptor.async_accept(
-      [this](const std::error_code& ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
-}
-
-void Listener::Impl::OnAccept(const std::error_code& ec, tcp::socket socket) {
-  if (!ec) {
+  for (int taken = 0; taken < kAcceptBatch; ++taken) {
+    if (!RoomToAccept()) {
+      PauseAccepting();  // new connections wait in the backlog meanwhile
+      return;
+    }
+    const int fd = AcceptNonBlocking(acceptor.native_handle());
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;  // that one left
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        acceptor.async_wait(tcp::acceptor::wait_read, [this](const std::error_code& ec) {
+          if (ec != asio::error::operation_aborted) Accept();
+        });
+        return;
+      }
+      // EMFILE, ENFILE, ENOBUFS, ENOMEM: the connection stays in the backlog. Count afresh,
+      // pause, keep serving the open connections, then try again.
+      free_descriptors = 0;
+      PauseAccepting();
+      return;
+    }
     --free_descriptors;
-    SetCloseOnExec(socket.native_handle());
+    tcp::socket socket(io);
+    std::error_code ec;
+    socket.assign(tcp::v4(), fd, ec);
+    if (ec) {
+      close(fd);
+      ++free_descriptors;
+      continue;
+    }
     std::make_shared<Session>(*this, std::move(socket))->Start();
-    Accept();
-    return;
   }
-  if (ec == asio::error::operation_aborted) return;
-  if (ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
-      ec == asio::error::interrupted) {
-    Accept();  // that one client is gone; the next may be waiting
-    return;
-  }
-  // EMFILE, ENFILE, ENOBUFS, ENOMEM: the pending connection stays in the backlog and would wake
-  // us again at once. Count afresh, pause, keep serving the open connections, then try again.
-  free_descriptors = 0;
-  PauseAccepting();
+  asio::post(io, [this] { Accept(); });
 }
 
 // Accepting resumes after the pause, or at once when a closing connection cancels it.

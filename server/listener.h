@@ -71,6 +71,7 @@ class Listener {
   static constexpr size_t kMaxDiscard = 65536;  // bytes drained after the answer, at most
   static constexpr int kDrainSeconds = 2;       // time the drain may take, at most
   static constexpr int kAcceptPauseMs = 100;    // pause when descriptors are short
+  static constexpr int kAcceptBatch = 64;       // connections taken in one turn, at most
   // Descriptors kept free for the work besides the connections themselves: one sensor reading
   // needs up to 8 at once; the login-item workers, the launch alert and the log up to 16 more;
   // the rest is slack for the runtime.

@@ -112,6 +112,7 @@ HwmonFanList::HwmonFanList(const std::string& sys_root) {
 }
 
 HwmonFanList::~HwmonFanList() {
+  closer_.CloseAll();
   if (class_dir_ >= 0) close(class_dir_);
 }
 
@@ -120,7 +121,7 @@ bool HwmonFanList::ReadRpm(size_t n, const char* attribute, float* rpm) const {
   char file[sizeof fans_[0] + 8];
   snprintf(file, sizeof file, "%s%s", fans_[n], attribute);
   int64_t value;
-  if (!ReadSysfsIntAt(class_dir_, file, &value) || value < 0) return false;
+  if (!ReadSysfsIntAt(class_dir_, file, &value, &closer_) || value < 0) return false;
   *rpm = static_cast<float>(value);
   return true;
 }

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/sysfs.h"
 #include "platform/smc_transport.h"
 
 namespace ostrel {
@@ -41,8 +42,9 @@ namespace ostrel {
 // reads no file: a chip's attributes are in hwmon<N>/, or in hwmon<N>/device/ when the listing
 // shows no "name" in hwmon<N>/ and one in device/ (applesmc, older Super-I/O drivers). The
 // class/hwmon folder stays open until the list is destroyed, and the fans' files are opened
-// relative to it; at most three descriptors are open at once, however the fans are spread over
-// chips. Immutable once made; used by one thread at a time.
+// relative to it and closed a few at a time (FileCloser): at most five descriptors are open at
+// once, however the fans are spread over chips. Immutable once made but for those closings; used
+// by one thread at a time.
 class HwmonFanList {
  public:
   // Fan keys carry one digit ("F9Ac"), so no fan beyond the tenth can be asked for.
@@ -67,6 +69,8 @@ class HwmonFanList {
   uint32_t count_ = 0;  // fans found
   size_t listed_ = 0;   // fans_[0..listed_) in fan order
   int class_dir_ = -1;  // <sys_root>/class/hwmon, open while fans are listed
+  // The speed files read, closed a few at a time (reading changes nothing else of the list).
+  mutable FileCloser closer_;
   // Per listed fan, its attribute files' common beginning relative to class/hwmon
   // ("hwmon6/device/fan1_": the chip, device/ for old drivers, "fan<k>_").
   char fans_[kMaxListedFans][48];

@@ -279,9 +279,9 @@ size_t ListSensors(int dir, Sensor (&sensors)[kMaxSensorsPerChip]) {
 // Reads the value file `input` (relative to `dir`) of a sensor that counts as `role` and visits
 // it as "<tag> <chip>/<label>", or "<tag> <chip>/temp<index>" without a label.
 void VisitValue(int dir, const char* input, Role role, const char* chip, const char* label,
-                uint32_t index, const TempSource::Visitor& visit) {
+                uint32_t index, FileCloser* closer, const TempSource::Visitor& visit) {
   int64_t milli;
-  if (!ReadSysfsIntAt(dir, input, &milli)) return;
+  if (!ReadSysfsIntAt(dir, input, &milli, closer)) return;
   if (milli < kMinMilliCelsius || milli > kMaxMilliCelsius) return;
   char what[kNameMax];
   char name[kNameMax];
@@ -298,11 +298,11 @@ void VisitValue(int dir, const char* input, Role role, const char* chip, const c
 // in temp1, its channel 0, labelled "Composite" (every other sensor is "Sensor N", a raw sensor
 // that the composite already sums up). So temp1's value is all that is read: no listing, no
 // label.
-void VisitNvme(int class_fd, const char* attr_dir, const char* chip,
+void VisitNvme(int class_fd, const char* attr_dir, const char* chip, FileCloser* closer,
                const TempSource::Visitor& visit) {
   char file[kEntryPathMax];
   snprintf(file, sizeof file, "%s/temp1_input", attr_dir);
-  VisitValue(class_fd, file, Role::kStorage, chip, "Composite", 1, visit);
+  VisitValue(class_fd, file, Role::kStorage, chip, "Composite", 1, closer, visit);
 }
 
 // True when `a` and `b` (relative to `a_dir`, and a path) lead to the same folder.
@@ -339,18 +339,20 @@ bool IsBatteryTwin(const std::string& sys_root, int class_fd, const char* entry,
   return false;
 }
 
-// Visits the sensors that count of the chip `entry` of the open class/hwmon `class_fd`.
+// Visits the sensors that count of the chip `entry` of the open class/hwmon `class_fd`; the
+// files read go to `closer`.
 void VisitChip(const std::string& sys_root, int class_fd, const char* entry,
-               const Battery* batteries, size_t battery_count, const TempSource::Visitor& visit) {
+               const Battery* batteries, size_t battery_count, FileCloser* closer,
+               const TempSource::Visitor& visit) {
   // The name where current kernels keep it; only when there is none at all, in device/ (old
   // drivers keep every attribute there).
   char file[kEntryPathMax];
   char chip[kChipNameMax];
   bool in_device = false;
   snprintf(file, sizeof file, "%s/name", entry);
-  if (!ReadSysfsTextAt(class_fd, file, chip, sizeof chip) && errno == ENOENT) {
+  if (!ReadSysfsTextAt(class_fd, file, chip, sizeof chip, closer) && errno == ENOENT) {
     snprintf(file, sizeof file, "%s/device/name", entry);
-    in_device = ReadSysfsTextAt(class_fd, file, chip, sizeof chip);
+    in_device = ReadSysfsTextAt(class_fd, file, chip, sizeof chip, closer);
   }
   const ChipKind kind = KindOf(chip);
   if (kind == ChipKind::kOther) return;  // none of its sensors can count: nothing more is read
@@ -362,7 +364,7 @@ void VisitChip(const std::string& sys_root, int class_fd, const char* entry,
   char attr_dir[kAttrDirMax];
   snprintf(attr_dir, sizeof attr_dir, in_device ? "%s/device" : "%s", entry);
   if (kind == ChipKind::kNvme) {
-    VisitNvme(class_fd, attr_dir, chip, visit);
+    VisitNvme(class_fd, attr_dir, chip, closer, visit);
     return;
   }
 
@@ -374,7 +376,7 @@ void VisitChip(const std::string& sys_root, int class_fd, const char* entry,
     for (size_t i = 0; i < count; ++i) {
       if (!sensors[i].has_label) continue;
       snprintf(file, sizeof file, "temp%u_label", sensors[i].index);
-      ReadSysfsTextAt(dir.get(), file, sensors[i].label, sizeof sensors[i].label);
+      ReadSysfsTextAt(dir.get(), file, sensors[i].label, sizeof sensors[i].label, closer);
     }
   }
   AssignRoles(kind, sensors, count);
@@ -382,7 +384,7 @@ void VisitChip(const std::string& sys_root, int class_fd, const char* entry,
     const Sensor& s = sensors[i];
     if (s.role == Role::kOther) continue;  // its label already shows it can't count
     snprintf(file, sizeof file, "temp%u_input", s.index);
-    VisitValue(dir.get(), file, s.role, chip, s.label, s.index, visit);
+    VisitValue(dir.get(), file, s.role, chip, s.label, s.index, closer, visit);
   }
 }
 
@@ -400,6 +402,7 @@ size_t VisitBatteries(const std::string& sys_root, const TempSource::Visitor& vi
     if (entry[0] != '.') supplies.Add(entry);
   }
 
+  FileCloser closer;  // the supplies' files, closed a few at a time
   size_t count = 0;
   char file[kSupplyNameMax + 16];
   char text[32];
@@ -409,14 +412,16 @@ size_t VisitBatteries(const std::string& sys_root, const TempSource::Visitor& vi
     // Most supplies (chargers, most ACPI batteries) have no temperature: try it first.
     snprintf(file, sizeof file, "%s/temp", supply);
     int64_t tenths;
-    if (!ReadSysfsIntAt(dir.get(), file, &tenths)) continue;
+    if (!ReadSysfsIntAt(dir.get(), file, &tenths, &closer)) continue;
     snprintf(file, sizeof file, "%s/type", supply);
-    if (!ReadSysfsTextAt(dir.get(), file, text, sizeof text) || strcmp(text, "Battery") != 0) {
+    if (!ReadSysfsTextAt(dir.get(), file, text, sizeof text, &closer) ||
+        strcmp(text, "Battery") != 0) {
       continue;
     }
     // Batteries of mice, keyboards and game pads are "Device" scope: not this machine's.
     snprintf(file, sizeof file, "%s/scope", supply);
-    if (ReadSysfsTextAt(dir.get(), file, text, sizeof text) && strcmp(text, "Device") == 0) {
+    if (ReadSysfsTextAt(dir.get(), file, text, sizeof text, &closer) &&
+        strcmp(text, "Device") == 0) {
       continue;
     }
     if (count < cap) snprintf(batteries[count++].name, kSupplyNameMax, "%s", supply);
@@ -440,8 +445,9 @@ void HwmonTempSource::ForEachSensor(const Visitor& visit) {
   if (!class_dir) return;
   HwmonEntries chips;
   ListHwmonEntries(class_dir.get(), &chips);
+  FileCloser closer;  // every file the chips' walk reads, closed a few at a time
   for (size_t i = 0; i < chips.size(); ++i) {
-    VisitChip(sys_root_, class_dir.get(), chips[i], batteries, battery_count, visit);
+    VisitChip(sys_root_, class_dir.get(), chips[i], batteries, battery_count, &closer, visit);
   }
 }
 

@@ -103,7 +103,7 @@ std::vector<std::string> ListEntries(const std::string& dir, std::string_view pr
   return names;
 }
 
-ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap) {
+ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap, FileCloser* closer) {
   int fd;
   do {
     fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -113,28 +113,54 @@ ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap) {
   do {
     n = read(fd, buf, cap);
   } while (n < 0 && errno == EINTR);
-  int saved = errno;
-  close(fd);
-  errno = saved;
+  if (closer != nullptr) {
+    closer->Add(fd);
+  } else {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+  }
   return n;
 }
 
-bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value) {
+bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value, FileCloser* closer) {
   char buf[32];
-  ssize_t n = ReadAttributeAt(dir_fd, name, buf, sizeof buf);
+  ssize_t n = ReadAttributeAt(dir_fd, name, buf, sizeof buf, closer);
   // A full buffer means the value may be cut: not a number we can trust.
   if (n <= 0 || static_cast<size_t>(n) == sizeof buf) return false;
   return ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
 }
 
-bool ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap) {
+bool ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap, FileCloser* closer) {
   out[0] = '\0';
-  const ssize_t n = ReadAttributeAt(dir_fd, name, out, cap - 1);
+  const ssize_t n = ReadAttributeAt(dir_fd, name, out, cap - 1, closer);
   if (n < 0) return false;
   size_t len = static_cast<size_t>(n);
   while (len > 0 && IsBlank(out[len - 1])) --len;
   out[len] = '\0';
   return true;
+}
+
+void FileCloser::Add(int fd) {
+  fds_[count_++] = fd;
+  if (count_ == kMaxOpen) CloseAll();
+}
+
+void FileCloser::CloseAll() {
+  const int saved = errno;
+  std::sort(fds_, fds_ + count_);
+  for (size_t begin = 0; begin < count_;) {
+    // Every number of a run of consecutive descriptors held here is one of them.
+    size_t end = begin + 1;
+    while (end < count_ && fds_[end] == fds_[end - 1] + 1) ++end;
+    if (end - begin == 1 || close_range(static_cast<unsigned>(fds_[begin]),
+                                        static_cast<unsigned>(fds_[end - 1]), 0) != 0) {
+      for (size_t i = begin; i < end; ++i) close(fds_[i]);
+    }
+    begin = end;
+  }
+  count_ = 0;
+  errno = saved;
 }
 
 int OpenDirAt(int dir_fd, const char* name) {

@@ -49,20 +49,47 @@ std::vector<std::string> ListEntries(const std::string& dir, std::string_view pr
 // True when `a` sorts before `b` in natural order (see ListEntries).
 bool NaturalLess(std::string_view a, std::string_view b);
 
+// Closes the files that a walk has read, a few at a time. The held descriptors are sorted, and
+// each run of consecutive numbers (the usual case: the kernel hands out the lowest free number)
+// goes with one close_range, which is safe because every number of such a run is one of them,
+// held open here; a lone one goes with close. At most kMaxOpen are held, so a reading keeps few
+// descriptors open. Owned by one thread; closes what it holds when destroyed.
+class FileCloser {
+ public:
+  static constexpr size_t kMaxOpen = 4;
+
+  FileCloser() = default;
+  ~FileCloser() { CloseAll(); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+  // Takes `fd` to close later; closes all held once kMaxOpen are.
+  void Add(int fd);
+  // Closes every descriptor held.
+  void CloseAll();
+
+ private:
+  int fds_[kMaxOpen];  // fds_[0..count_) are open, in the order they were added
+  size_t count_ = 0;
+};
+
 // ReadAttribute for `name` relative to the open folder `dir_fd` (AT_FDCWD for the current
 // folder): one read() of at most `cap` bytes, EINTR retried. The file is opened non-blocking so
 // that a FIFO in a broken tree answers at once (0 bytes or EAGAIN) instead of hanging the
-// caller. Returns the byte count, or -1 with errno set.
-ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap);
+// caller. The file is closed before return, or handed to `closer` when there is one. Returns the
+// byte count, or -1 with errno set.
+ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap,
+                        FileCloser* closer = nullptr);
 
 // ReadAttributeAt + ParseSysfsInt: the same rules as ReadSysfsInt, for `name` relative to
 // `dir_fd`. No allocation.
-bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value);
+bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value, FileCloser* closer = nullptr);
 
 // Reads a short text attribute relative to `dir_fd` into out[0..cap) (cap >= 1), zero-terminated
 // and without its trailing white space; one read of at most cap - 1 bytes, so a longer text is
 // cut. False, with `out` empty and errno set, when it cannot be read. No allocation.
-bool ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap);
+bool ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap,
+                     FileCloser* closer = nullptr);
 
 // Opens `name` relative to `dir_fd` (AT_FDCWD: a path) as a folder, close-on-exec. Returns the
 // descriptor, or -1 with errno set (also when it is not a folder).
