@@ -72,7 +72,9 @@ int32_t ReadFans(SmcTransport& smc, OstrelFan* out, int32_t capacity) {
     // Keys are four characters: the buffers cut anything longer on purpose (fans stop at 9, so
     // nothing is cut in practice), which the compiler would otherwise warn about.
 #pragma GCC diagnostic push
+#if !defined(__clang__)  // gcc's warning; clang has none of that name and would fail on it
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
     std::snprintf(current_key, sizeof current_key, "F%dAc", n);
     std::snprintf(min_key, sizeof min_key, "F%dMn", n);
     std::snprintf(max_key, sizeof max_key, "F%dMx", n);

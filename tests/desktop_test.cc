@@ -282,7 +282,8 @@ TEST_F(AutostartTest, FailedWritesLeaveTheOldEntry) {
 TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
   const std::string file = "/applications/com.ostrel.Ostrel.desktop";
   const std::string entry = "[Desktop Entry]\nType=Application\nExec=/opt/ostrel/ostrel\n";
-  const std::string hidden = "[Desktop Entry]\nHidden=true\n", big(256 * 1024 + 1, '#');
+  const std::string hidden = "[Desktop Entry]\nHidden=true\n";
+  const std::string big = entry + std::string(256 * 1024 - entry.size(), '#') + "\n";  // +1 byte
   const struct {
     std::vector<std::pair<std::string, std::string>> files;
     std::optional<std::string> found;
@@ -297,8 +298,7 @@ TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
       {{{"data-home" + file, "[Desktop Entry]\nHidden=false\n"}}, "data-home" + file},
       {{{"data-home" + file, "garbage"}, {"sys2" + file, entry}}, "sys2" + file},
       {{{"data-home" + file, big}, {"sys2" + file, entry}}, "sys2" + file},  // 256 KiB at most
-      {{{"data-home" + file, entry + "#" + std::string(256 * 1024 - entry.size() - 2, '#') + "\n"}},
-       "data-home" + file},
+      {{{"data-home" + file, big.substr(0, big.size() - 2) + "\n"}}, "data-home" + file},
       {{{"data-home" + file + "/x", entry}}, std::nullopt},
       {{{"sys1/applications/com.ostrel.Other.desktop", entry}}, std::nullopt},
       {{{"home/.local/share" + file, entry}}, "home/.local/share" + file, false}};

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/linux/signal_application.h"
+#include "platform/process_resources.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -131,6 +132,49 @@ TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   EXPECT_EQ(RaiseFileLimit(), limit.rlim_max);
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+}
+
+// How many more descriptors this process may open, counted and probed, under a soft limit 20
+// above what is open now; every probe gives back what it took.
+TEST(ProcessResourcesTest, FreeDescriptorsCountedAndProbed) {
+  rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const size_t open_now = testing::OpenFileCount();
+  limit.rlim_cur = open_now + 20;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(FreeDescriptorCount(), 20);
+  EXPECT_TRUE(CanOpenDescriptors(0) && CanOpenDescriptors(1) && CanOpenDescriptors(20));
+  EXPECT_FALSE(CanOpenDescriptors(40));
+  EXPECT_EQ(testing::OpenFileCount(), open_now);
+  limit.rlim_cur = open_now + 100;  // at most 64 more are tried: beyond that, enough
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_TRUE(CanOpenDescriptors(1000));
+}
+
+// The application loop tells its delegate once per run and ends on SIGTERM or SIGINT, which no
+// longer end the process; a process started without a standard descriptor gets /dev/null there.
+TEST(SignalApplicationTest, RunsUntilATerminationSignal) {
+  struct Delegate : Application::Delegate {
+    void applicationDidFinishLaunching() override { ++launched; }
+    int launched = 0;
+  } delegate;
+  SignalApplication app;
+  app.setDelegate(&delegate);
+  for (int sig : {SIGTERM, SIGINT}) {
+    std::thread later([sig] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      kill(getpid(), sig);
+    });
+    app.run();
+    later.join();
+    EXPECT_EQ(delegate.launched, sig == SIGTERM ? 1 : 2);
+  }
+  const int saved = dup(0);
+  close(0);
+  OpenMissingStandardDescriptors();
+  EXPECT_NE(fcntl(0, F_GETFD), -1);
+  dup2(saved, 0);
+  close(saved);
 }
 
 }  // namespace

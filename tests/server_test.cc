@@ -163,6 +163,19 @@ TEST_F(ExchangeTest, OnlyTheFirstReadOfAConnectionCounts) {
   EXPECT_TRUE(login_.calls().empty());
 }
 
+// A whole request with nothing after it: the server closes as soon as the answer is written,
+// while the client still holds its end (a drain would keep the connection for 2 s).
+TEST_F(ExchangeTest, AWholeRequestIsClosedAtOnce) {
+  const size_t before = testing::OpenFileCount();
+  const int fd = testing::ConnectLoopback(port_);
+  ASSERT_EQ(send(fd, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL), 18);
+  char buf[4096];
+  while (recv(fd, buf, sizeof buf, 0) > 0) {
+  }
+  EXPECT_TRUE(testing::WaitFor([&] { return testing::OpenFileCount() == before + 1; }, 1));
+  close(fd);
+}
+
 // After the answer the server drains at most 64 KiB, then closes on the rest, resetting a client
 // that goes on sending; a drain without that bound would swallow all 64 MB.
 TEST_F(ExchangeTest, DrainIsBoundedInBytes) {
