@@ -1,6 +1,7 @@
-// fake_mac.cc: the fake functions of fake_mac.h and their table by name.
+// fake_mac.cc: the fake functions of fake_mac.h, found by name in this program.
 #include "tests/macos/fake_mac.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -60,172 +61,15 @@ FakeObject* Holder(const char* kind, const char* item, size_t count) {
   return holder;
 }
 
-// The frameworks' variables, named for the log.
-FakeObject g_default{"default", "", 0, 0, {}}, g_keys{"keys", "", 0, 0, {}},
-    g_values{"values", "", 0, 0, {}}, g_stack_block{"block", "", 0, 0, {}};
-FakeObject g_protocol{"NSApplicationDelegate", "", 0, 0, {}};
-CFAllocatorRef g_allocator = R<CFAllocatorRef>(&g_default);
-mach_port_t g_main_port = 0, g_task = 0x103;
-
-void CFRelease(CFTypeRef o) { F().Release(O(o)); }
-CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* value) {
-  const std::string text = std::to_string(type) + ":" + T(*static_cast<const int32_t*>(value));
-  FakeObject* n = F().New("number", text);
-  if (n != nullptr) n->name = text;
-  return R<CFNumberRef>(n);
-}
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef a, const void** keys, const void** values,
-                                   CFIndex count, const CFDictionaryKeyCallBacks* kc,
-                                   const CFDictionaryValueCallBacks* vc) {
-  FakeObject* d = F().New("dict");
-  std::string pairs;
-  for (CFIndex i = 0; i < count; ++i) {
-    for (const void* o : {keys[i], values[i]}) d->holds.push_back(O(o)), ++O(o)->refs;
-    pairs += (i ? ";" : "") + T(keys[i]) + "=" + T(values[i]);
-  }
-  return Ret(Call("Dict", a, pairs, count, kc, vc), R<CFDictionaryRef>(d));
-}
-CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef a, CFIndex n,
-                                                     CFDictionaryRef d) {
-  return Ret(Call("Copy", a, n, d), R<CFMutableDictionaryRef>(F().New("channels")));
-}
-CFIndex CFArrayGetCount(CFArrayRef a) { return static_cast<CFIndex>(O(a)->holds.size()); }
-const void* CFArrayGetValueAtIndex(CFArrayRef a, CFIndex i) { return O(a)->holds.at(i); }
-CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* text, CFStringEncoding e) {
-  EXPECT_EQ(e, 0x08000100u);
-  return R<CFStringRef>(Str(text));
-}
-Boolean CFStringGetCString(CFStringRef s, char* buffer, CFIndex size, CFStringEncoding) {
-  const std::string& text = O(s)->text;
-  const bool fits = static_cast<CFIndex>(text.size()) < size;
-  if (fits) memcpy(buffer, text.c_str(), text.size() + 1);
-  return Ret(Call("Text", s, size), static_cast<Boolean>(fits));
-}
-CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
-  const double now = F().clock.empty() ? 0 : F().clock.front();
-  if (!F().clock.empty()) F().clock.pop_front();
-  return now;
-}
-
-IOHIDEventSystemClientRef IOHIDEventSystemClientCreate(CFAllocatorRef a) {
-  return Ret(Call("Client", a), R<IOHIDEventSystemClientRef>(F().New("client")));
-}
-int IOHIDEventSystemClientSetMatching(IOHIDEventSystemClientRef c, CFDictionaryRef d) {
-  return F().Log(Call("Match", c, d)), 1;
-}
-CFArrayRef IOHIDEventSystemClientCopyServices(IOHIDEventSystemClientRef c) {
-  return Ret(Call("Services", c), R<CFArrayRef>(Holder("array", "service", F().hid.size())));
-}
-const auto& Hid(IOHIDServiceClientRef s) { return F().hid.at(O(s)->value); }
-CFTypeRef IOHIDServiceClientCopyProperty(IOHIDServiceClientRef s, CFStringRef key) {
-  const auto& name = Hid(s).first;
-  return Ret(Call("Property", s, key),
-             R<CFTypeRef>(name && O(key)->text == "Product" ? Str(*name) : nullptr));
-}
-IOHIDEventRef IOHIDServiceClientCopyEvent(IOHIDServiceClientRef s, int64_t type, int32_t options,
-                                          int64_t timestamp) {
-  FakeObject* e = Hid(s).second && type == 15 ? F().New("event") : nullptr;
-  if (e != nullptr) e->value = *Hid(s).second;
-  return Ret(Call("Event", s, type, options, timestamp), R<IOHIDEventRef>(e));
-}
-double IOHIDEventGetFloatValue(IOHIDEventRef e, uint32_t field) {
-  return Ret(Call("Float", e, field), O(e)->value);
-}
-
-// IOKit services and user clients: the FakeSmc records them.
-CFMutableDictionaryRef IOServiceMatching(const char* name) {
-  return R<CFMutableDictionaryRef>(F().New("dict", name));
-}
-io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef d) {
-  F().Release(O(d));  // consumed
-  return F().smc.FindService(O(d)->text.c_str());
-}
-kern_return_t IOServiceOpen(io_service_t service, mach_port_t task, uint32_t type,
-                            io_connect_t* connection) {
-  EXPECT_EQ(task, g_task);
-  return F().smc.Open(service, type, connection);
-}
-kern_return_t IOObjectRelease(io_object_t object) { return F().smc.ReleaseService(object), 0; }
-kern_return_t IOConnectCallStructMethod(mach_port_t c, uint32_t selector, const void* input,
-                                        size_t input_size, void* output, size_t* output_size) {
-  return F().smc.CallStructMethod(c, selector, static_cast<const SmcParamRecord*>(input),
-                                  input_size, static_cast<SmcParamRecord*>(output), output_size);
-}
-kern_return_t IOServiceClose(io_connect_t c) { return F().smc.Close(c), 0; }
-
-CFMutableDictionaryRef IOReportCopyChannelsInGroup(CFStringRef group, CFStringRef sub, uint64_t a,
-                                                   uint64_t b, uint64_t c) {
-  return Ret(Call("Group", group, sub, a, b, c), R<CFMutableDictionaryRef>(F().New("channels")));
-}
-IOReportSubscriptionRef IOReportCreateSubscription(void* reserved, CFMutableDictionaryRef desired,
-                                                   CFMutableDictionaryRef* subscribed,
-                                                   uint64_t channel_id, CFTypeRef options) {
-  const std::string call = Call("Subscribe", reserved, desired, *subscribed, channel_id, options);
-  FakeObject* s = F().New("subscription");
-  if (F().answers.count("hands back")) *subscribed = R<CFMutableDictionaryRef>(F().New("own"));
-  return F().Log(call + "=" + T(s) + "," + T(*subscribed)), R<IOReportSubscriptionRef>(s);
-}
-CFDictionaryRef IOReportCreateSamples(IOReportSubscriptionRef s, CFMutableDictionaryRef c,
-                                      CFTypeRef o) {
-  return Ret(Call("Sample", s, c, o), R<CFDictionaryRef>(F().New("sample")));
-}
-CFDictionaryRef IOReportCreateSamplesDelta(CFDictionaryRef a, CFDictionaryRef b, CFTypeRef o) {
-  FakeObject* d = Holder("delta", "channel", F().channels.size());
-  return Ret(Call("Delta", a, b, o), R<CFDictionaryRef>(d));
-}
-void IOReportIterate(CFDictionaryRef delta, IOReportIterateBlock* block) {
-  EXPECT_EQ(block->isa, &g_stack_block);
-  EXPECT_EQ(block->flags, 0);
-  EXPECT_EQ(block->descriptor->size, sizeof *block);
-  for (FakeObject* c : O(delta)->holds) EXPECT_EQ(block->invoke(block, R<IOReportSampleRef>(c)), 0);
-}
-const auto& Channel(IOReportSampleRef c) { return F().channels.at(O(c)->value); }
+const auto& Hid(const void* s) { return F().hid.at(O(s)->value); }
+const auto& Channel(const void* c) { return F().channels.at(O(c)->value); }
 // A text the channel keeps: borrowed by the caller.
-CFStringRef Kept(IOReportSampleRef c, const std::optional<std::string>& text) {
+CFStringRef Kept(const void* c, const std::optional<std::string>& text) {
   if (text) O(c)->holds.push_back(Str(*text));
   return text ? R<CFStringRef>(O(c)->holds.back()) : nullptr;
 }
-CFStringRef IOReportChannelGetChannelName(IOReportSampleRef c) { return Kept(c, Channel(c).name); }
-CFStringRef IOReportChannelGetUnitLabel(IOReportSampleRef c) { return Kept(c, Channel(c).unit); }
-int64_t IOReportSimpleGetIntegerValue(IOReportSampleRef c, int32_t) { return Channel(c).count; }
-
-size_t malloc_zone_pressure_relief(void* zone, size_t goal) {
-  return Ret(Call("relief", zone, goal), size_t{0});
-}
-
-Class objc_getClass(const char* name) {
-  return Ret(Call("getClass", name),
-             R<Class>(F().missing.count(name) ? nullptr : F().Shared(name)));
-}
-SEL sel_registerName(const char* name) { return reinterpret_cast<SEL>(Intern(name)); }
 std::string S(SEL selector) { return reinterpret_cast<const char*>(selector); }
-Class objc_allocateClassPair(Class base, const char* name, size_t extra) {
-  return Ret(Call("allocateClass", base, name, extra), R<Class>(F().Shared(name)));
-}
-BOOL class_addMethod(Class c, SEL selector, IMP method, const char* types) {
-  F().did_finish_launching = reinterpret_cast<void*>(method);
-  return F().Log(Call("addMethod", c, S(selector), types)), true;
-}
-void objc_registerClassPair(Class c) {
-  F().Log(Call("register", c));
-  F().missing.erase(O(c)->name);  // a class made at run time exists from now on
-}
-Protocol* objc_getProtocol(const char* name) {
-  return F().Log(Call("getProtocol", name)), reinterpret_cast<Protocol*>(&g_protocol);
-}
-BOOL class_addProtocol(Class c, Protocol* p) { return F().Log(Call("addProtocol", c, p)), true; }
-void* objc_autoreleasePoolPush() { return reinterpret_cast<void*>(++F().pools); }
-void objc_autoreleasePoolPop(void* pool) {
-  EXPECT_EQ(reinterpret_cast<intptr_t>(pool), F().pools--) << "pools pop in order";
-}
-void NSLog(id format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  id line = va_arg(arguments, id);
-  va_end(arguments);
-  F().Log(Call("NSLog", format, line));
-}
-
+FakeObject g_protocol{"NSApplicationDelegate", "", 0, 0, {}};
 // Answers the message `s` to `self` (its arguments as words `w`); the log line is
 // made by Send. Strings are made, read and released without one.
 uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w, bool* logged) {
@@ -286,44 +130,185 @@ Res Send(id self, SEL sel, A... arguments) {
   if constexpr (!std::is_void_v<Res>) return (Res)(answer);
 }
 
-template <typename Fn>
-void* E(Fn fn) {
-  return reinterpret_cast<void*>(fn);
-}
-// clang-format off
-#define FAKE(name) {#name, E<name##Fn>(name)}
-#define M(types, ...) {"objc_msgSend " types, E(Send<__VA_ARGS__>)}
-const std::map<std::string, void*>& Table() {
-  static const auto* table = new std::map<std::string, void*>{
-      FAKE(CFRelease), FAKE(CFNumberCreate), FAKE(CFDictionaryCreate),
-      FAKE(CFDictionaryCreateMutableCopy), FAKE(CFArrayGetCount), FAKE(CFArrayGetValueAtIndex),
-      FAKE(CFStringCreateWithCString), FAKE(CFStringGetCString), FAKE(CFAbsoluteTimeGetCurrent),
-      FAKE(IOHIDEventSystemClientCreate), FAKE(IOHIDEventSystemClientSetMatching),
-      FAKE(IOHIDEventSystemClientCopyServices), FAKE(IOHIDServiceClientCopyProperty),
-      FAKE(IOHIDServiceClientCopyEvent), FAKE(IOHIDEventGetFloatValue), FAKE(IOServiceMatching),
-      FAKE(IOServiceGetMatchingService), FAKE(IOServiceOpen), FAKE(IOObjectRelease),
-      FAKE(IOConnectCallStructMethod), FAKE(IOServiceClose), FAKE(IOReportCopyChannelsInGroup),
-      FAKE(IOReportCreateSubscription), FAKE(IOReportCreateSamples),
-      FAKE(IOReportCreateSamplesDelta), FAKE(IOReportIterate),
-      FAKE(IOReportChannelGetChannelName), FAKE(IOReportSimpleGetIntegerValue),
-      FAKE(IOReportChannelGetUnitLabel), FAKE(objc_getClass), FAKE(sel_registerName),
-      FAKE(objc_allocateClassPair), FAKE(class_addMethod), FAKE(objc_registerClassPair),
-      FAKE(objc_getProtocol), FAKE(class_addProtocol), FAKE(objc_autoreleasePoolPush),
-      FAKE(objc_autoreleasePoolPop), FAKE(NSLog), FAKE(malloc_zone_pressure_relief),
-      {"kCFAllocatorDefault", &g_allocator}, {"kIOMainPortDefault", &g_main_port},
-      {"kCFTypeDictionaryKeyCallBacks", &g_keys}, {"mach_task_self_", &g_task},
-      {"kCFTypeDictionaryValueCallBacks", &g_values}, {"_NSConcreteStackBlock", &g_stack_block},
-      M("@@:", id), M("v@:", void), M("v@:@", void, id), M("@@:@", id, id),
-      M("B@:@", BOOL, id), M("B@:q", BOOL, NSInteger), M("v@:B", void, BOOL),
-      M("v@:Q", void, NSUInteger), M("q@:", NSInteger), M("v@:@@@", void, id, id, id),
-      M("B@:^@", BOOL, id*), M("r*@:", const char*),
-      M("@@:r^vQQ", id, const void*, NSUInteger, NSUInteger),
-  };
-  return *table;
-}
-// clang-format on
+#define M(types, ...) \
+  { types, reinterpret_cast<void*>(Send<__VA_ARGS__>) }
+const std::map<std::string, void*> kMessengers = {
+    M("@@:", id),
+    M("v@:", void),
+    M("v@:@", void, id),
+    M("@@:@", id, id),
+    M("B@:@", BOOL, id),
+    M("B@:q", BOOL, NSInteger),
+    M("v@:B", void, BOOL),
+    M("v@:Q", void, NSUInteger),
+    M("q@:", NSInteger),
+    M("v@:@@@", void, id, id, id),
+    M("B@:^@", BOOL, id*),
+    M("r*@:", const char*),
+    M("@@:r^vQQ", id, const void*, NSUInteger, NSUInteger)};
 
 }  // namespace
+
+// The frameworks' variables and functions, found by name with dlsym in this program.
+extern "C" {
+FakeObject kCFTypeDictionaryKeyCallBacks{"keys", "", 0, 0, {}};
+FakeObject kCFTypeDictionaryValueCallBacks{"values", "", 0, 0, {}};
+FakeObject _NSConcreteStackBlock{"block", "", 0, 0, {}}, g_default{"default", "", 0, 0, {}};
+CFAllocatorRef kCFAllocatorDefault = R<CFAllocatorRef>(&g_default);
+mach_port_t kIOMainPortDefault = 0, mach_task_self_ = 0x103;
+
+void CFRelease(CFTypeRef o) { F().Release(O(o)); }
+CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* value) {
+  const std::string text = std::to_string(type) + ":" + T(*static_cast<const int32_t*>(value));
+  FakeObject* n = F().New("number", text);
+  if (n != nullptr) n->name = text;
+  return R<CFNumberRef>(n);
+}
+CFDictionaryRef CFDictionaryCreate(CFAllocatorRef a, const void** keys, const void** values,
+                                   CFIndex count, const CFDictionaryKeyCallBacks* kc,
+                                   const CFDictionaryValueCallBacks* vc) {
+  FakeObject* d = F().New("dict");
+  std::string pairs;
+  for (CFIndex i = 0; i < count; ++i) {
+    for (const void* o : {keys[i], values[i]}) d->holds.push_back(O(o)), ++O(o)->refs;
+    pairs += (i ? ";" : "") + T(O(keys[i])) + "=" + T(O(values[i]));
+  }
+  return Ret(Call("Dict", a, pairs, count, kc, vc), R<CFDictionaryRef>(d));
+}
+CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef a, CFIndex n,
+                                                     CFDictionaryRef d) {
+  return Ret(Call("Copy", a, n, d), R<CFMutableDictionaryRef>(F().New("channels")));
+}
+CFIndex CFArrayGetCount(CFArrayRef a) { return static_cast<CFIndex>(O(a)->holds.size()); }
+const void* CFArrayGetValueAtIndex(CFArrayRef a, CFIndex i) { return O(a)->holds.at(i); }
+CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* text, CFStringEncoding e) {
+  EXPECT_EQ(e, 0x08000100u);
+  return R<CFStringRef>(Str(text));
+}
+Boolean CFStringGetCString(CFStringRef s, char* buffer, CFIndex size, CFStringEncoding) {
+  const std::string& text = O(s)->text;
+  const bool fits = static_cast<CFIndex>(text.size()) < size;
+  if (fits) memcpy(buffer, text.c_str(), text.size() + 1);
+  return Ret(Call("Text", s, size), static_cast<Boolean>(fits));
+}
+CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
+  const double now = F().clock.empty() ? 0 : F().clock.front();
+  if (!F().clock.empty()) F().clock.pop_front();
+  return now;
+}
+
+IOHIDEventSystemClientRef IOHIDEventSystemClientCreate(CFAllocatorRef a) {
+  return Ret(Call("Client", a), R<IOHIDEventSystemClientRef>(F().New("client")));
+}
+int IOHIDEventSystemClientSetMatching(IOHIDEventSystemClientRef c, CFDictionaryRef d) {
+  return F().Log(Call("Match", c, d)), 1;
+}
+CFArrayRef IOHIDEventSystemClientCopyServices(IOHIDEventSystemClientRef c) {
+  return Ret(Call("Services", c), R<CFArrayRef>(Holder("array", "service", F().hid.size())));
+}
+CFTypeRef IOHIDServiceClientCopyProperty(IOHIDServiceClientRef s, CFStringRef key) {
+  const auto& name = Hid(s).first;
+  return Ret(Call("Property", s, key),
+             R<CFTypeRef>(name && O(key)->text == "Product" ? Str(*name) : nullptr));
+}
+IOHIDEventRef IOHIDServiceClientCopyEvent(IOHIDServiceClientRef s, int64_t type, int32_t options,
+                                          int64_t timestamp) {
+  FakeObject* e = Hid(s).second && type == 15 ? F().New("event") : nullptr;
+  if (e != nullptr) e->value = *Hid(s).second;
+  return Ret(Call("Event", s, type, options, timestamp), R<IOHIDEventRef>(e));
+}
+double IOHIDEventGetFloatValue(IOHIDEventRef e, uint32_t field) {
+  return Ret(Call("Float", e, field), O(e)->value);
+}
+
+// IOKit services and user clients: the FakeSmc records them.
+CFMutableDictionaryRef IOServiceMatching(const char* name) {
+  return R<CFMutableDictionaryRef>(F().New("dict", name));
+}
+io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef d) {
+  F().Release(O(d));  // consumed
+  return F().smc.FindService(O(d)->text.c_str());
+}
+kern_return_t IOServiceOpen(io_service_t service, mach_port_t task, uint32_t type,
+                            io_connect_t* connection) {
+  EXPECT_EQ(task, mach_task_self_);
+  return F().smc.Open(service, type, connection);
+}
+kern_return_t IOObjectRelease(io_object_t object) { return F().smc.ReleaseService(object), 0; }
+kern_return_t IOConnectCallStructMethod(mach_port_t c, uint32_t selector, const void* input,
+                                        size_t input_size, void* output, size_t* output_size) {
+  return F().smc.CallStructMethod(c, selector, static_cast<const SmcParamRecord*>(input),
+                                  input_size, static_cast<SmcParamRecord*>(output), output_size);
+}
+kern_return_t IOServiceClose(io_connect_t c) { return F().smc.Close(c), 0; }
+
+CFMutableDictionaryRef IOReportCopyChannelsInGroup(CFStringRef group, CFStringRef sub, uint64_t a,
+                                                   uint64_t b, uint64_t c) {
+  return Ret(Call("Group", group, sub, a, b, c), R<CFMutableDictionaryRef>(F().New("channels")));
+}
+IOReportSubscriptionRef IOReportCreateSubscription(void* reserved, CFMutableDictionaryRef desired,
+                                                   CFMutableDictionaryRef* subscribed,
+                                                   uint64_t channel_id, CFTypeRef options) {
+  const std::string call = Call("Subscribe", reserved, desired, *subscribed, channel_id, options);
+  FakeObject* s = F().New("subscription");
+  if (F().answers.count("hands back")) *subscribed = R<CFMutableDictionaryRef>(F().New("own"));
+  return F().Log(call + "=" + T(s) + "," + T(*subscribed)), R<IOReportSubscriptionRef>(s);
+}
+CFDictionaryRef IOReportCreateSamples(IOReportSubscriptionRef s, CFMutableDictionaryRef c,
+                                      CFTypeRef o) {
+  return Ret(Call("Sample", s, c, o), R<CFDictionaryRef>(F().New("sample")));
+}
+CFDictionaryRef IOReportCreateSamplesDelta(CFDictionaryRef a, CFDictionaryRef b, CFTypeRef o) {
+  FakeObject* d = Holder("delta", "channel", F().channels.size());
+  return Ret(Call("Delta", a, b, o), R<CFDictionaryRef>(d));
+}
+void IOReportIterate(CFDictionaryRef delta, IOReportIterateBlock* block) {
+  EXPECT_EQ(block->isa, &_NSConcreteStackBlock);
+  EXPECT_EQ(block->flags, 0);
+  EXPECT_EQ(block->descriptor->size, sizeof *block);
+  for (FakeObject* c : O(delta)->holds) EXPECT_EQ(block->invoke(block, R<IOReportSampleRef>(c)), 0);
+}
+CFStringRef IOReportChannelGetChannelName(IOReportSampleRef c) { return Kept(c, Channel(c).name); }
+CFStringRef IOReportChannelGetUnitLabel(IOReportSampleRef c) { return Kept(c, Channel(c).unit); }
+int64_t IOReportSimpleGetIntegerValue(IOReportSampleRef c, int32_t) { return Channel(c).count; }
+
+size_t malloc_zone_pressure_relief(void* zone, size_t goal) {
+  return Ret(Call("relief", zone, goal), size_t{0});
+}
+
+Class objc_getClass(const char* name) {
+  return Ret(Call("getClass", name),
+             R<Class>(F().missing.count(name) ? nullptr : F().Shared(name)));
+}
+SEL sel_registerName(const char* name) { return reinterpret_cast<SEL>(Intern(name)); }
+Class objc_allocateClassPair(Class base, const char* name, size_t extra) {
+  return Ret(Call("allocateClass", base, name, extra), R<Class>(F().Shared(name)));
+}
+BOOL class_addMethod(Class c, SEL selector, IMP method, const char* types) {
+  F().did_finish_launching = reinterpret_cast<void*>(method);
+  return F().Log(Call("addMethod", c, S(selector), types)), true;
+}
+void objc_registerClassPair(Class c) {
+  F().Log(Call("register", c));
+  F().missing.erase(O(c)->name);  // a class made at run time exists from now on
+}
+Protocol* objc_getProtocol(const char* name) {
+  return F().Log(Call("getProtocol", name)), reinterpret_cast<Protocol*>(&g_protocol);
+}
+BOOL class_addProtocol(Class c, Protocol* p) { return F().Log(Call("addProtocol", c, p)), true; }
+void* objc_autoreleasePoolPush() { return reinterpret_cast<void*>(++F().pools); }
+void objc_autoreleasePoolPop(void* pool) {
+  EXPECT_EQ(reinterpret_cast<intptr_t>(pool), F().pools--) << "pools pop in order";
+}
+void NSLog(id format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  id line = va_arg(arguments, id);
+  va_end(arguments);
+  F().Log(Call("NSLog", format, line));
+}
+
+}  // extern "C"
 
 const char* Intern(const std::string& text) { return F().interned_.insert(text).first->c_str(); }
 
@@ -346,14 +331,10 @@ void* FakeMac::Open(const char* path) {
 }
 
 void* FakeMac::Symbol(void*, const char* name) {
-  auto it = Table().find(name);
-  return it == Table().end() || missing.count(name) ? nullptr : it->second;
+  return missing.count(name) ? nullptr : dlsym(RTLD_DEFAULT, name);
 }
 
-void* FakeMac::Messenger(void*, const char* types) {
-  auto it = Table().find(std::string("objc_msgSend ") + types);
-  return it == Table().end() ? nullptr : it->second;
-}
+void* FakeMac::Messenger(void*, const char* types) { return kMessengers.at(types); }
 
 FakeObject* FakeMac::New(const std::string& kind, const std::string& text, int refs) {
   const std::string name = kind + std::to_string(++counters_[kind]);
