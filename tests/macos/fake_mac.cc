@@ -164,20 +164,19 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* value)
   if (n != nullptr) n->name = text;
   return R<CFNumberRef>(n);
 }
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef a, const void** keys, const void** values,
+CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values,
                                    CFIndex count, const CFDictionaryKeyCallBacks* kc,
                                    const CFDictionaryValueCallBacks* vc) {
-  FakeObject* d = F().New("dict");
+  FakeObject* d = F().New("d");
   std::string pairs;
   for (CFIndex i = 0; i < count; ++i) {
     for (const void* o : {keys[i], values[i]}) d->holds.push_back(O(o)), ++O(o)->refs;
     pairs += (i ? ";" : "") + T(O(keys[i])) + "=" + T(O(values[i]));
   }
-  return Ret(Call("Dict", a, pairs, count, kc, vc), R<CFDictionaryRef>(d));
+  return Ret(Call("Dict", pairs, count, kc, vc), R<CFDictionaryRef>(d));
 }
-CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef a, CFIndex n,
-                                                     CFDictionaryRef d) {
-  return Ret(Call("Copy", a, n, d), R<CFMutableDictionaryRef>(F().New("channels")));
+CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef a, CFIndex, CFDictionaryRef d) {
+  return Ret(Call("Copy", a, d), R<CFMutableDictionaryRef>(F().New("ch")));
 }
 CFIndex CFArrayGetCount(CFArrayRef a) { return static_cast<CFIndex>(O(a)->holds.size()); }
 const void* CFArrayGetValueAtIndex(CFArrayRef a, CFIndex i) { return O(a)->holds.at(i); }
@@ -198,13 +197,13 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
 }
 
 IOHIDEventSystemClientRef IOHIDEventSystemClientCreate(CFAllocatorRef a) {
-  return Ret(Call("Client", a), R<IOHIDEventSystemClientRef>(F().New("client")));
+  return Ret(Call("Client", a), R<IOHIDEventSystemClientRef>(F().New("c")));
 }
 int IOHIDEventSystemClientSetMatching(IOHIDEventSystemClientRef c, CFDictionaryRef d) {
   return F().Log(Call("Match", c, d)), 1;
 }
 CFArrayRef IOHIDEventSystemClientCopyServices(IOHIDEventSystemClientRef c) {
-  return Ret(Call("Services", c), R<CFArrayRef>(Holder("array", "service", F().hid.size())));
+  return Ret(Call("Services", c), R<CFArrayRef>(Holder("a", "s", F().hid.size())));
 }
 CFTypeRef IOHIDServiceClientCopyProperty(IOHIDServiceClientRef s, CFStringRef key) {
   const auto& name = Hid(s).first;
@@ -213,9 +212,9 @@ CFTypeRef IOHIDServiceClientCopyProperty(IOHIDServiceClientRef s, CFStringRef ke
 }
 IOHIDEventRef IOHIDServiceClientCopyEvent(IOHIDServiceClientRef s, int64_t type, int32_t options,
                                           int64_t timestamp) {
-  FakeObject* e = Hid(s).second && type == 15 ? F().New("event") : nullptr;
+  FakeObject* e = Hid(s).second && type == 15 ? F().New("e") : nullptr;
   if (e != nullptr) e->value = *Hid(s).second;
-  return Ret(Call("Event", s, type, options, timestamp), R<IOHIDEventRef>(e));
+  return Ret(Call("Event", s, type + options + timestamp), R<IOHIDEventRef>(e));
 }
 double IOHIDEventGetFloatValue(IOHIDEventRef e, uint32_t field) {
   return Ret(Call("Float", e, field), O(e)->value);
@@ -223,7 +222,7 @@ double IOHIDEventGetFloatValue(IOHIDEventRef e, uint32_t field) {
 
 // IOKit services and user clients: the FakeSmc records them.
 CFMutableDictionaryRef IOServiceMatching(const char* name) {
-  return R<CFMutableDictionaryRef>(F().New("dict", name));
+  return R<CFMutableDictionaryRef>(F().New("d", name));
 }
 io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef d) {
   F().Release(O(d));  // consumed
@@ -244,23 +243,23 @@ kern_return_t IOServiceClose(io_connect_t c) { return F().smc.Close(c), 0; }
 
 CFMutableDictionaryRef IOReportCopyChannelsInGroup(CFStringRef group, CFStringRef sub, uint64_t a,
                                                    uint64_t b, uint64_t c) {
-  return Ret(Call("Group", group, sub, a, b, c), R<CFMutableDictionaryRef>(F().New("channels")));
+  return Ret(Call("Group", group, sub, a + b + c), R<CFMutableDictionaryRef>(F().New("ch")));
 }
-IOReportSubscriptionRef IOReportCreateSubscription(void* reserved, CFMutableDictionaryRef desired,
-                                                   CFMutableDictionaryRef* subscribed,
-                                                   uint64_t channel_id, CFTypeRef options) {
-  const std::string call = Call("Subscribe", reserved, desired, *subscribed, channel_id, options);
-  FakeObject* s = F().New("subscription");
+IOReportSubscriptionRef IOReportCreateSubscription(void*, CFMutableDictionaryRef desired,
+                                                   CFMutableDictionaryRef* subscribed, uint64_t,
+                                                   CFTypeRef) {
+  const std::string call = Call("Subscribe", desired, *subscribed);
+  FakeObject* s = F().New("sub");
   if (F().answers.count("hands back")) *subscribed = R<CFMutableDictionaryRef>(F().New("own"));
   return F().Log(call + "=" + T(s) + "," + T(*subscribed)), R<IOReportSubscriptionRef>(s);
 }
 CFDictionaryRef IOReportCreateSamples(IOReportSubscriptionRef s, CFMutableDictionaryRef c,
-                                      CFTypeRef o) {
-  return Ret(Call("Sample", s, c, o), R<CFDictionaryRef>(F().New("sample")));
+                                      CFTypeRef) {
+  return Ret(Call("Sample", s, c), R<CFDictionaryRef>(F().New("smp")));
 }
-CFDictionaryRef IOReportCreateSamplesDelta(CFDictionaryRef a, CFDictionaryRef b, CFTypeRef o) {
-  FakeObject* d = Holder("delta", "channel", F().channels.size());
-  return Ret(Call("Delta", a, b, o), R<CFDictionaryRef>(d));
+CFDictionaryRef IOReportCreateSamplesDelta(CFDictionaryRef a, CFDictionaryRef b, CFTypeRef) {
+  FakeObject* d = Holder("dl", "chan", F().channels.size());
+  return Ret(Call("Delta", a, b), R<CFDictionaryRef>(d));
 }
 void IOReportIterate(CFDictionaryRef delta, IOReportIterateBlock* block) {
   EXPECT_EQ(block->isa, &_NSConcreteStackBlock);

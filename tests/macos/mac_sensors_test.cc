@@ -25,29 +25,29 @@ TEST(HidTempSourceTest, CallsOnEveryPath) {
     f.hid = {{"PMU tdie1", 50}, {std::nullopt, 40}, {"NAND CH0", std::nullopt}};
   };
   const std::string match =
-      "dlopen(IOKit) Client(default)=client1 Dict(null,\"PrimaryUsagePage\"=9:65280;"
-      "\"PrimaryUsage\"=9:5,2,keys,values)=dict1 Match(client1,dict1) Services(client1)";
+      "dlopen(IOKit) Client(default)=c1 Dict(\"PrimaryUsagePage\"=9:65280;"
+      "\"PrimaryUsage\"=9:5,2,keys,values)=d1 Match(c1,d1) Services(c1)";
   const struct {
     Script script;
     std::string calls, visits;
   } cases[] = {
       {three,
-       match + "=array1 Property(service1,\"Product\")=\"PMU tdie1\" Event(service1,15,0,0)=event1 "
-               "Float(event1,983040)=50 Text(\"PMU tdie1\",128)=1 Property(service2,\"Product\")="
-               "null Event(service2,15,0,0)=event2 Float(event2,983040)=40 Property(service3,"
-               "\"Product\")=\"NAND CH0\" Event(service3,15,0,0)=null",
+       match + "=a1 Property(s1,\"Product\")=\"PMU tdie1\" Event(s1,15)=e1 "
+               "Float(e1,983040)=50 Text(\"PMU tdie1\",128)=1 Property(s2,\"Product\")="
+               "null Event(s2,15)=e2 Float(e2,983040)=40 Property(s3,"
+               "\"Product\")=\"NAND CH0\" Event(s3,15)=null",
        "PMU tdie1 50|(none) 40|"},
       {[&](FakeMac& f) { three(f), f.missing = {"IOHIDServiceClientCopyProperty"}; },
-       match + "=array1 Event(service1,15,0,0)=event1 Float(event1,983040)=50 Event(service2,15,0,"
-               "0)=event2 Float(event2,983040)=40 Event(service3,15,0,0)=null",
+       match + "=a1 Event(s1,15)=e1 Float(e1,983040)=50 Event(s2,15)=e2 Float(e2,983040)=40 "
+               "Event(s3,15)=null",
        "(none) 50|(none) 40|"},
       {[](FakeMac& f) { f.missing = {kIOKitPath}; },
        "dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) dlopen(IOKit)", ""},
       {[](FakeMac& f) { f.missing = {"IOHIDEventGetFloatValue"}; }, "dlopen(IOKit)", ""},
       {[](FakeMac& f) { f.missing = {"kCFTypeDictionaryValueCallBacks"}; }, "dlopen(IOKit)", ""},
-      {[](FakeMac& f) { f.missing = {"client"}; }, "dlopen(IOKit) Client(default)=null", ""},
-      {[](FakeMac& f) { f.missing = {"number2"}; }, "dlopen(IOKit) Client(default)=client1", ""},
-      {[](FakeMac& f) { f.missing = {"array"}; }, match + "=null", ""},
+      {[](FakeMac& f) { f.missing = {"c"}; }, "dlopen(IOKit) Client(default)=null", ""},
+      {[](FakeMac& f) { f.missing = {"number2"}; }, "dlopen(IOKit) Client(default)=c1", ""},
+      {[](FakeMac& f) { f.missing = {"a"}; }, match + "=null", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calls);
@@ -83,7 +83,7 @@ TEST(AppleSmcTransportTest, CallsUnderTheFanReader) {
       {[](FakeMac& f) { f.missing = {kIOKitPath}; }, "", 0},
       {[](FakeMac& f) { f.missing = {"IOServiceMatching"}; }, "", 0},
       {[](FakeMac& f) { f.missing = {"mach_task_self_"}; }, "", 0},
-      {[](FakeMac& f) { f.missing = {"dict"}; }, "", 0},
+      {[](FakeMac& f) { f.missing = {"d"}; }, "", 0},
       {[](FakeMac& f) { f.smc.has_service = false; }, "f", 0},
       {[](FakeMac& f) { f.smc.open_fails = true; }, "for", 0},
       {[](FakeMac& f) { f.smc.keys["FNum"].info_fails = true; }, "forcx", 0},
@@ -106,11 +106,9 @@ TEST(AppleSmcTransportTest, CallsUnderTheFanReader) {
 TEST(IOReportEnergySourceTest, CallsUnderThePowerReader) {
   const std::string
       open = "dlopen(libIOReport.dylib)",
-      group = open + " Group(\"Energy Model\",null,0,0,0)=",
-      subscribe =
-          group +
-          "channels1 Copy(default,0,channels1)=channels2 Subscribe(null,channels2,null,0,null)=",
-      sample = "Sample(subscription1,channels2,null)=sample",
+      group = open + " Group(\"Energy Model\",null,0)=",
+      subscribe = group + "ch1 Copy(default,ch1)=ch2 Subscribe(ch2,null)=",
+      sample = "Sample(sub1,ch2)=smp",
       names =
           " Text(\"CPU Energy\",128)=1 Text(\"mJ\",16)=1 Text(\"GPU Energy\",128)=1 Text(\"ANE "
           "Energy and more\",128)=1 ",
@@ -120,24 +118,23 @@ TEST(IOReportEnergySourceTest, CallsUnderThePowerReader) {
     std::string calls, readings;
   } cases[] = {
       {[](FakeMac&) {},
-       subscribe + "subscription1,null " + sample + "1 " + sample +
-           "2 Delta(sample1,sample2,null)=delta1" + names + sample +
-           "3 Delta(sample2,sample3,null)=null",
+       subscribe + "sub1,null " + sample + "1 " + sample + "2 Delta(smp1,smp2)=dl1" + names +
+           sample + "3 Delta(smp2,smp3)=null",
        "-1 0 0 0 0|0 3.5 0.5 0 4|-1 0 0 0 0|"},
       {[](FakeMac& f) { f.missing.insert("IOReportChannelGetUnitLabel"); },
-       subscribe + "subscription1,null " + sample + "1 " + sample +
-           "2 Delta(sample1,sample2,null)=delta1 Text(\"CPU Energy\",128)=1 Text(\"GPU "
+       subscribe + "sub1,null " + sample + "1 " + sample +
+           "2 Delta(smp1,smp2)=dl1 Text(\"CPU Energy\",128)=1 Text(\"GPU "
            "Energy\",128)=1 Text(\"ANE Energy and more\",128)=1 " +
-           sample + "3 Delta(sample2,sample3,null)=null",
+           sample + "3 Delta(smp2,smp3)=null",
        "-1 0 0 0 0|0 3.5 0.5 0 4|-1 0 0 0 0|"},
       {[](FakeMac& f) { f.missing = {kIOReportPath}; }, open, none},
       {[](FakeMac& f) { f.missing = {"IOReportIterate"}; }, open, none},
-      {[](FakeMac& f) { f.missing = {"channels1"}; }, group + "null", none},
-      {[](FakeMac& f) { f.missing = {"subscription"}; }, subscribe + "null,null", none},
-      {[](FakeMac& f) { f.answers["hands back"] = 1, f.missing = {"delta"}; },
-       subscribe + "subscription1,own1 Sample(subscription1,own1,null)=sample1 "
-                   "Sample(subscription1,own1,null)=sample2 Delta(sample1,sample2,null)=null "
-                   "Sample(subscription1,own1,null)=sample3 Delta(sample2,sample3,null)=null",
+      {[](FakeMac& f) { f.missing = {"ch1"}; }, group + "null", none},
+      {[](FakeMac& f) { f.missing = {"sub"}; }, subscribe + "null,null", none},
+      {[](FakeMac& f) { f.answers["hands back"] = 1, f.missing = {"dl"}; },
+       subscribe + "sub1,own1 Sample(sub1,own1)=smp1 "
+                   "Sample(sub1,own1)=smp2 Delta(smp1,smp2)=null "
+                   "Sample(sub1,own1)=smp3 Delta(smp2,smp3)=null",
        none},
   };
   for (const auto& c : cases) {
@@ -147,7 +144,7 @@ TEST(IOReportEnergySourceTest, CallsUnderThePowerReader) {
     fake.channels = {{"CPU Energy", "mJ", 7000},
                      {"GPU Energy", std::nullopt, 1000000000},
                      {"ANE Energy and more", "mJ", 99}};
-    fake.missing.insert("delta2");
+    fake.missing.insert("dl2");
     c.script(fake);
     MacLibraries libraries(fake);
     IOReportEnergySource source(libraries);
