@@ -20,19 +20,13 @@ template <typename Ref>
 Ref R(const void* o) {
   return reinterpret_cast<Ref>(const_cast<void*>(o));
 }
-// An argument or answer as the log shows it: objects by name, numbers in decimal.
-std::string T(const std::string& s) { return s; }
-std::string T(const char* s) { return s; }
-template <typename P>
-std::string T(P* o) {
-  return o == nullptr ? "null" : static_cast<const FakeObject*>(static_cast<const void*>(o))->name;
-}
+// An argument or answer as the log shows it: texts as they are, objects by name, numbers.
 template <typename V>
-requires std::is_arithmetic_v<V> std::string T(V v) {
-  if constexpr (std::is_integral_v<V>) return std::to_string(v + 0);
-  char text[32];
-  snprintf(text, sizeof text, "%g", static_cast<double>(v));
-  return text;
+std::string T(const V& v) {
+  if constexpr (std::is_convertible_v<V, std::string>) return std::string(v);
+  if constexpr (std::is_same_v<V, id*>) return "&error";
+  if constexpr (std::is_pointer_v<V> && !std::is_same_v<V, id*>) return v ? O(v)->name : "null";
+  if constexpr (std::is_arithmetic_v<V>) return std::to_string(static_cast<long long>(v));
 }
 template <typename... A>
 std::string Call(const char* function, const A&... arguments) {
@@ -109,8 +103,6 @@ uintptr_t Word(V v) {
   if constexpr (std::is_pointer_v<V>) return reinterpret_cast<uintptr_t>(v);
   if constexpr (!std::is_pointer_v<V>) return static_cast<uintptr_t>(v);
 }
-std::string T(const void*) { return "bytes"; }
-std::string T(id*) { return "&error"; }
 // objc_msgSend as R(id, SEL, A...): "[receiver selector arguments]=answer".
 template <typename Res, typename... A>
 Res Send(id self, SEL sel, A... arguments) {
@@ -118,7 +110,7 @@ Res Send(id self, SEL sel, A... arguments) {
   bool logged;
   const uintptr_t answer = Answer(O(self), S(sel), words, &logged);
   std::string line = "[" + O(self)->name + " " + S(sel);
-  ((line += " " + T(arguments)), ...);
+  if (logged) ((line += " " + T(arguments)), ...);
   if constexpr (std::is_same_v<Res, id>) line += "]=" + T(reinterpret_cast<FakeObject*>(answer));
   if constexpr (std::is_integral_v<Res>) line += "]=" + T(static_cast<long>(answer));
   if (logged) F().Log(std::is_void_v<Res> ? line + "]" : line);
@@ -130,22 +122,14 @@ Res Send(id self, SEL sel, A... arguments) {
   if constexpr (!std::is_void_v<Res>) return (Res)(answer);
 }
 
-#define M(types, ...) \
-  { types, reinterpret_cast<void*>(Send<__VA_ARGS__>) }
+// clang-format off
+#define M(types, ...) {types, reinterpret_cast<void*>(Send<__VA_ARGS__>)}
 const std::map<std::string, void*> kMessengers = {
-    M("@@:", id),
-    M("v@:", void),
-    M("v@:@", void, id),
-    M("@@:@", id, id),
-    M("B@:@", BOOL, id),
-    M("B@:q", BOOL, NSInteger),
-    M("v@:B", void, BOOL),
-    M("v@:Q", void, NSUInteger),
-    M("q@:", NSInteger),
-    M("v@:@@@", void, id, id, id),
-    M("B@:^@", BOOL, id*),
-    M("r*@:", const char*),
-    M("@@:r^vQQ", id, const void*, NSUInteger, NSUInteger)};
+    M("@@:", id), M("v@:", void), M("v@:@", void, id), M("@@:@", id, id), M("B@:@", BOOL, id),
+    M("B@:q", BOOL, NSInteger), M("v@:B", void, BOOL), M("v@:Q", void, NSUInteger),
+    M("q@:", NSInteger), M("v@:@@@", void, id, id, id), M("B@:^@", BOOL, id*),
+    M("r*@:", const char*), M("@@:r^vQQ", id, const void*, NSUInteger, NSUInteger)};
+// clang-format on
 
 }  // namespace
 

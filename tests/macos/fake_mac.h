@@ -1,11 +1,8 @@
-// fake_mac.h: a recording stand-in for the macOS libraries, behind the macOS layers' resolver.
-//
-// FakeMac hands out fake functions of the exact types of mac_api.h (CoreFoundation, the HID
-// event system, IOKit, libIOReport, the Objective-C runtime, NSLog) and one fake objc_msgSend per
-// message signature. Each call is appended to `log` as "Function(arguments)=answer" or
-// "[receiver selector arguments]=answer", separated by spaces; releases are not logged but
-// counted, and the destructor fails the test for any object not released exactly once. One
-// FakeMac at a time, on one thread: the fake functions reach it through a process-wide pointer.
+// fake_mac.h: a recording stand-in for the macOS libraries behind the layers' resolver: fake C
+// functions of mac_api.h's names and types, and one fake objc_msgSend per signature. Each call is
+// appended to `log` ("Function(arguments)=answer", "[receiver selector arguments]=answer");
+// releases are counted, not logged, and the destructor fails the test for any object not released
+// exactly once. One FakeMac at a time, on one thread (the fakes reach it through a global).
 #ifndef OSTREL_TESTS_MACOS_FAKE_MAC_H_
 #define OSTREL_TESTS_MACOS_FAKE_MAC_H_
 
