@@ -10,6 +10,7 @@
 #include "app/helper_login_item.h"
 #include "platform/macos/mac_platform.h"
 #include "platform/macos/mac_process_resources.h"
+#include "platform/process_resources.h"
 #include "tests/macos/fake_mac.h"
 
 namespace ostrel::macos {
@@ -78,40 +79,36 @@ TEST(AppKitApplicationTest, DelegateClassPolicyAndEventLoop) {
   }
 }
 
-// Each row: the alert, what runModal answers, the messages and what RunModal returns.
+// Each row: the alert and what runModal answers, then the messages and what RunModal returns.
 TEST(AppKitAlertPresenterTest, LaunchAlerts) {
   const std::string start =
-      "[NSApplication sharedApplication]=shared [shared "
-      "activateIgnoringOtherApps: 1] [NSAlert alloc]=NSAlert1 [NSAlert1 init]=NSAlert1 ";
+      "[NSApplication sharedApplication]=shared [shared activateIgnoringOtherApps: 1] [NSAlert "
+      "alloc]=NSAlert1 [NSAlert1 init]=NSAlert1 [NSAlert1 setAlertStyle: ";
   const struct {
     AlertContent alert;
     long pressed;
     std::string calls;
-    int result;
   } cases[] = {
       {{"", AlertStyle::kInformational, "m", "i", {"OK", "Open"}},
        1001,
-       start + "[NSAlert1 setAlertStyle: 1] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 "
-               "setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle: @\"OK\"]=addBut1 "
-               "[NSAlert1 addButtonWithTitle: @\"Open\"]=addBut2 [NSAlert1 runModal]=1001",
-       1001},
+       start + "1] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"i\"] "
+               "[NSAlert1 addButtonWithTitle: @\"OK\"]=addBut1 [NSAlert1 addButtonWithTitle: "
+               "@\"Open\"]=addBut2 [NSAlert1 runModal]=1001 1001"},
       {{"", AlertStyle::kWarning, "\xff", "i", {"\xff", "OK"}},
        2147483647,
-       start + "[NSAlert1 setAlertStyle: 0] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 "
-               "addButtonWithTitle: @\"OK\"]=addBut1 [NSAlert1 runModal]=2147483647",
-       2147483647},
-      {{"", AlertStyle::kWarning, "m", "i", {}},
+       start + "0] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle: "
+               "@\"OK\"]=addBut1 [NSAlert1 runModal]=2147483647 2147483647"},
+      {{"", AlertStyle::kWarning, "m", "", {}},
        -2147483649,
-       start + "[NSAlert1 setAlertStyle: 0] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 "
-               "setInformativeText: @\"i\"] [NSAlert1 runModal]=-2147483649",
-       1000},
+       start + "0] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"\"] "
+               "[NSAlert1 runModal]=-2147483649 1000"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calls);
     Shell shell;
     shell.fake.answers["runModal"] = c.pressed;
-    EXPECT_EQ(shell.platform.alerts().RunModal(c.alert), c.result);
-    EXPECT_EQ(shell.fake.log, c.calls);
+    const int result = shell.platform.alerts().RunModal(c.alert);
+    EXPECT_EQ(shell.fake.log + " " + std::to_string(result), c.calls);
   }
   Shell without([](FakeMac& f) { f.missing = {"NSAlert"}; });
   EXPECT_EQ(without.platform.alerts().RunModal({}), 1000);
@@ -198,6 +195,17 @@ TEST(MacProcessResourcesTest, FreeMemoryThroughTheAllocator) {
     EXPECT_EQ(fake.log, *missing ? "dlopen(libSystem.B.dylib)"
                                  : "dlopen(libSystem.B.dylib) relief(null,0)=0");
   }
+}
+
+// The free descriptors as /dev/fd lists them; elsewhere than on a Mac, checked against
+// /proc/self/fd through the running system's layer.
+TEST(MacLinuxParityTest, TheSameDescriptorsAreFree) {
+  EXPECT_GT(FreeDescriptorCount(), 0);
+#ifndef __APPLE__
+  EXPECT_EQ(FreeDescriptorCount(), ostrel::FreeDescriptorCount());
+#endif
+  EXPECT_TRUE(CanOpenDescriptors(8));
+  EXPECT_TRUE(CanOpenDescriptors(100));
 }
 
 // The product's resolver is dlopen and dlsym, objc_msgSend for every message signature.
