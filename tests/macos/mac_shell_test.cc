@@ -173,11 +173,12 @@ TEST(AppServiceLoginItemTest, RegisterUnregisterStatusAndTheLogLine) {
   HelperLoginItem::set(shell.platform.loginItem(), shell.platform.log(), true);
   shell.fake.error = "no";
   HelperLoginItem::set(shell.platform.loginItem(), shell.platform.log(), false);
+  shell.platform.log().Write("\xff");  // not UTF-8: printed as null
   EXPECT_EQ(shell.fake.log,
             "[SMAppService mainAppService]=mainAp [mainAp registerAndReturnError: &error]=1 "
             "[SMAppService mainAppService]=mainAp [mainAp unregisterAndReturnError: &error]=0 "
             "[NSError1 description]=@\"no\" NSLog(@\"%@\",@\"" +
-                line + "\")");
+                line + "\") NSLog(@\"%@\",null)");
   std::string statuses;
   for (long status : {-1, 0, 1, 2, 3, 4}) {
     shell.fake.answers["status"] = status;
