@@ -18,8 +18,10 @@
 namespace ostrel {
 namespace {
 
+namespace fs = std::filesystem;
 using testing::FakeChannel;
 using testing::FakeEnergy;
+using testing::TempDir;
 
 // One reading as "cpu/gpu/ane/soc", or "-" for none (status -1, all four left at 0).
 std::string Read() {
@@ -36,44 +38,67 @@ std::string Read() {
 
 // Initialisation runs once: a failure is final, a success keeps a set, a subscription, a sample.
 TEST(PowerReaderTest, InitialisationOutcomes) {
-  std::vector<std::pair<bool, std::function<void(FakeEnergy&)>>> cases = {
-      {true, [](auto&) {}},
-      {true, [](auto& f) { f.hands_back = true; }},
-      {false, [](auto& f) { f.load_ok = false; }},
-      {false, [](auto& f) { f.has_group = false; }},
-      {false, [](auto& f) { f.subscription_ok = false; }}};
-  for (int op = 0; op < 7; ++op) cases.push_back({false, [op](auto& f) { f.offers[op] = false; }});
-  for (size_t i = 0; i < cases.size(); ++i) {
+  for (int i = -5; i < 7; ++i) {  // -5 and -4 succeed; from 0 on, operation i is not offered
     FakeEnergy fake;
     fake.channels = {{"CPU Energy", "J", 2}};
-    cases[i].second(fake);
-    const std::string want = cases[i].first ? "2/0/0/2" : "-";
+    fake.hands_back = i == -4, fake.load_ok = i != -3, fake.has_group = i != -2;
+    fake.subscription_ok = i != -1;
+    if (i >= 0) fake.offers[i] = false;
+    const std::string want = i < -3 ? "2/0/0/2" : "-";
     std::string got = Read();
     got += " " + Read(), got += " " + Read();
-    EXPECT_EQ(got, "- " + want + " " + want) << i;
-    EXPECT_EQ(fake.loads, 1) << i;
-    EXPECT_EQ(fake.live, cases[i].first ? 3 : 0) << i;
+    EXPECT_EQ(got + " " + std::to_string(fake.loads) + " " + std::to_string(fake.live),
+              "- " + want + " " + want + " 1 " + (i < -3 ? "3" : "0"));
   }
 }
 
+// The sampling chain (a delta of the kept sample and a new one, at least 0.05 s apart), then
+// what the channels count: each kind's name matched whole, units from listed labels only.
 TEST(PowerReaderTest, SamplingChain) {
+  std::vector<FakeChannel> not_names = {{std::nullopt, "J", 1},
+                                        {"GPU Energy", "J", 5},
+                                        {std::string("CPU Energy\0", 11), "J", 1},
+                                        {"CPU Energy" + std::string(118, ' '), "J", 1}};
+  for (const char* name : {"cpu energy", "CPU Energy ", " CPU Energy", "CPU", "ane", ""})
+    not_names.push_back({name, "J", 1});
   const struct {
-    std::deque<double> clock;
-    std::deque<bool> samples, deltas;  // outcomes of CreateSamples and CreateSamplesDelta
-    const char* readings;
-    const char* pairs;  // the deltas made
+    std::vector<FakeChannel> channels = {{"CPU Energy", "J", 6}};
+    std::deque<double> clock = {};               // the clock per sample; none left: 1 s later
+    std::deque<bool> samples = {}, deltas = {};  // outcomes of CreateSamples and CreateSamplesDelta
+    const char* readings = "";
+    const char* pairs = "1>2 ";  // the deltas made
+    bool unit_labels = true;     // offered by the source
   } cases[] = {
       // clang-format off
-      {{500, 502}, {}, {}, "- 3/0/0/3", "1>2 "},  // the first call only primes
-      {{100, 100.03, 100.0499, 100.25}, {}, {}, "- - - 24/0/0/24", "1>4 "},  // too soon: keep it
-      {{0, 0.05}, {}, {}, "- 120/0/0/120", "1>2 "},                 // 0.05 s is enough
-      {{1000, 900, 1002}, {}, {}, "- - 3/0/0/3", "1>3 "},           // a clock set back: too soon
-      {{10, 13}, {false, true, false, true}, {}, "- - - 2/0/0/2", "1>2 "},  // failed samples
-      {{10, 11, 15}, {}, {false, true}, "- - 1.5/0/0/1.5", "2>3 "}};  // a failed delta advances
+      {.clock = {500, 502}, .readings = "- 3/0/0/3"},  // the first call only primes
+      {.clock = {100, 100.03, 100.0499, 100.25}, .readings = "- - - 24/0/0/24", .pairs = "1>4 "},
+      {.clock = {0, 0.05}, .readings = "- 120/0/0/120"},
+      {.clock = {1000, 900, 1002}, .readings = "- - 3/0/0/3", .pairs = "1>3 "},  // set back
+      {.clock = {10, 13}, .samples = {false, true, false, true}, .readings = "- - - 2/0/0/2"},
+      {.clock = {10, 11, 15}, .deltas = {false, true}, .readings = "- - 1.5/0/0/1.5",
+       .pairs = "2>3 "},  // a failed delta still advances the chain
+      // without unit labels, or with none: CPU and ANE in mJ, GPU in nJ
+      {.channels = {{"CPU Energy", "J", 1500}, {"GPU Energy", "J", 2000000000}, {"ANE", "J", 250}},
+       .readings = "- 1.5/2/0.25/3.75", .unit_labels = false},
+      {.channels = {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000},
+                    {"ANE Energy", {}, 250}},
+       .readings = "- 1.5/2/0.25/3.75"},
+      {.channels = {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500},
+                    {"ANE", "nJ", 7000000}},
+       .readings = "- 3/0.5/0.0070000000000000001/3.5070000000000001"},
+      {.channels = {{"CPU Energy", "kJ", 1000}, {"GPU Energy", std::string(16, 'J'), 1000000000},
+                    {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},  // other or cut labels
+      {.channels = not_names, .readings = "- 0/5/0/5"},
+      {.channels = {{"ANE", "J", 1}, {"ANE Energy", "J", 3}, {"CPU Energy", "J", 2},
+                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"},  // a later channel of a kind replaces
+      {.channels = {{"CPU Energy", "mJ", -500}, {"GPU Energy", "nJ", -250000000},
+                    {"ANE Energy", "J", 2}},
+       .readings = "- -0.5/-0.25/2/1.25"}};
   // clang-format on
   for (const auto& c : cases) {
     FakeEnergy fake;
-    fake.channels = {{"CPU Energy", "J", 6}};
+    fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.unit_labels;
+    fake.channels = c.channels;
     fake.clock = c.clock;
     fake.sample_results = c.samples;
     fake.delta_results = c.deltas;
@@ -84,65 +109,19 @@ TEST(PowerReaderTest, SamplingChain) {
   }
 }
 
-TEST(PowerReaderTest, ChannelsAndUnits) {
-  std::vector<FakeChannel> not_names = {{std::nullopt, "J", 1},
-                                        {"GPU Energy", "J", 5},
-                                        {std::string("CPU Energy\0", 11), "J", 1},
-                                        {"CPU Energy" + std::string(118, ' '), "J", 1}};
-  for (const char* name : {"cpu energy", "CPU Energy ", " CPU Energy", "CPU", "ane", ""})
-    not_names.push_back({name, "J", 1});
-  const struct {
-    bool unit_labels;  // offered by the source
-    std::vector<FakeChannel> channels;
-    const char* watts;  // over 1 s
-  } cases[] = {
-      // clang-format off
-      // without unit labels, or with none: CPU and ANE in mJ, GPU in nJ
-      {false, {{"CPU Energy", "J", 1500}, {"GPU Energy", "J", 2000000000}, {"ANE", "J", 250}},
-       "1.5/2/0.25/3.75"},
-      {true, {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000}, {"ANE Energy", {}, 250}},
-       "1.5/2/0.25/3.75"},
-      {true, {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500}, {"ANE", "nJ", 7000000}},
-       "3/0.5/0.0070000000000000001/3.5070000000000001"},
-      {true, {{"CPU Energy", "kJ", 1000}, {"GPU Energy", std::string(16, 'J'), 1000000000},
-              {"ANE", std::string("J\0", 2), 1000}}, "1/1/1/3"},  // other or cut: the defaults
-      {true, not_names, "0/5/0/5"},  // names match whole, by case
-      {true, {{"ANE", "J", 1}, {"ANE Energy", "J", 3}, {"CPU Energy", "J", 2},
-              {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, "4/0/1/5"},  // a later channel replaces
-      {true, {{"CPU Energy", "mJ", -500}, {"GPU Energy", "nJ", -250000000},
-              {"ANE Energy", "J", 2}}, "-0.5/-0.25/2/1.25"}};
-  // clang-format on
-  for (const auto& c : cases) {
-    FakeEnergy fake;
-    fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.unit_labels;
-    fake.channels = c.channels;
-    Read();
-    EXPECT_EQ(Read(), c.watts);
-  }
-  // soc is the three energies summed, then divided once: 5 J over 3 s differs in the last bit
-  // from the sum of the three quotients.
-  FakeEnergy fake;
-  fake.channels = {{"CPU Energy", "J", 1}, {"GPU Energy", "J", 1}, {"ANE", "J", 3}};
-  fake.clock = {0, 3};
-  Read();
-  EXPECT_EQ(Read(), "0.33333333333333331/0.33333333333333331/1/1.6666666666666667");
-}
-
 // Writes powercap zones given as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" (or
 // "cpuinfo <vendor>") and returns what a sample taken before and one after the counters moved
 // count, as "name unit count" joined by "|", or the step that failed.
 std::string Measure(const std::vector<std::string>& zones) {
-  testing::TempDir dir;
+  TempDir dir;
   std::string before, after;
   for (const std::string& zone : zones) {
-    if (zone.starts_with("cpuinfo ")) {
-      dir.Write("proc/cpuinfo", "processor\t: 0\nvendor_id\t: " + zone.substr(8) + "\n");
-      continue;
-    }
     char entry[64], name[64], later[64];
     long long first = 0, range = 262143328850;
     sscanf(zone.c_str(), "%63s %63s %lld %63s %lld", entry, name, &first, later, &range);
     const std::string base = "class/powercap/" + std::string(entry) + "/";
+    if (zone.starts_with("cpuinfo ")) dir.Write("proc/cpuinfo", "vendor_id\t: " + zone.substr(8));
+    if (zone.starts_with("cpuinfo ")) continue;
     before += base + "name=" + name + "\n" + base + "energy_uj=" + std::to_string(first) + "\n" +
               base + "max_energy_range_uj=" + std::to_string(range) + "\n";
     after += base + "energy_uj=" + later + "\n";
@@ -150,8 +129,8 @@ std::string Measure(const std::vector<std::string>& zones) {
   dir.WriteTree(before);
   RaplEnergySource source(dir.path(), dir.path() + "/proc");
   if (!source.Load()) return "no load";
-  EXPECT_TRUE(source.Offers(EnergyOperation::kChannelGetUnitLabel));
-  EXPECT_EQ(source.CopyChannelsInGroup("energy model"), nullptr);
+  EXPECT_TRUE(source.Offers(EnergyOperation::kChannelGetUnitLabel) &&
+              !source.CopyChannelsInGroup("energy model"));
   auto channels = source.MutableCopy(*source.CopyChannelsInGroup("Energy Model"));
   std::unique_ptr<EnergyChannels> subscribed;
   auto subscription = source.CreateSubscription(*channels, &subscribed);
@@ -160,15 +139,15 @@ std::string Measure(const std::vector<std::string>& zones) {
   dir.WriteTree(after);
   auto second = source.CreateSamples(*subscription, *channels);
   source.Now();
-  if (first == nullptr || second == nullptr) return "no sample";
+  if (!first || !second) return "no sample";
   auto delta = source.CreateSamplesDelta(*first, *second);
-  if (delta == nullptr) return "no delta";
-  std::string seen;
-  source.Iterate(*delta, [&](const EnergyChannel& channel) {
-    seen += (seen.empty() ? "" : "|") + std::string(*source.ChannelName(channel)) + " " +
-            std::string(*source.UnitLabel(channel)) + " " +
-            std::to_string(source.SimpleIntegerValue(channel));
-  });
+  std::string seen = delta ? "" : "no delta";
+  if (delta)
+    source.Iterate(*delta, [&](const EnergyChannel& c) {
+      seen += (seen.empty() ? "" : "|") + std::string(*source.ChannelName(c)) + " " +
+              std::string(*source.UnitLabel(c)) + " " +
+              std::to_string(source.SimpleIntegerValue(c));
+    });
   return seen;
 }
 
@@ -244,15 +223,13 @@ TEST(DocumentTest, EveryReaderOfAMachineTree) {
        "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.5667|Battery 29.8 #  # -"}};
   // clang-format on
   for (const auto& [name, want] : cases) {
-    namespace fs = std::filesystem;
-    testing::TempDir dir;
+    TempDir dir;
     const std::string folder = OSTREL_FIXTURES_DIR "/" + std::string(name);
-    if (fs::is_directory(folder)) {
+    if (fs::is_directory(folder))
       fs::copy(folder, dir.path(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    } else {
+    else
       dir.WriteTree(
           testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/" + std::string(name) + ".tree"));
-    }
     std::string got;
     OstrelTemp temps[16];
     HwmonTempSource temp_source(dir.path());
@@ -261,18 +238,16 @@ TEST(DocumentTest, EveryReaderOfAMachineTree) {
     OstrelFan fans[16];
     HwmonSmcTransport smc(dir.path());
     got += " # ";
-    for (int32_t i = 0, n = ReadFans(smc, fans, 16); i < n; ++i) {
-      got += std::string(i ? "|" : "") + testing::Number(fans[i].rpm) + "/" +
-             testing::Number(fans[i].minRPM) + "/" + testing::Number(fans[i].maxRPM);
-    }
+    for (int32_t i = 0, n = ReadFans(smc, fans, 16); i < n; ++i)
+      got += (i ? "|" : "") + testing::Number(fans[i].rpm) + "/" + testing::Number(fans[i].minRPM) +
+             "/" + testing::Number(fans[i].maxRPM);
     SteadyRapl rapl(dir.path(), folder + "_proc");
     ResetPowerReaderForTesting(&rapl);
     Read();
     for (const auto& file : fs::recursive_directory_iterator(dir.path())) {
       if (file.path().filename() != "energy_uj" || file.is_symlink()) continue;
-      const std::string relative = file.path().string().substr(dir.path().size() + 1);
-      dir.Write(relative,
-                std::to_string(std::stoll(testing::ReadWholeFile(file.path())) + 6000000));
+      const long long uj = std::stoll(testing::ReadWholeFile(file.path()));
+      dir.Write(file.path().string().substr(dir.path().size() + 1), std::to_string(uj + 6000000));
     }
     EXPECT_EQ(got + " # " + Read(), want) << name;
     ResetPowerReaderForTesting(nullptr);
