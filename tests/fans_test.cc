@@ -75,51 +75,40 @@ FakeSmc& Fans(FakeSmc& smc, uint32_t type, float count) {
   return smc;
 }
 
-// Each record of 16 as '.' when it holds fan n at the speeds of Fans(), 'u' when untouched, or
-// its own "rpm/min/max"; then the controller's events.
+// The count, then each record of 16 as '.' when it holds fan n at the speeds of Fans(), 'u'
+// untouched (the trailing ones as one), or "rpm/min/max"; then the controller's events.
 TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
   const uint32_t ui8 = kSmcTypeUi8, flt = kSmcTypeFlt;
-  auto key = [](const char* name, auto&& breakage) {
-    return [=](FakeSmc& s) { breakage(Fans(s, ui8, 3).keys[name]); };
-  };
-  auto opened = [](int calls) { return "for" + std::string(calls, 'c') + "x"; };
   const struct {
-    std::function<void(FakeSmc&)> setup;
+    uint32_t type;  // of FNum
+    float count;    // FNum
     int32_t capacity;
-    std::string records, events;
+    const char* want;
+    int calls;  // made on the open connection; -1: no service found, -2: none opened
+    std::function<void(FakeSmc&)> tweak = [](FakeSmc&) {};
   } cases[] = {
       // clang-format off
-      {[](auto& s) { s.has_service = false; }, 8, "u", "f"},
-      {[=](auto& s) { Fans(s, ui8, 2).open_fails = true; }, 8, "u", "for"},
-      {[=](auto& s) { Fans(s, ui8, 2).keys["FNum"].info_fails = true; }, 8, "u", opened(1)},
-      {[=](auto& s) { Fans(s, ui8, 2).keys["FNum"].read_fails = true; }, 8, "u", opened(2)},
-      {[=](auto& s) { s.keys["F0Ac"] = {flt, 1}; }, 8, "u", opened(1)},  // no FNum
-      {[](auto& s) { Fans(s, 0, 2); }, 8, "u", opened(2)},
-      {[=](auto& s) { Fans(s, ui8, 0); }, 8, "u", opened(2)},
-      {[=](auto& s) { Fans(s, flt, NAN); }, 8, "u", opened(2)},
-      {[=](auto& s) { Fans(s, flt, -1); }, 8, "u", opened(2)},
-      {[=](auto& s) { Fans(s, flt, -INFINITY); }, 8, "u", opened(2)},
-      {[=](auto& s) { Fans(s, flt, 0.99f); }, 8, "u", opened(2)},
-      {[=](auto& s) { Fans(s, ui8, 2); }, 0, "u", opened(2)},
-      {[=](auto& s) { Fans(s, ui8, 2); }, INT32_MIN, "u", opened(2)},
-      {[=](auto& s) { Fans(s, flt, 1); }, 8, ".u", opened(8)},
-      {[=](auto& s) { Fans(s, flt, 2.9f); }, 8, "..u", opened(14)},
-      {[](auto& s) { Fans(s, kSmcTypeUi16, 3); }, 8, "...u", opened(20)},
-      {[=](auto& s) { Fans(s, ui8, 3); }, 2, "..u", opened(14)},  // more fans than capacity
-      {[=](auto& s) { Fans(s, flt, INFINITY); }, 8, "........u", opened(50)},
-      {[=](auto& s) { Fans(s, ui8, 12); }, 16, "..........u", opened(62)},  // F10Ac: no key
+      {ui8, 2, 8, "0:u", -1, [](auto& s) { s.has_service = false; }},
+      {ui8, 2, 8, "0:u", -2, [](auto& s) { s.open_fails = true; }},
+      {ui8, 2, 8, "0:u", 1, [](auto& s) { s.keys["FNum"].info_fails = true; }},
+      {ui8, 2, 8, "0:u", 2, [](auto& s) { s.keys["FNum"].read_fails = true; }},
+      {ui8, 2, 8, "0:u", 1, [](auto& s) { s.keys.erase("FNum"); }},
+      {0, 2, 8, "0:u", 2},       {ui8, 0, 8, "0:u", 2},      {flt, NAN, 8, "0:u", 2},
+      {flt, -1, 8, "0:u", 2},    {flt, -INFINITY, 8, "0:u", 2}, {flt, 0.99f, 8, "0:u", 2},
+      {ui8, 2, 0, "0:u", 2},     {ui8, 2, INT32_MIN, "0:u", 2}, {flt, 1, 8, "1:.u", 8},
+      {flt, 2.9f, 8, "2:..u", 14}, {kSmcTypeUi16, 3, 8, "3:...u", 20}, {ui8, 3, 2, "2:..u", 14},
+      {flt, INFINITY, 8, "8:........u", 50}, {ui8, 12, 16, "10:..........u", 62},  // F10Ac: no key
       // a key that fails reads 0, and its fan still counts; no read after failed information
-      {key("F1Mn", [](auto& k) { k.info_fails = true; }), 3, ".1001/0/6001.u", opened(19)},
-      {key("F1Mn", [](auto& k) { k.read_fails = true; }), 3, ".1001/0/6001.u", opened(20)},
-      {key("F1Ac", [](auto& k) { k.type = SmcCode("sp78"); }), 3, ".0/501/6001.u", opened(20)},
-      {key("F1Mx", [](auto& k) { k.type = 0; }), 3, ".1001/501/0.u", opened(20)}};
+      {ui8, 3, 3, "3:.1001/0/6001.u", 19, [](auto& s) { s.keys["F1Mn"].info_fails = true; }},
+      {ui8, 3, 3, "3:.1001/0/6001.u", 20, [](auto& s) { s.keys["F1Mn"].read_fails = true; }},
+      {ui8, 3, 3, "3:.0/501/6001.u", 20, [](auto& s) { s.keys["F1Ac"].type = SmcCode("sp78"); }},
+      {ui8, 3, 3, "3:.1001/501/0.u", 20, [](auto& s) { s.keys["F1Mx"].type = 0; }}};
   // clang-format on
   for (const auto& c : cases) {
     FakeSmc smc;
-    c.setup(smc);
+    c.tweak(Fans(smc, c.type, c.count));
     std::vector<OstrelFan> fans(16, OstrelFan{-77, -1, -2, -3});
-    const int32_t n = ReadFans(smc, fans.data(), c.capacity);
-    std::string got;
+    std::string got = std::to_string(ReadFans(smc, fans.data(), c.capacity)) + ":";
     for (int32_t i = 0; i < 16; ++i) {
       const OstrelFan& f = fans[i];
       got += f.index == -77 && f.rpm == -1 && f.minRPM == -2 && f.maxRPM == -3 ? "u"
@@ -128,12 +117,11 @@ TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
                  : testing::Number(f.rpm) + "/" + testing::Number(f.minRPM) + "/" +
                        testing::Number(f.maxRPM);
     }
-    EXPECT_EQ(
-        got.substr(0, got.find_last_not_of('u') + 2) + " " + std::to_string(n) + " " + smc.events,
-        c.records + " " +
-            std::to_string(std::count(c.records.begin(), c.records.end(), '.') +
-                           (c.records.find('/') != std::string::npos)) +
-            " " + c.events);
+    const std::string events = c.calls == -1   ? "f"
+                               : c.calls == -2 ? "for"
+                                               : "for" + std::string(c.calls, 'c') + "x";
+    EXPECT_EQ(got.substr(0, got.find_last_not_of('u') + 2) + " " + smc.events,
+              c.want + (" " + events));
     EXPECT_EQ(smc.bad_calls, 0);
   }
   FakeSmc smc;

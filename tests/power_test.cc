@@ -87,10 +87,10 @@ TEST(PowerReaderTest, SamplingChain) {
                     {"ANE", "nJ", 7000000}},
        .readings = "- 3/0.5/0.0070000000000000001/3.5070000000000001"},
       {.channels = {{"CPU Energy", "kJ", 1000}, {"GPU Energy", std::string(16, 'J'), 1000000000},
-                    {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},  // other or cut labels
+                    {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},  // cut labels
       {.channels = not_names, .readings = "- 0/5/0/5"},
       {.channels = {{"ANE", "J", 1}, {"ANE Energy", "J", 3}, {"CPU Energy", "J", 2},
-                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"},  // a later channel of a kind replaces
+                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"},  // replaced
       {.channels = {{"CPU Energy", "mJ", -500}, {"GPU Energy", "nJ", -250000000},
                     {"ANE Energy", "J", 2}},
        .readings = "- -0.5/-0.25/2/1.25"}};
