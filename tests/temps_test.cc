@@ -159,11 +159,14 @@ std::string Names(const std::string& root) {
   return names;
 }
 
+// Each case: the chip's name, then its temp1, temp2, ... as "<label>[@<input>]" ("-": no label
+// file; the input 40000 unless given, "missing", "folder", "fifo" or "fifo+writer"), then after
+// "=" the sensors that count, as visited. Labels may end in blanks or CR.
 TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
-  // Each case: the chip's name, then the labels of temp1, temp2, ... ("-": no label file), then
-  // after "=" the sensors that count, as visited. Labels may end in blanks or CR.
-  // clang-format off
-  for (const std::string c : {
+  const std::string broken = "coretemp|-@50000|-@";  // a broken temp2 skips only its sensor
+  const std::string rest = "|-@1000000|-@-273150=tdie coretemp/temp3|tdie coretemp/temp4";
+  std::vector<std::string> cases = {
+      // clang-format off
       "coretemp|Package id 0=tdie coretemp/Package id 0",  // no cores: the package is the die
       "coretemp|Physical id 0|Core 0\r=tdie coretemp/Core 0",
       "coretemp|-|-=tdie coretemp/temp2",                   // temp1 is the package
@@ -177,38 +180,31 @@ TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
       "nvme|-|Composite=SSD nvme/Composite",           // always temp1, its label unread
       "drivetemp|-=SSD drivetemp/temp1",               "it8688|CPU|Tdie=",
       "macsmc_hwmon|SoC x|ssd|battery|Fan=tdie macsmc_hwmon/SoC x|SSD macsmc_hwmon/ssd|"
-      "battery macsmc_hwmon/battery"}) {
-    // clang-format on
+      "battery macsmc_hwmon/battery"};
+  for (const char* input : {"", "N/A", "1000001", "-273151", "missing", "folder", "fifo",
+                            "fifo+writer", "1111111111111111111111111111111"})
+    cases.push_back(broken + input + rest);
+  // clang-format on
+  for (const std::string& c : cases) {
     TempDir dir;
     std::istringstream parts(c.substr(0, c.find('=')));
     std::string name, label;
     std::getline(parts, name, '|');
-    std::string tree = "class/hwmon/hwmon0/name=" + name;
+    dir.Write("class/hwmon/hwmon0/name", name);
+    int writer = -1;
     for (int i = 1; std::getline(parts, label, '|'); ++i) {
-      const std::string temp = "\nclass/hwmon/hwmon0/temp" + std::to_string(i);
-      tree += temp + "_input=40000" + (label == "-" ? "" : temp + "_label=" + label);
+      const std::string temp = "class/hwmon/hwmon0/temp" + std::to_string(i);
+      const size_t at = label.find('@');
+      const std::string input = at == std::string::npos ? "40000" : label.substr(at + 1);
+      const std::string path = dir.path() + "/" + temp + "_input";
+      label = label.substr(0, at);
+      if (label != "-") dir.Write(temp + "_label", label + "\n");
+      if (input == "folder") fs::create_directories(path);
+      if (input.starts_with("fifo")) mkfifo(path.c_str(), 0600);
+      if (input == "fifo+writer") writer = open(path.c_str(), O_RDWR | O_CLOEXEC);
+      if (input != "missing" && !fs::exists(path)) dir.Write(temp + "_input", input);
     }
-    dir.WriteTree(tree);
     EXPECT_EQ(Names(dir.path()), c.substr(c.find('=') + 1)) << c;
-  }
-}
-
-// A broken temp2_input (and its kin) skips only its sensor; unlabelled, temp1 is the package,
-// which a chip with cores does not count.
-TEST(HwmonTempSourceTest, BrokenFilesSkipOnlyTheirSensor) {
-  for (const std::string broken : {"", "N/A", "1000001", "-273151", "missing", "folder", "fifo",
-                                   "fifo with writer", "1111111111111111111111111111111"}) {
-    TempDir dir;
-    dir.WriteTree(
-        "class/hwmon/hwmon0/name=coretemp\nclass/hwmon/hwmon0/temp1_input=50000\n"
-        "class/hwmon/hwmon0/temp3_input=1000000\nclass/hwmon/hwmon0/temp4_input=-273150");
-    const std::string path = dir.path() + "/class/hwmon/hwmon0/temp2_input";
-    if (broken == "folder") fs::create_directory(path);
-    if (broken.starts_with("fifo")) mkfifo(path.c_str(), 0600);
-    const int writer = broken == "fifo with writer" ? open(path.c_str(), O_RDWR | O_CLOEXEC) : -1;
-    if (broken != "missing" && !fs::exists(path))
-      dir.Write("class/hwmon/hwmon0/temp2_input", broken);
-    EXPECT_EQ(Names(dir.path()), "tdie coretemp/temp3|tdie coretemp/temp4") << broken;
     if (writer >= 0) close(writer);
   }
 }
