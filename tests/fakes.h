@@ -106,10 +106,11 @@ struct FakeEnergy : EnergySource {
   static int Tag(const auto& object) { return dynamic_cast<const Object&>(object).tag; }
   static const FakeChannel& Of(const EnergyChannel& c) { return dynamic_cast<const Channel&>(c); }
   void Use(EnergyOperation op) { violations += !loaded || !offers[static_cast<int>(op)]; }
-  static bool Next(std::deque<bool>* results) {  // the next scripted outcome; none left: success
-    const bool ok = results->empty() || results->front();
-    if (!results->empty()) results->pop_front();
-    return ok;
+  template <typename T>
+  static T Next(std::deque<T>* script, T none) {  // the next scripted value, or `none`
+    const T next = script->empty() ? none : script->front();
+    if (!script->empty()) script->pop_front();
+    return next;
   }
   bool Load() override { return ++loads, loaded = load_ok; }
   bool Offers(EnergyOperation op) override {
@@ -136,12 +137,12 @@ struct FakeEnergy : EnergySource {
                                               const EnergyChannels& set) override {
     Use(EnergyOperation::kCreateSamples);
     violations += Tag(set) != (hands_back ? 3 : 2);
-    return Next(&sample_results) ? std::make_unique<Object>(this, ++samples) : nullptr;
+    return Next(&sample_results, true) ? std::make_unique<Object>(this, ++samples) : nullptr;
   }
   std::unique_ptr<EnergyDelta> CreateSamplesDelta(const EnergySample& older,
                                                   const EnergySample& newer) override {
     Use(EnergyOperation::kCreateSamplesDelta);
-    if (!Next(&delta_results)) return nullptr;
+    if (!Next(&delta_results, true)) return nullptr;
     pairs += std::to_string(Tag(older)) + ">" + std::to_string(Tag(newer)) + " ";
     auto delta = std::make_unique<Object>(this, 0);
     for (const FakeChannel& c : channels) delta->channels.emplace_back(c);
@@ -160,11 +161,7 @@ struct FakeEnergy : EnergySource {
   int64_t SimpleIntegerValue(const EnergyChannel& c) override {
     return Use(EnergyOperation::kSimpleGetIntegerValue), Of(c).count;
   }
-  double Now() override {
-    time = clock.empty() ? time + 1.0 : clock.front();
-    if (!clock.empty()) clock.pop_front();
-    return time;
-  }
+  double Now() override { return time = Next(&clock, time + 1.0); }
 
   // Script.
   bool load_ok = true, has_group = true, subscription_ok = true, hands_back = false;
