@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -152,9 +151,8 @@ TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
   // The value a request gets as `type`, a key information's type, or "refused <result>".
   auto call = [&](const char* key, int size, uint32_t type = kSmcTypeFlt, size_t input_size = 80,
                   uint32_t selector = 2, size_t output_size = 80, int command = 0) {
-    SmcParamRecord request =
-                       size ? SmcReadRequest(SmcCode(key), size) : SmcKeyInfoRequest(SmcCode(key)),
-                   out, before;
+    SmcParamRecord out, before,
+        request = size ? SmcReadRequest(SmcCode(key), size) : SmcKeyInfoRequest(SmcCode(key));
     if (command) request.bytes[42] = command;
     std::memset(&out, 0xEE, sizeof out);
     before = out;

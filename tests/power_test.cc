@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 
 #include "platform/linux/hwmon_smc_transport.h"
 #include "platform/linux/hwmon_temp_source.h"
