@@ -16,16 +16,22 @@ namespace {
 FakeMac* g_fake = nullptr;
 FakeMac& F() { return *g_fake; }
 FakeObject* O(const void* p) { return static_cast<FakeObject*>(const_cast<void*>(p)); }
-template <typename Ref>
-Ref R(const void* o) {
-  return reinterpret_cast<Ref>(const_cast<void*>(o));
-}
+// A fake object as whichever framework pointer type is asked for.
+struct Any {
+  const void* p;
+  template <typename P>
+  operator P*() const {
+    return reinterpret_cast<P*>(const_cast<void*>(p));
+  }
+};
+Any R(const void* o) { return Any{o}; }
 // An argument or answer as the log shows it: texts as they are, objects by name, numbers.
 template <typename V>
 std::string T(const V& v) {
   if constexpr (std::is_convertible_v<V, std::string>) return std::string(v);
   if constexpr (std::is_same_v<V, id*>) return "&error";
-  if constexpr (std::is_pointer_v<V> && !std::is_same_v<V, id*>) return v ? O(v)->name : "null";
+  if constexpr (std::is_same_v<V, Any>) return v.p ? O(v.p)->name : "null";
+  if constexpr (std::is_pointer_v<V>) return v ? O(v)->name : "null";
   if constexpr (std::is_arithmetic_v<V>) return std::to_string(static_cast<long long>(v));
 }
 template <typename... A>
@@ -60,7 +66,7 @@ const auto& Channel(const void* c) { return F().channels.at(O(c)->value); }
 // A text the channel keeps: borrowed by the caller.
 CFStringRef Kept(const void* c, const std::optional<std::string>& text) {
   if (text) O(c)->holds.push_back(Str(*text));
-  return text ? R<CFStringRef>(O(c)->holds.back()) : nullptr;
+  return R(text ? O(c)->holds.back() : nullptr);
 }
 std::string S(SEL selector) { return reinterpret_cast<const char*>(selector); }
 FakeObject g_protocol{"NSApplicationDelegate", "", 0, 0, {}};
@@ -93,7 +99,7 @@ uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w, boo
   if (s == "URLWithString:" && !arg->text.empty()) return obj(f.New("NSURL", arg->text, 0));
   if (s == "absoluteString" || s == "description") return obj(Str(self->text, 0, "@"));
   if (s.ends_with("registerAndReturnError:") && f.error) {
-    *reinterpret_cast<id*>(a) = R<id>(f.New("NSError", *f.error, 0));
+    *reinterpret_cast<id*>(a) = R(f.New("NSError", *f.error, 0));
   }
   if (s.ends_with("registerAndReturnError:")) return !f.error;
   return f.answers.count(s) ? static_cast<uintptr_t>(f.answers[s]) : 0;
@@ -116,8 +122,7 @@ Res Send(id self, SEL sel, A... arguments) {
   if (logged) F().Log(std::is_void_v<Res> ? line + "]" : line);
   FakeMac& f = F();
   if (S(sel) == "run" && f.delegate != nullptr && f.did_finish_launching != nullptr) {
-    reinterpret_cast<void (*)(id, SEL, id)>(f.did_finish_launching)(R<id>(f.delegate), sel,
-                                                                    nullptr);
+    reinterpret_cast<void (*)(id, SEL, id)>(f.did_finish_launching)(R(f.delegate), sel, nullptr);
   }
   if constexpr (!std::is_void_v<Res>) return (Res)(answer);
 }
@@ -134,44 +139,42 @@ const std::map<std::string, void*> kMessengers = {
 }  // namespace
 
 // The frameworks' variables and functions, found by name with dlsym in this program.
+// clang-format off
 extern "C" {
-FakeObject kCFTypeDictionaryKeyCallBacks{"keys", "", 0, 0, {}};
-FakeObject kCFTypeDictionaryValueCallBacks{"values", "", 0, 0, {}};
-FakeObject _NSConcreteStackBlock{"block", "", 0, 0, {}}, g_default{"default", "", 0, 0, {}};
-CFAllocatorRef kCFAllocatorDefault = R<CFAllocatorRef>(&g_default);
+FakeObject kCFTypeDictionaryKeyCallBacks{"keys", "", 0, 0, {}},
+    _NSConcreteStackBlock{"block", "", 0, 0, {}}, g_default{"default", "", 0, 0, {}},
+    kCFTypeDictionaryValueCallBacks{"values", "", 0, 0, {}};
+CFAllocatorRef kCFAllocatorDefault = R(&g_default);
 mach_port_t kIOMainPortDefault = 0, mach_task_self_ = 0x103;
 
 void CFRelease(CFTypeRef o) { F().Release(O(o)); }
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* value) {
   const std::string text = std::to_string(type) + ":" + T(*static_cast<const int32_t*>(value));
   FakeObject* n = F().New("number", text);
-  if (n != nullptr) n->name = text;
-  return R<CFNumberRef>(n);
+  return R(n ? (n->name = text, n) : n);
 }
 CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values,
-                                   CFIndex count, const CFDictionaryKeyCallBacks* kc,
-                                   const CFDictionaryValueCallBacks* vc) {
+    CFIndex count, const CFDictionaryKeyCallBacks* kc, const CFDictionaryValueCallBacks* vc) {
   FakeObject* d = F().New("d");
   std::string pairs;
   for (CFIndex i = 0; i < count; ++i) {
     for (const void* o : {keys[i], values[i]}) d->holds.push_back(O(o)), ++O(o)->refs;
     pairs += (i ? ";" : "") + T(O(keys[i])) + "=" + T(O(values[i]));
   }
-  return Ret(Call("Dict", pairs, count, kc, vc), R<CFDictionaryRef>(d));
+  return Ret(Call("Dict", pairs, count, kc, vc), R(d));
 }
 CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef a, CFIndex, CFDictionaryRef d) {
-  return Ret(Call("Copy", a, d), R<CFMutableDictionaryRef>(F().New("ch")));
+  return Ret(Call("Copy", a, d), R(F().New("ch")));
 }
 CFIndex CFArrayGetCount(CFArrayRef a) { return static_cast<CFIndex>(O(a)->holds.size()); }
 const void* CFArrayGetValueAtIndex(CFArrayRef a, CFIndex i) { return O(a)->holds.at(i); }
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* text, CFStringEncoding e) {
   EXPECT_EQ(e, 0x08000100u);
-  return R<CFStringRef>(Str(text));
+  return R(Str(text));
 }
 Boolean CFStringGetCString(CFStringRef s, char* buffer, CFIndex size, CFStringEncoding) {
-  const std::string& text = O(s)->text;
-  const bool fits = static_cast<CFIndex>(text.size()) < size;
-  if (fits) memcpy(buffer, text.c_str(), text.size() + 1);
+  const bool fits = static_cast<CFIndex>(O(s)->text.size()) < size;
+  if (fits) memcpy(buffer, O(s)->text.c_str(), O(s)->text.size() + 1);
   return Ret(Call("Text", s, size), static_cast<Boolean>(fits));
 }
 CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
@@ -181,91 +184,81 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
 }
 
 IOHIDEventSystemClientRef IOHIDEventSystemClientCreate(CFAllocatorRef a) {
-  return Ret(Call("Client", a), R<IOHIDEventSystemClientRef>(F().New("c")));
+  return Ret(Call("Client", a), R(F().New("c")));
 }
 int IOHIDEventSystemClientSetMatching(IOHIDEventSystemClientRef c, CFDictionaryRef d) {
   return F().Log(Call("Match", c, d)), 1;
 }
 CFArrayRef IOHIDEventSystemClientCopyServices(IOHIDEventSystemClientRef c) {
-  return Ret(Call("Services", c), R<CFArrayRef>(Holder("a", "s", F().hid.size())));
+  return Ret(Call("Services", c), R(Holder("a", "s", F().hid.size())));
 }
 CFTypeRef IOHIDServiceClientCopyProperty(IOHIDServiceClientRef s, CFStringRef key) {
   const auto& name = Hid(s).first;
-  return Ret(Call("Property", s, key),
-             R<CFTypeRef>(name && O(key)->text == "Product" ? Str(*name) : nullptr));
+  return Ret(Call("Property", s, key), R(name && O(key)->text == "Product" ? Str(*name) : nullptr));
 }
-IOHIDEventRef IOHIDServiceClientCopyEvent(IOHIDServiceClientRef s, int64_t type, int32_t options,
-                                          int64_t timestamp) {
-  FakeObject* e = Hid(s).second && type == 15 ? F().New("e") : nullptr;
+IOHIDEventRef IOHIDServiceClientCopyEvent(IOHIDServiceClientRef s, int64_t ty, int32_t o, int64_t) {
+  FakeObject* e = Hid(s).second && ty == 15 ? F().New("e") : nullptr;
   if (e != nullptr) e->value = *Hid(s).second;
-  return Ret(Call("Event", s, type + options + timestamp), R<IOHIDEventRef>(e));
+  return Ret(Call("Event", s, ty + o), R(e));
 }
-double IOHIDEventGetFloatValue(IOHIDEventRef e, uint32_t field) {
-  return Ret(Call("Float", e, field), O(e)->value);
+double IOHIDEventGetFloatValue(IOHIDEventRef e, uint32_t f) {
+  return Ret(Call("Float", e, f), O(e)->value);
 }
 
 // IOKit services and user clients: the FakeSmc records them.
-CFMutableDictionaryRef IOServiceMatching(const char* name) {
-  return R<CFMutableDictionaryRef>(F().New("d", name));
-}
+CFMutableDictionaryRef IOServiceMatching(const char* name) { return R(F().New("d", name)); }
 io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef d) {
   F().Release(O(d));  // consumed
   return F().smc.FindService(O(d)->text.c_str());
 }
-kern_return_t IOServiceOpen(io_service_t service, mach_port_t task, uint32_t type,
-                            io_connect_t* connection) {
+kern_return_t IOServiceOpen(io_service_t s, mach_port_t task, uint32_t type, io_connect_t* c) {
   EXPECT_EQ(task, mach_task_self_);
-  return F().smc.Open(service, type, connection);
+  return F().smc.Open(s, type, c);
 }
 kern_return_t IOObjectRelease(io_object_t object) { return F().smc.ReleaseService(object), 0; }
-kern_return_t IOConnectCallStructMethod(mach_port_t c, uint32_t selector, const void* input,
-                                        size_t input_size, void* output, size_t* output_size) {
-  return F().smc.CallStructMethod(c, selector, static_cast<const SmcParamRecord*>(input),
-                                  input_size, static_cast<SmcParamRecord*>(output), output_size);
+kern_return_t IOConnectCallStructMethod(mach_port_t c, uint32_t selector, const void* in,
+                                        size_t in_size, void* out, size_t* out_size) {
+  return F().smc.CallStructMethod(c, selector, static_cast<const SmcParamRecord*>(in), in_size,
+                                  static_cast<SmcParamRecord*>(out), out_size);
 }
 kern_return_t IOServiceClose(io_connect_t c) { return F().smc.Close(c), 0; }
 
-CFMutableDictionaryRef IOReportCopyChannelsInGroup(CFStringRef group, CFStringRef sub, uint64_t a,
+CFMutableDictionaryRef IOReportCopyChannelsInGroup(CFStringRef g, CFStringRef s, uint64_t a,
                                                    uint64_t b, uint64_t c) {
-  return Ret(Call("Group", group, sub, a + b + c), R<CFMutableDictionaryRef>(F().New("ch")));
+  return Ret(Call("Group", g, s, a + b + c), R(F().New("ch")));
 }
 IOReportSubscriptionRef IOReportCreateSubscription(void*, CFMutableDictionaryRef desired,
-                                                   CFMutableDictionaryRef* subscribed, uint64_t,
-                                                   CFTypeRef) {
+    CFMutableDictionaryRef* subscribed, uint64_t, CFTypeRef) {
   const std::string call = Call("Subscribe", desired, *subscribed);
   FakeObject* s = F().New("sub");
-  if (F().answers.count("hands back")) *subscribed = R<CFMutableDictionaryRef>(F().New("own"));
-  return F().Log(call + "=" + T(s) + "," + T(*subscribed)), R<IOReportSubscriptionRef>(s);
+  if (F().answers.count("hands back")) *subscribed = R(F().New("own"));
+  return F().Log(call + "=" + T(s) + "," + T(*subscribed)), R(s);
 }
 CFDictionaryRef IOReportCreateSamples(IOReportSubscriptionRef s, CFMutableDictionaryRef c,
                                       CFTypeRef) {
-  return Ret(Call("Sample", s, c), R<CFDictionaryRef>(F().New("smp")));
+  return Ret(Call("Sample", s, c), R(F().New("smp")));
 }
 CFDictionaryRef IOReportCreateSamplesDelta(CFDictionaryRef a, CFDictionaryRef b, CFTypeRef) {
-  FakeObject* d = Holder("dl", "chan", F().channels.size());
-  return Ret(Call("Delta", a, b), R<CFDictionaryRef>(d));
+  return Ret(Call("Delta", a, b), R(Holder("dl", "chan", F().channels.size())));
 }
 void IOReportIterate(CFDictionaryRef delta, IOReportIterateBlock* block) {
   EXPECT_EQ(block->isa, &_NSConcreteStackBlock);
   EXPECT_EQ(block->flags, 0);
   EXPECT_EQ(block->descriptor->size, sizeof *block);
-  for (FakeObject* c : O(delta)->holds) EXPECT_EQ(block->invoke(block, R<IOReportSampleRef>(c)), 0);
+  for (FakeObject* c : O(delta)->holds) EXPECT_EQ(block->invoke(block, R(c)), 0);
 }
 CFStringRef IOReportChannelGetChannelName(IOReportSampleRef c) { return Kept(c, Channel(c).name); }
 CFStringRef IOReportChannelGetUnitLabel(IOReportSampleRef c) { return Kept(c, Channel(c).unit); }
 int64_t IOReportSimpleGetIntegerValue(IOReportSampleRef c, int32_t) { return Channel(c).count; }
 
-size_t malloc_zone_pressure_relief(void* zone, size_t goal) {
-  return Ret(Call("relief", zone, goal), size_t{0});
-}
+size_t malloc_zone_pressure_relief(void* z, size_t n) { return Ret(Call("relief", z, n), 0ul); }
 
 Class objc_getClass(const char* name) {
-  return Ret(Call("getClass", name),
-             R<Class>(F().missing.count(name) ? nullptr : F().Shared(name)));
+  return Ret(Call("getClass", name), R(F().missing.count(name) ? nullptr : F().Shared(name)));
 }
 SEL sel_registerName(const char* name) { return reinterpret_cast<SEL>(Intern(name)); }
 Class objc_allocateClassPair(Class base, const char* name, size_t extra) {
-  return Ret(Call("allocateClass", base, name, extra), R<Class>(F().Shared(name)));
+  return Ret(Call("allocateClass", base, name, extra), R(F().Shared(name)));
 }
 BOOL class_addMethod(Class c, SEL selector, IMP method, const char* types) {
   F().did_finish_launching = reinterpret_cast<void*>(method);
@@ -286,12 +279,12 @@ void objc_autoreleasePoolPop(void* pool) {
 void NSLog(id format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  id line = va_arg(arguments, id);
+  F().Log(Call("NSLog", format, va_arg(arguments, id)));
   va_end(arguments);
-  F().Log(Call("NSLog", format, line));
 }
 
 }  // extern "C"
+// clang-format on
 
 const char* Intern(const std::string& text) { return F().interned_.insert(text).first->c_str(); }
 

@@ -18,17 +18,21 @@ namespace {
 
 using testing::FakeMac;
 using Script = std::function<void(FakeMac&)>;
+using Call = std::function<std::string(MacPlatform&)>;
 
-// The platform over a fake system scripted by `script`; the log then starts empty.
-struct Shell {
-  explicit Shell(const Script& script = {}) : scripted(script && (script(fake), true)) {
-    fake.log.clear();
-  }
+// The messages of `call` on the platform over a fake scripted by `script`, then its result.
+std::string Calls(const Script& script, const Call& call) {
   FakeMac fake;
-  bool scripted;  // the script ran before the platform was made
-  MacLibraries libraries{fake};
-  MacPlatform platform{libraries};
-};
+  script(fake);
+  MacLibraries libraries(fake);
+  MacPlatform platform(libraries);
+  fake.log.clear();
+  const std::string result = call(platform);
+  return fake.log + " " + result;
+}
+Script Missing(const char* what) {
+  return [=](FakeMac& f) { f.missing = {what}; };
+}
 
 struct RecordingDelegate : Application::Delegate {
   void applicationDidFinishLaunching() override { FakeMac::Current().Log("launched"); }
@@ -43,29 +47,25 @@ TEST(AppKitApplicationTest, DelegateClassPolicyAndEventLoop) {
       " [OstrelHelperAppDelegate alloc]=OstrelHelperAppDelegate1 "
       "[OstrelHelperAppDelegate1 init]=OstrelHelperAppDelegate1 [shared setDelegate: "
       "OstrelHelperAppDelegate1] [shared setActivationPolicy: 1]=0 [shared run] launched";
+  // clang-format off
   const struct {
-    std::set<std::string> missing;
+    const char* missing;
     std::string calls;
   } cases[] = {
-      {{"OstrelHelperAppDelegate"},
-       start +
-           "null getClass(NSObject)=NSObject allocateClass(NSObject,OstrelHelperAppDelegate,0)"
-           "=OstrelHelperAppDelegate "
-           "addMethod(OstrelHelperAppDelegate,applicationDidFinishLaunching:,v@:@) "
-           "getProtocol(NSApplicationDelegate) "
-           "addProtocol(OstrelHelperAppDelegate,NSApplicationDelegate) "
-           "register(OstrelHelperAppDelegate)" +
-           run},
-      {{},
-       start + "OstrelHelperAppDelegate" + run.substr(0, run.size() - 9)},  // no method: not told
-      {{"NSApplication"}, "dlopen(AppKit) getClass(NSApplication)=null launched"},
-      {{kAppKitPath}, "dlopen(AppKit) launched"},
-      {{"objc_autoreleasePoolPop"}, "launched"},
+      {"OstrelHelperAppDelegate", start + "null getClass(NSObject)=NSObject allocateClass(NSObject,"
+       "OstrelHelperAppDelegate,0)=OstrelHelperAppDelegate addMethod(OstrelHelperAppDelegate,"
+       "applicationDidFinishLaunching:,v@:@) getProtocol(NSApplicationDelegate) addProtocol("
+       "OstrelHelperAppDelegate,NSApplicationDelegate) register(OstrelHelperAppDelegate)" + run},
+      {"", start + "OstrelHelperAppDelegate" + run.substr(0, run.size() - 9)},  // not told
+      {"NSApplication", "dlopen(AppKit) getClass(NSApplication)=null launched"},
+      {kAppKitPath, "dlopen(AppKit) launched"},
+      {"objc_autoreleasePoolPop", "launched"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calls);
     FakeMac fake;
-    fake.missing = c.missing;
+    fake.missing = {c.missing};
     MacLibraries libraries(fake);
     ObjcRuntime runtime(libraries);
     fake.log.clear();
@@ -84,35 +84,33 @@ TEST(AppKitAlertPresenterTest, LaunchAlerts) {
   const std::string start =
       "[NSApplication sharedApplication]=shared [shared activateIgnoringOtherApps: 1] [NSAlert "
       "alloc]=NSAlert1 [NSAlert1 init]=NSAlert1 [NSAlert1 setAlertStyle: ";
+  // clang-format off
   const struct {
     AlertContent alert;
     long pressed;
     std::string calls;
   } cases[] = {
-      {{"", AlertStyle::kInformational, "m", "i", {"OK", "Open"}},
-       1001,
-       start + "1] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"i\"] "
-               "[NSAlert1 addButtonWithTitle: @\"OK\"]=addBut1 [NSAlert1 addButtonWithTitle: "
-               "@\"Open\"]=addBut2 [NSAlert1 runModal]=1001 1001"},
-      {{"", AlertStyle::kWarning, "\xff", "i", {"\xff", "OK"}},
-       2147483647,
-       start + "0] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle: "
-               "@\"OK\"]=addBut1 [NSAlert1 runModal]=2147483647 2147483647"},
-      {{"", AlertStyle::kWarning, "m", "", {}},
-       -2147483649,
-       start + "0] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"\"] "
-               "[NSAlert1 runModal]=-2147483649 1000"},
+      {{"", AlertStyle::kInformational, "m", "i", {"OK", "Open"}}, 1001, start + "1] [NSAlert1 "
+       "setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle:"
+       " @\"OK\"]=addBut1 [NSAlert1 addButtonWithTitle: @\"Open\"]=addBut2 [NSAlert1 runModal]="
+       "1001 1001"},
+      {{"", AlertStyle::kWarning, "\xff", "i", {"\xff", "OK"}}, 2147483647, start + "0] [NSAlert1 "
+       "setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle: @\"OK\"]=addBut1 [NSAlert1 "
+       "runModal]=2147483647 2147483647"},
+      {{"", AlertStyle::kWarning, "m", "", {}}, -2147483649, start + "0] [NSAlert1 setMessageText: "
+       "@\"m\"] [NSAlert1 setInformativeText: @\"\"] [NSAlert1 runModal]=-2147483649 1000"},
+      {{}, 0, " 1000"},  // without NSAlert
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calls);
-    Shell shell;
-    shell.fake.answers["runModal"] = c.pressed;
-    const int result = shell.platform.alerts().RunModal(c.alert);
-    EXPECT_EQ(shell.fake.log + " " + std::to_string(result), c.calls);
+    EXPECT_EQ(Calls(
+                  [&](FakeMac& f) {
+                    f.answers["runModal"] = c.pressed, f.missing = {c.pressed ? "" : "NSAlert"};
+                  },
+                  [&](MacPlatform& p) { return std::to_string(p.alerts().RunModal(c.alert)); }),
+              c.calls);
   }
-  Shell without([](FakeMac& f) { f.missing = {"NSAlert"}; });
-  EXPECT_EQ(without.platform.alerts().RunModal({}), 1000);
-  EXPECT_EQ(without.fake.log, "");
 }
 
 // Each row: what is missing, the installed application, a call, then its messages and result.
@@ -120,6 +118,7 @@ TEST(AppKitWorkspaceTest, FindAndOpen) {
   const std::string app = "file:///O.app/", open = "[NSWorkspace sharedWorkspace]=shared ",
                     find = open + "[shared URLForApplicationWithBundleIdentifier: @\"id\"]=";
   const auto lookup = [](Workspace& w) { return w.URLForApplication("id").value_or("none"); };
+  // clang-format off
   const struct {
     const char* missing;
     std::optional<std::string> installed;
@@ -130,61 +129,53 @@ TEST(AppKitWorkspaceTest, FindAndOpen) {
       {"", "", lookup, find + "NSURL1 [NSURL1 absoluteString]=@\"\" none"},
       {"", {}, lookup, find + "null none"},
       {"NSWorkspaceOpenConfiguration", app, lookup, " none"},
-      {"",
-       {},
-       [&](Workspace& w) { return w.OpenApplication(app), "-"; },
-       open + "[NSURL URLWithString: @\"" + app +
-           "\"]=NSURL1 [NSWorkspaceOpenConfiguration "
-           "configuration]=config1 [shared openApplicationAtURL:configuration:"
-           "completionHandler: NSURL1 config1 null] -"},
-      {"",
-       {},
-       [](Workspace& w) { return w.OpenURL("https://o/"), "-"; },
+      {"", {}, [&](Workspace& w) { return w.OpenApplication(app), "-"; }, open + "[NSURL "
+       "URLWithString: @\"" + app + "\"]=NSURL1 [NSWorkspaceOpenConfiguration configuration]="
+       "config1 [shared openApplicationAtURL:configuration:completionHandler: NSURL1 config1 "
+       "null] -"},
+      {"", {}, [](Workspace& w) { return w.OpenURL("https://o/"), "-"; },
        open + "[NSURL URLWithString: @\"https://o/\"]=NSURL1 [shared openURL: NSURL1]=0 -"},
-      {"",
-       {},
-       [](Workspace& w) { return w.OpenURL(""), w.OpenApplication("\xff"), "-"; },
+      {"", {}, [](Workspace& w) { return w.OpenURL(""), w.OpenApplication("\xff"), "-"; },
        open + "[NSURL URLWithString: @\"\"]=null " + open + "-"},
-      {"NSWorkspaceOpenConfiguration",
-       {},
-       [](Workspace& w) { return w.OpenURL("a"), w.OpenApplication("a"), "-"; },
-       " -"},
+      {"NSWorkspaceOpenConfiguration", {},
+       [](Workspace& w) { return w.OpenURL("a"), w.OpenApplication("a"), "-"; }, " -"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calls);
-    Shell shell([&](FakeMac& f) { f.missing = {c.missing}; });
-    shell.fake.app_url = c.installed;
-    const std::string result = c.call(shell.platform.workspace());
-    EXPECT_EQ(shell.fake.log + " " + result, c.calls);
+    const Script script = [&](FakeMac& f) { f.missing = {c.missing}, f.app_url = c.installed; };
+    EXPECT_EQ(Calls(script, [&](MacPlatform& p) { return c.call(p.workspace()); }), c.calls);
   }
 }
 
 // Register, and an unregister refused (logged through NSLog); the status mapping; and
 // without ServiceManagement.
 TEST(AppServiceLoginItemTest, RegisterUnregisterStatusAndTheLogLine) {
-  {
-    Shell without([](FakeMac& f) { f.missing = {kServiceManagementPath}; });
-    EXPECT_EQ(without.platform.loginItem().Register().message(), "SMAppService is not available");
-    EXPECT_EQ(without.platform.loginItem().GetStatus(), LoginItemStatus::kNotFound);
-    EXPECT_EQ(without.fake.log, "");
-  }
-  const std::string line = "Ostrel Sensor Helper: login item unregister failed: no";
-  Shell shell;
-  HelperLoginItem::set(shell.platform.loginItem(), shell.platform.log(), true);
-  shell.fake.error = "no";
-  HelperLoginItem::set(shell.platform.loginItem(), shell.platform.log(), false);
-  shell.platform.log().Write("\xff");  // not UTF-8: printed as null
-  EXPECT_EQ(shell.fake.log,
+  EXPECT_EQ(Calls(Missing(kServiceManagementPath),
+                  [](MacPlatform& p) {
+                    return p.loginItem().Register().message() +
+                           std::to_string(static_cast<int>(p.loginItem().GetStatus()));
+                  }),
+            " SMAppService is not available3");
+  const auto call = [](MacPlatform& p) {
+    HelperLoginItem::set(p.loginItem(), p.log(), true);
+    FakeMac::Current().error = "no";
+    HelperLoginItem::set(p.loginItem(), p.log(), false);
+    p.log().Write("\xff");  // not UTF-8: printed as null
+    const std::string log = FakeMac::Current().log;
+    std::string statuses;
+    for (long status : {-1, 0, 1, 2, 3, 4}) {
+      FakeMac::Current().answers["status"] = status;
+      statuses += std::to_string(static_cast<int>(p.loginItem().GetStatus()));
+    }
+    FakeMac::Current().log = log;
+    return statuses;
+  };
+  EXPECT_EQ(Calls([](FakeMac&) {}, call),
             "[SMAppService mainAppService]=mainAp [mainAp registerAndReturnError: &error]=1 "
             "[SMAppService mainAppService]=mainAp [mainAp unregisterAndReturnError: &error]=0 "
-            "[NSError1 description]=@\"no\" NSLog(@\"%@\",@\"" +
-                line + "\") NSLog(@\"%@\",null)");
-  std::string statuses;
-  for (long status : {-1, 0, 1, 2, 3, 4}) {
-    shell.fake.answers["status"] = status;
-    statuses += std::to_string(static_cast<int>(shell.platform.loginItem().GetStatus()));
-  }
-  EXPECT_EQ(statuses, "301233");
+            "[NSError1 description]=@\"no\" NSLog(@\"%@\",@\"Ostrel Sensor Helper: login item "
+            "unregister failed: no\") NSLog(@\"%@\",null) 301233");
 }
 
 TEST(MacProcessResourcesTest, FreeMemoryThroughTheAllocator) {
@@ -205,8 +196,7 @@ TEST(MacLinuxParityTest, TheSameDescriptorsAreFree) {
 #ifndef __APPLE__
   EXPECT_EQ(FreeDescriptorCount(), ostrel::FreeDescriptorCount());
 #endif
-  EXPECT_TRUE(CanOpenDescriptors(8));
-  EXPECT_TRUE(CanOpenDescriptors(100));
+  EXPECT_TRUE(CanOpenDescriptors(8) && CanOpenDescriptors(100));
 }
 
 // The product's resolver is dlopen and dlsym, objc_msgSend for every message signature.
