@@ -15,6 +15,8 @@ namespace {
 
 FakeMac* g_fake = nullptr;
 FakeMac& F() { return *g_fake; }
+// A string that lives as long as the fake.
+const char* Intern(const std::string& text) { return F().interned.insert(text).first->c_str(); }
 FakeObject* O(const void* p) { return static_cast<FakeObject*>(const_cast<void*>(p)); }
 // A fake object as whichever framework pointer type is asked for.
 struct Any {
@@ -286,48 +288,34 @@ void NSLog(id format, ...) {
 }  // extern "C"
 // clang-format on
 
-const char* Intern(const std::string& text) { return F().interned_.insert(text).first->c_str(); }
-
-FakeMac::FakeMac() {
-  EXPECT_EQ(g_fake, nullptr) << "one FakeMac at a time";
-  g_fake = this;
-}
-
+FakeMac::FakeMac() { g_fake = this; }
 FakeMac::~FakeMac() {
-  for (const FakeObject& o : objects_) EXPECT_EQ(o.refs, 0) << o.name << " released wrongly";
+  for (const FakeObject& o : objects) EXPECT_EQ(o.refs, 0) << o.name << " released wrongly";
   EXPECT_EQ(pools, 0) << "every autorelease pool popped";
   g_fake = nullptr;
 }
-
 FakeMac& FakeMac::Current() { return *g_fake; }
-
 void* FakeMac::Open(const char* path) {
   Log(Call("dlopen", strrchr(path, '/') + 1));
   return missing.count(path) ? nullptr : const_cast<char*>(Intern(path));
 }
-
 void* FakeMac::Symbol(void*, const char* name) {
   return missing.count(name) ? nullptr : dlsym(RTLD_DEFAULT, name);
 }
-
 void* FakeMac::Messenger(void*, const char* types) { return kMessengers.at(types); }
-
 FakeObject* FakeMac::New(const std::string& kind, const std::string& text, int refs) {
-  const std::string name = kind + std::to_string(++counters_[kind]);
+  const std::string name = kind + std::to_string(++counters[kind]);
   if (missing.count(kind) || missing.count(name)) return nullptr;
-  return &objects_.emplace_back(FakeObject{name, text, 0, refs, {}});
+  return &objects.emplace_back(FakeObject{name, text, 0, refs, {}});
 }
-
 void FakeMac::Release(FakeObject* object) {
   if (--object->refs == 0) {
     for (FakeObject* held : object->holds) Release(held);
   }
 }
-
 FakeObject* FakeMac::Shared(const std::string& name) {
-  FakeObject*& o = shared_[name];
-  if (o == nullptr) o = &objects_.emplace_back(FakeObject{name, name, 0, 0, {}});
-  return o;
+  FakeObject*& o = shared[name];
+  return o ? o : (o = &objects.emplace_back(FakeObject{name, name, 0, 0, {}}));
 }
 
 }  // namespace ostrel::macos::testing

@@ -26,8 +26,6 @@ struct FakeObject {
   std::vector<FakeObject*> holds;  // objects this one keeps a reference to
 };
 
-const char* Intern(const std::string& text);  // a string that lives as long as the fake
-
 class FakeMac final : public SymbolResolver {
  public:
   FakeMac();
@@ -36,6 +34,10 @@ class FakeMac final : public SymbolResolver {
   void* Open(const char* path) override;
   void* Symbol(void* library, const char* name) override;
   void* Messenger(void* library, const char* types) override;
+  FakeObject* New(const std::string& kind, const std::string& text = "", int refs = 1);
+  void Release(FakeObject* object);
+  FakeObject* Shared(const std::string& name);  // a class or shared instance: borrowed
+  void Log(const std::string& line) { log += (log.empty() ? "" : " ") + line; }
 
   // Library paths, symbols and classes that don't exist, and objects that can't be made: a
   // kind ("client") or one of its numbers ("delta2") answers null.
@@ -47,21 +49,13 @@ class FakeMac final : public SymbolResolver {
   std::map<std::string, long> answers;        // runModal, status; "hands back": a set of its own
   std::optional<std::string> app_url, error;  // the installed app; what register fails with
   std::string log;
-  int pools = 0;  // autorelease pools pushed, not yet popped
-
-  FakeObject* New(const std::string& kind, const std::string& text = "", int refs = 1);
-  void Release(FakeObject* object);
-  FakeObject* Shared(const std::string& name);  // a class or shared instance: borrowed
-  void Log(const std::string& line) { log += (log.empty() ? "" : " ") + line; }
+  int pools = 0;                         // autorelease pools pushed, not yet popped
   void* did_finish_launching = nullptr;  // the method the delegate class was given
   FakeObject* delegate = nullptr;        // set with setDelegate:
-
- private:
-  std::deque<FakeObject> objects_;  // everything made, at stable addresses
-  std::set<std::string> interned_;  // library paths and selector names
-  std::map<std::string, int> counters_;
-  std::map<std::string, FakeObject*> shared_;
-  friend const char* Intern(const std::string& text);
+  std::deque<FakeObject> objects;        // everything made, at stable addresses
+  std::set<std::string> interned;        // library paths and selector names
+  std::map<std::string, int> counters;   // how many of each kind were made
+  std::map<std::string, FakeObject*> shared;
 };
 
 }  // namespace ostrel::macos::testing
