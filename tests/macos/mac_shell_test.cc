@@ -79,84 +79,70 @@ TEST(AppKitApplicationTest, DelegateClassPolicyAndEventLoop) {
   }
 }
 
-// Each row: the alert and what runModal answers, then the messages and what RunModal returns.
-TEST(AppKitAlertPresenterTest, LaunchAlerts) {
-  const std::string start =
+// Each row: the fake's script and a call on the platform, then its messages and result: alerts
+// (what runModal answers), and the workspace (the installed application, lookups and launches).
+TEST(AppKitAlertPresenterTest, AlertsAndWorkspace) {
+  const std::string alert =
       "[NSApplication sharedApplication]=shared [shared activateIgnoringOtherApps: 1] [NSAlert "
       "alloc]=NSAlert1 [NSAlert1 init]=NSAlert1 [NSAlert1 setAlertStyle: ";
-  // clang-format off
-  const struct {
-    AlertContent alert;
-    long pressed;
-    std::string calls;
-  } cases[] = {
-      {{"", AlertStyle::kInformational, "m", "i", {"OK", "Open"}}, 1001, start + "1] [NSAlert1 "
-       "setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle:"
-       " @\"OK\"]=addBut1 [NSAlert1 addButtonWithTitle: @\"Open\"]=addBut2 [NSAlert1 runModal]="
-       "1001 1001"},
-      {{"", AlertStyle::kWarning, "\xff", "i", {"\xff", "OK"}}, 2147483647, start + "0] [NSAlert1 "
-       "setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle: @\"OK\"]=addBut1 [NSAlert1 "
-       "runModal]=2147483647 2147483647"},
-      {{"", AlertStyle::kWarning, "m", "", {}}, -2147483649, start + "0] [NSAlert1 setMessageText: "
-       "@\"m\"] [NSAlert1 setInformativeText: @\"\"] [NSAlert1 runModal]=-2147483649 1000"},
-      {{}, 0, " 1000"},  // without NSAlert
-  };
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.calls);
-    EXPECT_EQ(Calls(
-                  [&](FakeMac& f) {
-                    f.answers["runModal"] = c.pressed, f.missing = {c.pressed ? "" : "NSAlert"};
-                  },
-                  [&](MacPlatform& p) { return std::to_string(p.alerts().RunModal(c.alert)); }),
-              c.calls);
-  }
-}
-
-// Each row: what is missing, the installed application, a call, then its messages and result.
-TEST(AppKitWorkspaceTest, FindAndOpen) {
   const std::string app = "file:///O.app/", open = "[NSWorkspace sharedWorkspace]=shared ",
                     find = open + "[shared URLForApplicationWithBundleIdentifier: @\"id\"]=";
-  const auto lookup = [](Workspace& w) { return w.URLForApplication("id").value_or("none"); };
+  const auto run = [](AlertContent a) {
+    return [=](MacPlatform& p) { return std::to_string(p.alerts().RunModal(a)); };
+  };
+  const auto pressed = [](long n) { return [=](FakeMac& f) { f.answers["runModal"] = n; }; };
+  const auto installed = [](std::optional<std::string> url, const char* missing = "") {
+    return [=](FakeMac& f) { f.app_url = url, f.missing = {missing}; };
+  };
+  const Call lookup = [](MacPlatform& p) {
+    return p.workspace().URLForApplication("id").value_or("none");
+  };
   // clang-format off
   const struct {
-    const char* missing;
-    std::optional<std::string> installed;
-    std::function<std::string(Workspace&)> call;
+    Script script;
+    Call call;
     std::string calls;
   } cases[] = {
-      {"", app, lookup, find + "NSURL1 [NSURL1 absoluteString]=@\"" + app + "\" " + app},
-      {"", "", lookup, find + "NSURL1 [NSURL1 absoluteString]=@\"\" none"},
-      {"", {}, lookup, find + "null none"},
-      {"NSWorkspaceOpenConfiguration", app, lookup, " none"},
-      {"", {}, [&](Workspace& w) { return w.OpenApplication(app), "-"; }, open + "[NSURL "
-       "URLWithString: @\"" + app + "\"]=NSURL1 [NSWorkspaceOpenConfiguration configuration]="
-       "config1 [shared openApplicationAtURL:configuration:completionHandler: NSURL1 config1 "
-       "null] -"},
-      {"", {}, [](Workspace& w) { return w.OpenURL("https://o/"), "-"; },
+      {pressed(1001), run({"", AlertStyle::kInformational, "m", "i", {"OK", "Open"}}), alert +
+       "1] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 "
+       "addButtonWithTitle: @\"OK\"]=addBut1 [NSAlert1 addButtonWithTitle: @\"Open\"]=addBut2 "
+       "[NSAlert1 runModal]=1001 1001"},
+      {pressed(2147483647), run({"", AlertStyle::kWarning, "\xff", "i", {"\xff", "OK"}}), alert +
+       "0] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle: @\"OK\"]=addBut1 "
+       "[NSAlert1 runModal]=2147483647 2147483647"},
+      {pressed(-2147483649), run({"", AlertStyle::kWarning, "m", "", {}}), alert + "0] [NSAlert1 "
+       "setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"\"] [NSAlert1 runModal]="
+       "-2147483649 1000"},
+      {Missing("NSAlert"), run({}), " 1000"},
+      {installed(app), lookup, find + "NSURL1 [NSURL1 absoluteString]=@\"" + app + "\" " + app},
+      {installed(""), lookup, find + "NSURL1 [NSURL1 absoluteString]=@\"\" none"},
+      {installed({}), lookup, find + "null none"},
+      {installed(app, "NSWorkspaceOpenConfiguration"), lookup, " none"},
+      {installed({}), [&](MacPlatform& p) { return p.workspace().OpenApplication(app), "-"; },
+       open + "[NSURL URLWithString: @\"" + app + "\"]=NSURL1 [NSWorkspaceOpenConfiguration "
+       "configuration]=config1 [shared openApplicationAtURL:configuration:completionHandler: "
+       "NSURL1 config1 null] -"},
+      {installed({}), [](MacPlatform& p) { return p.workspace().OpenURL("https://o/"), "-"; },
        open + "[NSURL URLWithString: @\"https://o/\"]=NSURL1 [shared openURL: NSURL1]=0 -"},
-      {"", {}, [](Workspace& w) { return w.OpenURL(""), w.OpenApplication("\xff"), "-"; },
+      {installed({}), [](MacPlatform& p) {
+         return p.workspace().OpenURL(""), p.workspace().OpenApplication("\xff"), "-"; },
        open + "[NSURL URLWithString: @\"\"]=null " + open + "-"},
-      {"NSWorkspaceOpenConfiguration", {},
-       [](Workspace& w) { return w.OpenURL("a"), w.OpenApplication("a"), "-"; }, " -"},
+      {installed({}, "NSWorkspaceOpenConfiguration"), [](MacPlatform& p) {
+         return p.workspace().OpenURL("a"), p.workspace().OpenApplication("a"), "-"; }, " -"},
+      {Missing(kServiceManagementPath), [](MacPlatform& p) {
+         return p.loginItem().Register().message() +
+                std::to_string(static_cast<int>(p.loginItem().GetStatus())); },
+       " SMAppService is not available3"},
   };
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calls);
-    const Script script = [&](FakeMac& f) { f.missing = {c.missing}, f.app_url = c.installed; };
-    EXPECT_EQ(Calls(script, [&](MacPlatform& p) { return c.call(p.workspace()); }), c.calls);
+    EXPECT_EQ(Calls(c.script, c.call), c.calls);
   }
 }
 
-// Register, and an unregister refused (logged through NSLog); the status mapping; and
-// without ServiceManagement.
+// Register, and an unregister refused (logged through NSLog); the status mapping.
 TEST(AppServiceLoginItemTest, RegisterUnregisterStatusAndTheLogLine) {
-  EXPECT_EQ(Calls(Missing(kServiceManagementPath),
-                  [](MacPlatform& p) {
-                    return p.loginItem().Register().message() +
-                           std::to_string(static_cast<int>(p.loginItem().GetStatus()));
-                  }),
-            " SMAppService is not available3");
   const auto call = [](MacPlatform& p) {
     HelperLoginItem::set(p.loginItem(), p.log(), true);
     FakeMac::Current().error = "no";
