@@ -20,11 +20,14 @@ using testing::FakeMac;
 using Script = std::function<void(FakeMac&)>;
 using Call = std::function<std::string(MacPlatform&)>;
 
+MacLibraries* g_libraries;  // those of the platform Calls made
+
 // The messages of `call` on the platform over a fake scripted by `script`, then its result.
 std::string Calls(const Script& script, const Call& call) {
   FakeMac fake;
   script(fake);
   MacLibraries libraries(fake);
+  g_libraries = &libraries;
   MacPlatform platform(libraries);
   fake.log.clear();
   const std::string result = call(platform);
@@ -80,8 +83,9 @@ TEST(AppKitApplicationTest, DelegateClassPolicyAndEventLoop) {
 }
 
 // Each row: the fake's script and a call on the platform, then its messages and result: alerts
-// (what runModal answers), and the workspace (the installed application, lookups and launches).
-TEST(AppKitAlertPresenterTest, AlertsAndWorkspace) {
+// (what runModal answers), the workspace (the installed application, lookups and launches), the
+// login item and its log line, and the allocator.
+TEST(AppKitShellTest, AlertsWorkspaceLoginItemAndAllocator) {
   const std::string alert =
       "[NSApplication sharedApplication]=shared [shared activateIgnoringOtherApps: 1] [NSAlert "
       "alloc]=NSAlert1 [NSAlert1 init]=NSAlert1 [NSAlert1 setAlertStyle: ";
@@ -133,45 +137,32 @@ TEST(AppKitAlertPresenterTest, AlertsAndWorkspace) {
          return p.loginItem().Register().message() +
                 std::to_string(static_cast<int>(p.loginItem().GetStatus())); },
        " SMAppService is not available3"},
+      {Missing(""), [](MacPlatform& p) {  // register; unregister refused, logged; the statuses
+         HelperLoginItem::set(p.loginItem(), p.log(), true);
+         FakeMac::Current().error = "no";
+         HelperLoginItem::set(p.loginItem(), p.log(), false);
+         p.log().Write("\xff");  // not UTF-8: printed as null
+         const std::string log = FakeMac::Current().log;
+         std::string statuses;
+         for (long status : {-1, 0, 1, 2, 3, 4}) {
+           FakeMac::Current().answers["status"] = status;
+           statuses += std::to_string(static_cast<int>(p.loginItem().GetStatus()));
+         }
+         return FakeMac::Current().log = log, statuses; },
+       "[SMAppService mainAppService]=mainAp [mainAp registerAndReturnError: &error]=1 "
+       "[SMAppService mainAppService]=mainAp [mainAp unregisterAndReturnError: &error]=0 "
+       "[NSError1 description]=@\"no\" NSLog(@\"%@\",@\"Ostrel Sensor Helper: login item "
+       "unregister failed: no\") NSLog(@\"%@\",null) 301233"},
+      {Missing(""), [](MacPlatform&) { return ReleaseFreeMemory(*g_libraries), "-"; },
+       "dlopen(libSystem.B.dylib) relief(null,0)=0 -"},
+      {Missing("malloc_zone_pressure_relief"),
+       [](MacPlatform&) { return ReleaseFreeMemory(*g_libraries), "-"; },
+       "dlopen(libSystem.B.dylib) -"},
   };
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calls);
     EXPECT_EQ(Calls(c.script, c.call), c.calls);
-  }
-}
-
-// Register, and an unregister refused (logged through NSLog); the status mapping.
-TEST(AppServiceLoginItemTest, RegisterUnregisterStatusAndTheLogLine) {
-  const auto call = [](MacPlatform& p) {
-    HelperLoginItem::set(p.loginItem(), p.log(), true);
-    FakeMac::Current().error = "no";
-    HelperLoginItem::set(p.loginItem(), p.log(), false);
-    p.log().Write("\xff");  // not UTF-8: printed as null
-    const std::string log = FakeMac::Current().log;
-    std::string statuses;
-    for (long status : {-1, 0, 1, 2, 3, 4}) {
-      FakeMac::Current().answers["status"] = status;
-      statuses += std::to_string(static_cast<int>(p.loginItem().GetStatus()));
-    }
-    FakeMac::Current().log = log;
-    return statuses;
-  };
-  EXPECT_EQ(Calls([](FakeMac&) {}, call),
-            "[SMAppService mainAppService]=mainAp [mainAp registerAndReturnError: &error]=1 "
-            "[SMAppService mainAppService]=mainAp [mainAp unregisterAndReturnError: &error]=0 "
-            "[NSError1 description]=@\"no\" NSLog(@\"%@\",@\"Ostrel Sensor Helper: login item "
-            "unregister failed: no\") NSLog(@\"%@\",null) 301233");
-}
-
-TEST(MacProcessResourcesTest, FreeMemoryThroughTheAllocator) {
-  for (const char* missing : {"", "malloc_zone_pressure_relief"}) {
-    FakeMac fake;
-    fake.missing = {missing};
-    MacLibraries libraries(fake);
-    ReleaseFreeMemory(libraries);
-    EXPECT_EQ(fake.log, *missing ? "dlopen(libSystem.B.dylib)"
-                                 : "dlopen(libSystem.B.dylib) relief(null,0)=0");
   }
 }
 
