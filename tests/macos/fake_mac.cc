@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/macos/mac_api.h"
@@ -45,13 +44,11 @@ std::string Call(const char* function, const A&... arguments) {
 }
 template <typename V>
 V Ret(const std::string& call, V answer) {
-  F().Log(call + "=" + T(answer));
-  return answer;
+  return F().Log(call + "=" + T(answer)), answer;
 }
 FakeObject* Str(const std::string& text, int refs = 1, const char* mark = "") {
   FakeObject* s = F().New("string", text, refs);
-  s->name = mark + ("\"" + text + "\"");
-  return s;
+  return s->name = mark + ("\"" + text + "\""), s;
 }
 // A new `kind` holding `count` new `item`s, each knowing its index.
 FakeObject* Holder(const char* kind, const char* item, size_t count) {
@@ -106,15 +103,10 @@ uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w, boo
   if (s.ends_with("registerAndReturnError:")) return !f.error;
   return f.answers.count(s) ? static_cast<uintptr_t>(f.answers[s]) : 0;
 }
-template <typename V>
-uintptr_t Word(V v) {
-  if constexpr (std::is_pointer_v<V>) return reinterpret_cast<uintptr_t>(v);
-  if constexpr (!std::is_pointer_v<V>) return static_cast<uintptr_t>(v);
-}
 // objc_msgSend as R(id, SEL, A...): "[receiver selector arguments]=answer".
 template <typename Res, typename... A>
 Res Send(id self, SEL sel, A... arguments) {
-  const uintptr_t words[] = {Word(arguments)..., 0, 0, 0};
+  const uintptr_t words[] = {(uintptr_t)(arguments)..., 0, 0, 0};
   bool logged;
   const uintptr_t answer = Answer(O(self), S(sel), words, &logged);
   std::string line = "[" + O(self)->name + " " + S(sel);
@@ -180,9 +172,8 @@ Boolean CFStringGetCString(CFStringRef s, char* buffer, CFIndex size, CFStringEn
   return Ret(Call("Text", s, size), static_cast<Boolean>(fits));
 }
 CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
-  const double now = F().clock.empty() ? 0 : F().clock.front();
-  if (!F().clock.empty()) F().clock.pop_front();
-  return now;
+  double now = 0;
+  return F().clock.empty() ? 0 : (now = F().clock.front(), F().clock.pop_front(), now);
 }
 
 IOHIDEventSystemClientRef IOHIDEventSystemClientCreate(CFAllocatorRef a) {
