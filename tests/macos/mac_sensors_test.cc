@@ -3,6 +3,7 @@
 // failure paths, with every object released exactly once (FakeMac's destructor checks).
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/macos/apple_smc_transport.h"
@@ -16,123 +17,108 @@ namespace ostrel::macos {
 namespace {
 
 using testing::FakeMac;
+using Script = std::function<void(FakeMac&)>;
+using Walk = std::function<std::string(MacLibraries&, FakeMac&)>;
 
-// Each row: what is missing, then the calls of one walk and the (name, celsius) visits.
-TEST(HidTempSourceTest, CallsOnEveryPath) {
+// What `walk` tells over a fake with three HID sensors, one fan and three energy channels,
+// scripted by `script`.
+std::string Calls(const Script& script, const Walk& walk) {
+  FakeMac fake;
+  fake.hid = {{"P", 50}, {std::nullopt, 40}, {"N", {}}};
+  fake.smc.keys = {{"FNum", {kSmcTypeUi8, 1}}, {"F0Ac", {kSmcTypeFlt, 1200}}};
+  fake.channels = {{"CPU Energy", "mJ", 7000}, {"GPU Energy", {}, 1000000000}, {"X", "mJ", 9}};
+  fake.clock = {100, 102};
+  script(fake);
+  MacLibraries libraries(fake);
+  return walk(libraries, fake);
+}
+Script Missing(const char* what) {
+  return [=](FakeMac& f) { f.missing = {what}; };
+}
+
+// The calls of one walk and the (name, celsius) visits; "again" when the next walk opens IOKit
+// again (only when it could not be opened).
+std::string Temperatures(MacLibraries& libraries, FakeMac& fake) {
+  HidTempSource source(libraries);
+  fake.log.clear();
+  source.ForEachSensor([&](const char* name, double celsius) {
+    fake.Log((name ? name : "null") + (":" + std::to_string(int(celsius))));
+  });
+  const std::string log = fake.log;
+  fake.log.clear();
+  source.ForEachSensor([](const char*, double) {});
+  return log + (fake.log.starts_with("dlopen") ? " again" : "");
+}
+
+// The fans read, the SMC's events (find, open, release, calls, close) and malformed calls.
+std::string Fans(MacLibraries& libraries, FakeMac& fake) {
+  AppleSmcTransport smc(libraries);
+  OstrelFan fans[8] = {};
+  const int32_t count = ReadFans(smc, fans, 8);
+  return std::to_string(count) + " " + fake.smc.events + " " + std::to_string(fake.smc.bad_calls);
+}
+
+// The calls and the results ("status cpu gpu ane soc") of two power readings.
+std::string Power(MacLibraries& libraries, FakeMac& fake) {
+  IOReportEnergySource source(libraries);
+  fake.log.clear();
+  ResetPowerReaderForTesting(&source);
+  std::string readings;
+  for (int call = 0; call < 2; ++call) {
+    double w[4];
+    char text[96];
+    const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]);
+    snprintf(text, sizeof text, "|%d %g %g %g %g", status, w[0], w[1], w[2], w[3]);
+    readings += text;
+  }
+  ResetPowerReaderForTesting(nullptr);
+  return fake.log + readings;
+}
+
+// Each row: the fake's script and a source's walk, then what the walk tells.
+TEST(MacSensorSourcesTest, HidSmcAndIOReportOnEveryPath) {
   const std::string match =
-      "dlopen(IOKit) Client(default)=c1 Dict(\"PrimaryUsagePage\"=9:65280;"
-      "\"PrimaryUsage\"=9:5,2,keys,values)=d1 Match(c1,d1) Services(c1)=";
-  // clang-format off
-  const struct {
-    const char* missing;
-    std::string calls;
-  } cases[] = {
-      {"", match + "a1 Property(s1,\"Product\")=\"P\" Event(s1,15)=e1 Float(e1,983040)=50 "
-       "Text(\"P\",128)=1 P:50 Property(s2,\"Product\")=null Event(s2,15)=e2 Float(e2,983040)=40 "
-       "null:40 Property(s3,\"Product\")=\"N\" Event(s3,15)=null"},
-      {"IOHIDServiceClientCopyProperty", match + "a1 Event(s1,15)=e1 Float(e1,983040)=50 null:50 "
-       "Event(s2,15)=e2 Float(e2,983040)=40 null:40 Event(s3,15)=null"},
-      {kIOKitPath, "dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) "
-       "dlopen(IOKit)"},
-      {"kCFTypeDictionaryValueCallBacks", "dlopen(IOKit)"},
-      {"c", "dlopen(IOKit) Client(default)=null"},
-      {"number2", "dlopen(IOKit) Client(default)=c1"},
-      {"a", match + "null"},
-  };
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.calls);
-    FakeMac fake;
-    fake.hid = {{"P", 50}, {std::nullopt, 40}, {"N", {}}};
-    fake.missing = {c.missing};
-    MacLibraries libraries(fake);
-    HidTempSource source(libraries);
-    fake.log.clear();
-    source.ForEachSensor([&](const char* name, double celsius) {
-      fake.Log((name ? name : "null") + (":" + std::to_string(int(celsius))));
-    });
-    EXPECT_EQ(fake.log, c.calls);
-    // IOKit stays open: the next walk opens it again only when it could not be opened.
-    fake.log.clear();
-    source.ForEachSensor([](const char*, double) {});
-    EXPECT_EQ(fake.log.starts_with("dlopen"), c.missing == kIOKitPath);
-  }
-}
-
-// Each row: what is missing or fails, the SMC's events (find, open, release, calls, close), the
-// fans read.
-TEST(AppleSmcTransportTest, CallsUnderTheFanReader) {
-  const struct {
-    const char* missing;
-    bool open_fails;
-    const char* events;
-    int32_t fans;
-  } cases[] = {{"", false, "forccccccx", 1},
-               {"", true, "for", 0},
-               {kIOKitPath, false, "", 0},
-               {"mach_task_self_", false, "", 0},
-               {"d", false, "", 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.events);
-    FakeMac fake;
-    fake.missing = {c.missing};
-    fake.smc.keys = {{"FNum", {kSmcTypeUi8, 1}}, {"F0Ac", {kSmcTypeFlt, 1200}}};
-    fake.smc.open_fails = c.open_fails;
-    MacLibraries libraries(fake);
-    AppleSmcTransport smc(libraries);
-    OstrelFan fans[8] = {};
-    EXPECT_EQ(ReadFans(smc, fans, 8), c.fans);
-    EXPECT_EQ(fake.smc.events, c.events);
-    EXPECT_EQ(fake.smc.bad_calls, 0);
-  }
-}
-
-// Each row: what is missing, whether the subscription hands back a set of its own, then the calls
-// and the results ("status cpu gpu ane soc") of two power readings.
-TEST(IOReportEnergySourceTest, CallsUnderThePowerReader) {
-  const std::string open = "dlopen(libIOReport.dylib)", none = "-1 0 0 0 0|-1 0 0 0 0|",
-                    subscribe = open +
+                        "dlopen(IOKit) Client(default)=c1 Dict(\"PrimaryUsagePage\"=9:65280;"
+                        "\"PrimaryUsage\"=9:5,2,keys,values)=d1 Match(c1,d1) Services(c1)=",
+                    io = "dlopen(libIOReport.dylib)", none = "|-1 0 0 0 0|-1 0 0 0 0",
+                    subscribe = io +
                                 " Group(\"Energy Model\",null,0)=ch1 Copy(default,ch1)=ch2 "
                                 "Subscribe(ch2,null)=";
+  const Script hands_back = [](FakeMac& f) { f.answers["hands back"] = 1, f.missing = {"dl"}; };
   // clang-format off
   const struct {
-    const char* missing;
-    bool hands_back;
-    std::string calls, readings;
+    Script script;
+    Walk walk;
+    std::string told;
   } cases[] = {
-      {"", false, subscribe + "sub1,null Sample(sub1,ch2)=smp1 Sample(sub1,ch2)=smp2 "
+      {Missing(""), Temperatures, match + "a1 Property(s1,\"Product\")=\"P\" Event(s1,15)=e1 "
+       "Float(e1,983040)=50 Text(\"P\",128)=1 P:50 Property(s2,\"Product\")=null Event(s2,15)=e2 "
+       "Float(e2,983040)=40 null:40 Property(s3,\"Product\")=\"N\" Event(s3,15)=null"},
+      {Missing("IOHIDServiceClientCopyProperty"), Temperatures, match + "a1 Event(s1,15)=e1 "
+       "Float(e1,983040)=50 null:50 Event(s2,15)=e2 Float(e2,983040)=40 null:40 Event(s3,15)=null"},
+      {Missing(kIOKitPath), Temperatures, "dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) "
+       "dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) again"},
+      {Missing("kCFTypeDictionaryValueCallBacks"), Temperatures, "dlopen(IOKit)"},
+      {Missing("c"), Temperatures, "dlopen(IOKit) Client(default)=null"},
+      {Missing("number2"), Temperatures, "dlopen(IOKit) Client(default)=c1"},
+      {Missing("a"), Temperatures, match + "null"},
+      {Missing(""), Fans, "1 forccccccx 0"},
+      {[](FakeMac& f) { f.smc.open_fails = true; }, Fans, "0 for 0"},
+      {Missing(kIOKitPath), Fans, "0  0"},
+      {Missing("mach_task_self_"), Fans, "0  0"},
+      {Missing("d"), Fans, "0  0"},
+      {Missing(""), Power, subscribe + "sub1,null Sample(sub1,ch2)=smp1 Sample(sub1,ch2)=smp2 "
        "Delta(smp1,smp2)=dl1 Text(\"CPU Energy\",128)=1 Text(\"mJ\",16)=1 "
-       "Text(\"GPU Energy\",128)=1 "
-       "Text(\"X\",128)=1",
-       "-1 0 0 0 0|0 3.5 0.5 0 4|"},
-      {kIOReportPath, false, open, none},
-      {"sub", false, subscribe + "null,null", none},
-      {"dl", true, subscribe + "sub1,own1 Sample(sub1,own1)=smp1 Sample(sub1,own1)=smp2 "
-       "Delta(smp1,smp2)=null", none},
+       "Text(\"GPU Energy\",128)=1 Text(\"X\",128)=1|-1 0 0 0 0|0 3.5 0.5 0 4"},
+      {Missing(kIOReportPath), Power, io + none},
+      {Missing("sub"), Power, subscribe + "null,null" + none},
+      {hands_back, Power, subscribe + "sub1,own1 Sample(sub1,own1)=smp1 Sample(sub1,own1)=smp2 "
+       "Delta(smp1,smp2)=null" + none},
   };
   // clang-format on
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.calls);
-    FakeMac fake;
-    fake.clock = {100, 102};
-    fake.channels = {{"CPU Energy", "mJ", 7000}, {"GPU Energy", {}, 1000000000}, {"X", "mJ", 9}};
-    fake.missing = {c.missing};
-    if (c.hands_back) fake.answers["hands back"] = 1;
-    MacLibraries libraries(fake);
-    IOReportEnergySource source(libraries);
-    fake.log.clear();
-    ResetPowerReaderForTesting(&source);
-    std::string readings;
-    for (int call = 0; call < 2; ++call) {
-      double w[4];
-      const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]);
-      char text[96];
-      snprintf(text, sizeof text, "%d %g %g %g %g|", status, w[0], w[1], w[2], w[3]);
-      readings += text;
-    }
-    ResetPowerReaderForTesting(nullptr);
-    EXPECT_EQ(fake.log, c.calls);
-    EXPECT_EQ(readings, c.readings);
+    SCOPED_TRACE(c.told);
+    EXPECT_EQ(Calls(c.script, c.walk), c.told);
   }
 }
 
