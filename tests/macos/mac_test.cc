@@ -43,12 +43,10 @@ Script Missing(const char* what) {
   return [=](FakeMac& f) { f.missing = {what}; };
 }
 using Call = std::function<std::string(MacPlatform&)>;
-MacLibraries* g_libraries;  // those of the platform On made
 
 // `call` on the platform, as a walk: its messages, then its result.
 Walk On(const Call& call) {
   return [=](MacLibraries& libraries, FakeMac& fake) {
-    g_libraries = &libraries;
     MacPlatform platform(libraries);
     fake.log.clear();
     const std::string result = call(platform);
@@ -112,8 +110,32 @@ std::string Power(MacLibraries& libraries, FakeMac& fake) {
   return fake.log + readings;
 }
 
-// Each row: the fake's script and a source's walk, then what the walk tells.
-TEST(MacSensorSourcesTest, HidSmcAndIOReportOnEveryPath) {
+// Each row: the fake's script and a walk of a layer, then what the walk tells: the sensor sources,
+// launching the application, alerts (what runModal answers), the workspace (the installed
+// application, lookups and launches), the login item and its log line, and the allocator.
+TEST(MacLayersTest, EveryPath) {
+  const std::string start =
+      "dlopen(AppKit) getClass(NSApplication)=NSApplication "
+      "[NSApplication sharedApplication]=shared getClass(OstrelHelperAppDelegate)=";
+  const std::string run =
+      " [OstrelHelperAppDelegate alloc]=OstrelHelperAppDelegate1 "
+      "[OstrelHelperAppDelegate1 init]=OstrelHelperAppDelegate1 [shared setDelegate: "
+      "OstrelHelperAppDelegate1] [shared setActivationPolicy: 1]=0 [shared run] launched";
+  const std::string alert =
+      "[NSApplication sharedApplication]=shared [shared activateIgnoringOtherApps: 1] [NSAlert "
+      "alloc]=NSAlert1 [NSAlert1 init]=NSAlert1 [NSAlert1 setAlertStyle: ";
+  const std::string app = "file:///O.app/", open = "[NSWorkspace sharedWorkspace]=shared ",
+                    find = open + "[shared URLForApplicationWithBundleIdentifier: @\"id\"]=";
+  const auto modal = [](AlertContent a) {
+    return On([=](MacPlatform& p) { return std::to_string(p.alerts().RunModal(a)); });
+  };
+  const auto pressed = [](long n) { return [=](FakeMac& f) { f.answers["runModal"] = n; }; };
+  const auto installed = [](std::optional<std::string> url, const char* missing = "") {
+    return [=](FakeMac& f) { f.app_url = url, f.missing = {missing}; };
+  };
+  const Walk lookup =
+      On([](MacPlatform& p) { return p.workspace().URLForApplication("id").value_or("none"); });
+  const Walk relieve = [](MacLibraries& l, FakeMac& f) { return ReleaseFreeMemory(l), f.log; };
   const std::string match =
                         "dlopen(IOKit) Client(default)=c1 Dict(\"PrimaryUsagePage\"=9:65280;"
                         "\"PrimaryUsage\"=9:5,2,keys,values)=d1 Match(c1,d1) Services(c1)=",
@@ -151,100 +173,46 @@ TEST(MacSensorSourcesTest, HidSmcAndIOReportOnEveryPath) {
       {Missing("sub"), Power, subscribe + "null,null" + none},
       {hands_back, Power, subscribe + "sub1,own1 Sample(sub1,own1)=smp1 Sample(sub1,own1)=smp2 "
        "Delta(smp1,smp2)=null" + none},
-  };
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.told);
-    EXPECT_EQ(Calls(c.script, c.walk), c.told);
-  }
-}
-
-// Each row: what is missing, and the calls of launching the application.
-TEST(AppKitApplicationTest, DelegateClassPolicyAndEventLoop) {
-  const std::string start =
-      "dlopen(AppKit) getClass(NSApplication)=NSApplication "
-      "[NSApplication sharedApplication]=shared getClass(OstrelHelperAppDelegate)=";
-  const std::string run =
-      " [OstrelHelperAppDelegate alloc]=OstrelHelperAppDelegate1 "
-      "[OstrelHelperAppDelegate1 init]=OstrelHelperAppDelegate1 [shared setDelegate: "
-      "OstrelHelperAppDelegate1] [shared setActivationPolicy: 1]=0 [shared run] launched";
-  // clang-format off
-  const struct {
-    const char* missing;
-    std::string calls;
-  } cases[] = {
-      {"OstrelHelperAppDelegate", start + "null getClass(NSObject)=NSObject allocateClass(NSObject,"
+      {Missing("OstrelHelperAppDelegate"), Launch, start + "null getClass(NSObject)=NSObject "
+       "allocateClass(NSObject,"
        "OstrelHelperAppDelegate,0)=OstrelHelperAppDelegate addMethod(OstrelHelperAppDelegate,"
        "applicationDidFinishLaunching:,v@:@) getProtocol(NSApplicationDelegate) addProtocol("
        "OstrelHelperAppDelegate,NSApplicationDelegate) register(OstrelHelperAppDelegate)" + run},
-      {"", start + "OstrelHelperAppDelegate" + run.substr(0, run.size() - 9)},  // not told
-      {"NSApplication", "dlopen(AppKit) getClass(NSApplication)=null launched"},
-      {kAppKitPath, "dlopen(AppKit) launched"},
-      {"objc_autoreleasePoolPop", "launched"},
-  };
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.calls);
-    EXPECT_EQ(Calls(Missing(c.missing), Launch), c.calls);
-  }
-}
-
-// Each row: the fake's script and a call on the platform, then its messages and result: alerts
-// (what runModal answers), the workspace (the installed application, lookups and launches), the
-// login item and its log line, and the allocator.
-TEST(AppKitShellTest, AlertsWorkspaceLoginItemAndAllocator) {
-  const std::string alert =
-      "[NSApplication sharedApplication]=shared [shared activateIgnoringOtherApps: 1] [NSAlert "
-      "alloc]=NSAlert1 [NSAlert1 init]=NSAlert1 [NSAlert1 setAlertStyle: ";
-  const std::string app = "file:///O.app/", open = "[NSWorkspace sharedWorkspace]=shared ",
-                    find = open + "[shared URLForApplicationWithBundleIdentifier: @\"id\"]=";
-  const auto run = [](AlertContent a) {
-    return [=](MacPlatform& p) { return std::to_string(p.alerts().RunModal(a)); };
-  };
-  const auto pressed = [](long n) { return [=](FakeMac& f) { f.answers["runModal"] = n; }; };
-  const auto installed = [](std::optional<std::string> url, const char* missing = "") {
-    return [=](FakeMac& f) { f.app_url = url, f.missing = {missing}; };
-  };
-  const Call lookup = [](MacPlatform& p) {
-    return p.workspace().URLForApplication("id").value_or("none");
-  };
-  // clang-format off
-  const struct {
-    Script script;
-    Call call;
-    std::string calls;
-  } cases[] = {
-      {pressed(1001), run({"", AlertStyle::kInformational, "m", "i", {"OK", "Open"}}), alert +
+      {Missing(""), Launch, start + "OstrelHelperAppDelegate" + run.substr(0, run.size() - 9)},
+      {Missing("NSApplication"), Launch, "dlopen(AppKit) getClass(NSApplication)=null launched"},
+      {Missing(kAppKitPath), Launch, "dlopen(AppKit) launched"},
+      {Missing("objc_autoreleasePoolPop"), Launch, "launched"},
+      {pressed(1001), modal({"", AlertStyle::kInformational, "m", "i", {"OK", "Open"}}), alert +
        "1] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 "
        "addButtonWithTitle: @\"OK\"]=addBut1 [NSAlert1 addButtonWithTitle: @\"Open\"]=addBut2 "
        "[NSAlert1 runModal]=1001 1001"},
-      {pressed(2147483647), run({"", AlertStyle::kWarning, "\xff", "i", {"\xff", "OK"}}), alert +
+      {pressed(2147483647), modal({"", AlertStyle::kWarning, "\xff", "i", {"\xff", "OK"}}), alert +
        "0] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 addButtonWithTitle: @\"OK\"]=addBut1 "
        "[NSAlert1 runModal]=2147483647 2147483647"},
-      {pressed(-2147483649), run({"", AlertStyle::kWarning, "m", "", {}}), alert + "0] [NSAlert1 "
+      {pressed(-2147483649), modal({"", AlertStyle::kWarning, "m", "", {}}), alert + "0] [NSAlert1 "
        "setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"\"] [NSAlert1 runModal]="
        "-2147483649 1000"},
-      {Missing("NSAlert"), run({}), " 1000"},
+      {Missing("NSAlert"), modal({}), " 1000"},
       {installed(app), lookup, find + "NSURL1 [NSURL1 absoluteString]=@\"" + app + "\" " + app},
       {installed(""), lookup, find + "NSURL1 [NSURL1 absoluteString]=@\"\" none"},
       {installed({}), lookup, find + "null none"},
       {installed(app, "NSWorkspaceOpenConfiguration"), lookup, " none"},
-      {installed({}), [&](MacPlatform& p) { return p.workspace().OpenApplication(app), "-"; },
+      {installed({}), On([&](MacPlatform& p) { return p.workspace().OpenApplication(app), "-"; }),
        open + "[NSURL URLWithString: @\"" + app + "\"]=NSURL1 [NSWorkspaceOpenConfiguration "
        "configuration]=config1 [shared openApplicationAtURL:configuration:completionHandler: "
        "NSURL1 config1 null] -"},
-      {installed({}), [](MacPlatform& p) { return p.workspace().OpenURL("https://o/"), "-"; },
+      {installed({}), On([](MacPlatform& p) { return p.workspace().OpenURL("https://o/"), "-"; }),
        open + "[NSURL URLWithString: @\"https://o/\"]=NSURL1 [shared openURL: NSURL1]=0 -"},
-      {installed({}), [](MacPlatform& p) {
-         return p.workspace().OpenURL(""), p.workspace().OpenApplication("\xff"), "-"; },
+      {installed({}), On([](MacPlatform& p) {
+         return p.workspace().OpenURL(""), p.workspace().OpenApplication("\xff"), "-"; }),
        open + "[NSURL URLWithString: @\"\"]=null " + open + "-"},
-      {installed({}, "NSWorkspaceOpenConfiguration"), [](MacPlatform& p) {
-         return p.workspace().OpenURL("a"), p.workspace().OpenApplication("a"), "-"; }, " -"},
-      {Missing(kServiceManagementPath), [](MacPlatform& p) {
+      {installed({}, "NSWorkspaceOpenConfiguration"), On([](MacPlatform& p) {
+         return p.workspace().OpenURL("a"), p.workspace().OpenApplication("a"), "-"; }), " -"},
+      {Missing(kServiceManagementPath), On([](MacPlatform& p) {
          return p.loginItem().Register().message() +
-                std::to_string(static_cast<int>(p.loginItem().GetStatus())); },
+                std::to_string(static_cast<int>(p.loginItem().GetStatus())); }),
        " SMAppService is not available3"},
-      {Missing(""), [](MacPlatform& p) {  // register; unregister refused, logged; the statuses
+      {Missing(""), On([](MacPlatform& p) {  // register; unregister refused, logged; the statuses
          HelperLoginItem::set(p.loginItem(), p.log(), true);
          FakeMac::Current().error = "no";
          HelperLoginItem::set(p.loginItem(), p.log(), false);
@@ -255,21 +223,18 @@ TEST(AppKitShellTest, AlertsWorkspaceLoginItemAndAllocator) {
            FakeMac::Current().answers["status"] = status;
            statuses += std::to_string(static_cast<int>(p.loginItem().GetStatus()));
          }
-         return FakeMac::Current().log = log, statuses; },
+         return FakeMac::Current().log = log, statuses; }),
        "[SMAppService mainAppService]=mainAp [mainAp registerAndReturnError: &error]=1 "
        "[SMAppService mainAppService]=mainAp [mainAp unregisterAndReturnError: &error]=0 "
        "[NSError1 description]=@\"no\" NSLog(@\"%@\",@\"Ostrel Sensor Helper: login item "
        "unregister failed: no\") NSLog(@\"%@\",null) 301233"},
-      {Missing(""), [](MacPlatform&) { return ReleaseFreeMemory(*g_libraries), "-"; },
-       "dlopen(libSystem.B.dylib) relief(null,0)=0 -"},
-      {Missing("malloc_zone_pressure_relief"),
-       [](MacPlatform&) { return ReleaseFreeMemory(*g_libraries), "-"; },
-       "dlopen(libSystem.B.dylib) -"},
+      {Missing(""), relieve, "dlopen(libSystem.B.dylib) relief(null,0)=0"},
+      {Missing("malloc_zone_pressure_relief"), relieve, "dlopen(libSystem.B.dylib)"},
   };
   // clang-format on
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.calls);
-    EXPECT_EQ(Calls(c.script, On(c.call)), c.calls);
+    SCOPED_TRACE(c.told);
+    EXPECT_EQ(Calls(c.script, c.walk), c.told);
   }
 }
 
