@@ -54,8 +54,7 @@ FakeObject* Str(const std::string& text, int refs = 1, const char* mark = "") {
 FakeObject* Holder(const char* kind, const char* item, size_t count) {
   FakeObject* holder = F().New(kind);
   for (size_t i = 0; holder != nullptr && i < count; ++i) {
-    holder->holds.push_back(F().New(item));
-    holder->holds.back()->value = static_cast<double>(i);
+    holder->holds.push_back(F().New(item)), holder->holds.back()->value = static_cast<double>(i);
   }
   return holder;
 }
@@ -97,10 +96,10 @@ uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w, boo
   }
   if (s == "URLWithString:" && !arg->text.empty()) return obj(f.New("NSURL", arg->text, 0));
   if (s == "absoluteString" || s == "description") return obj(Str(self->text, 0, "@"));
-  if (s.ends_with("registerAndReturnError:") && f.error) {
-    *reinterpret_cast<id*>(a) = R(f.New("NSError", *f.error, 0));
+  if (s.ends_with("registerAndReturnError:")) {
+    return (f.error ? *reinterpret_cast<id*>(a) = R(f.New("NSError", *f.error, 0)) : nullptr),
+           !f.error;
   }
-  if (s.ends_with("registerAndReturnError:")) return !f.error;
   return f.answers.count(s) ? static_cast<uintptr_t>(f.answers[s]) : 0;
 }
 // objc_msgSend as R(id, SEL, A...): "[receiver selector arguments]=answer".
