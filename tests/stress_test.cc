@@ -159,8 +159,10 @@ std::string Trickle(uint16_t port, std::string payload, size_t chunk, int pause_
 TEST(StressFaults, ServerKeepsServingAndLeaksNothing) {
   testing::FakeLoginItem login;
   SensorServer::Readers readers = testing::FixedReaders();
-  readers.temps = [temps = readers.temps](OstrelTemp* out, int32_t capacity) {
+  std::atomic<bool> hold{false};  // keeps a reading from ending
+  readers.temps = [&hold, temps = readers.temps](OstrelTemp* out, int32_t capacity) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a window to reset into
+    while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return temps(out, capacity);
   };
   SensorServer server(login, 0, readers);
@@ -209,6 +211,15 @@ TEST(StressFaults, ServerKeepsServingAndLeaksNothing) {
   EXPECT_GT(good.load(), 0);
   EXPECT_EQ(ordinary_bad.load(), 0);
   EXPECT_TRUE(WaitFor([&] { return OpenFileCount() == files; }, 30)) << OpenFileCount();
+  // While a reading hangs, a client that sent its request and reset holds no descriptor of the
+  // server: only the live client's two ends stay open.
+  hold = true;
+  const int live = send_request();
+  Reset(send_request());
+  Exchange(port, "GET /loginitem\r\n");  // answered beside the reading, after the reset one
+  EXPECT_TRUE(WaitFor([&] { return OpenFileCount() == files + 2; }, 30)) << OpenFileCount();
+  hold = false;
+  close(live);
 }
 
 // Sixteen threads, 40 calls of `run` each, at once.
