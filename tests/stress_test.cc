@@ -159,10 +159,10 @@ std::string Trickle(uint16_t port, std::string payload, size_t chunk, int pause_
 TEST(StressFaults, ServerKeepsServingAndLeaksNothing) {
   testing::FakeLoginItem login;
   SensorServer::Readers readers = testing::FixedReaders();
-  std::atomic<bool> hold{false};  // keeps a reading from ending
-  readers.temps = [&hold, temps = readers.temps](OstrelTemp* out, int32_t capacity) {
+  std::atomic<bool> hold{false}, held{false};  // keeps a reading from ending; one was kept
+  readers.temps = [&hold, &held, temps = readers.temps](OstrelTemp* out, int32_t capacity) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a window to reset into
-    while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (; hold; held = true) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return temps(out, capacity);
   };
   SensorServer server(login, 0, readers);
@@ -215,6 +215,7 @@ TEST(StressFaults, ServerKeepsServingAndLeaksNothing) {
   // server: only the live client's two ends stay open.
   hold = true;
   const int live = send_request();
+  EXPECT_TRUE(WaitFor([&] { return held.load(); }, 30));
   Reset(send_request());
   Exchange(port, "GET /loginitem\r\n");  // answered beside the reading, after the reset one
   EXPECT_TRUE(WaitFor([&] { return OpenFileCount() == files + 2; }, 30)) << OpenFileCount();
