@@ -115,6 +115,20 @@ std::string Exchange(uint16_t port, std::string_view request, std::string* error
   return response;
 }
 
+std::string Flood(uint16_t port, std::string_view payload, size_t chunk, int pause_ms) {
+  const int fd = ConnectLoopback(port);
+  std::string got;
+  char buf[4096];
+  bool ended = false;
+  for (size_t at = 0; at < payload.size() && !ended; at += chunk) {
+    ended = send(fd, payload.data() + at, std::min(chunk, payload.size() - at), MSG_NOSIGNAL) < 0;
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.append(buf, n);
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  }
+  close(fd);
+  return ended ? got : "never ended";
+}
+
 std::string BodyOf(const std::string& response) {
   const size_t at = response.find("\r\n\r\n");
   return at == std::string::npos ? "" : response.substr(at + 4);

@@ -48,6 +48,9 @@ void Reset(int fd);  // closes `fd` with a reset instead of an orderly end
 // Sends `request` on a new connection and reads until the server closes. What arrived; a
 // failure (connect, send, reset, 10 s of silence) is also named in *error, else "".
 std::string Exchange(uint16_t port, std::string_view request, std::string* error = nullptr);
+// Sends `payload` in pieces of `chunk` bytes, `pause_ms` apart, until a send fails (the server
+// has closed); what the server sent meanwhile, or "never ended" when everything went out.
+std::string Flood(uint16_t port, std::string_view payload, size_t chunk, int pause_ms);
 std::string BodyOf(const std::string& response);  // what follows the first empty line
 
 // Polls `predicate` every 20 ms for up to `seconds`; true as soon as it holds.
