@@ -131,7 +131,8 @@ TEST_F(ExchangeTest, EveryRequestGetsItsFramedAnswer) {
               FrameResponse(login ? LoginItemBody(on) : SnapshotDocument({.login_item = on})));
   }
   login_.refuse_ = true;  // the answer tells the state as it is
-  EXPECT_EQ(BodyOf(Exchange(port_, "GET /loginitem?enable=1")), LoginItemBody(false));
+  EXPECT_EQ(BodyOf(Exchange(port_, "GET /loginitem?enable=1")),
+            "{\"ok\":true,\"loginItem\":false}");
 }
 
 TEST_F(ExchangeTest, OnlyTheFirstReadOfAConnectionCounts) {
