@@ -47,16 +47,8 @@ TEST(SnapshotTest, DocumentFromReadings) {
             "{\"temperatures\":[{\"label\":\"a\",\"celsius\":1.0}]," + std::string(kEmpty + 19));
   r.fan_count = r.fan_capacity = 2;  // JSON has no NaN: the whole document fails
   EXPECT_EQ(SnapshotDocument(r), "{}");
-}
-
-TEST(TextTest, Utf8AndClusters) {
-  for (const char* valid : {"", "caf\xC3\xA9", "\xF4\x8F\xBF\xBF", "\r\n"})
-    EXPECT_TRUE(IsValidUtf8(valid));
-  for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80",
-                          "ab\xE2\x82", "\xE2\x28\xA1", "\xFF"})
-    EXPECT_FALSE(IsValidUtf8(bad)) << bad;
+  // Each ill-formed subpart becomes one U+FFFD; the body's length is in bytes, not characters.
   EXPECT_EQ(ToValidUtf8("a\377b\355\240\200\342\202"), "a\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFD");
-  // The body's length in bytes ("é" is two), not in characters.
   EXPECT_EQ(FrameResponse("\u00e9"),
             "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: "
             "close\r\n\r\n\u00e9");
@@ -115,7 +107,12 @@ TEST_F(ExchangeTest, EveryRequestGetsItsFramedAnswer) {
       "S GET \u0301/loginitem HTTP/1.1",            "S GET /loginitem \u0301HTTP/1.1",
       "S GET /loginitem?\u0301enable=1 HTTP/1.1",   "L GET /loginitem?enable=1\u0301 HTTP/1.1",
       "L0 GET /loginitem?enable=1\u0301&enable=0",  "S GET /loginitem?enable=1 \xC0\xAF",
+      "S GET /loginitem?enable=1 \x80",             "S GET /loginitem?enable=1 \xE0\x80\xAF",
+      "S GET /loginitem?enable=1 \xED\xA0\x80",     "S GET /loginitem?enable=1 \xF4\x90\x80\x80",
+      "S GET /loginitem?enable=1 ab\xE2\x82",       "S GET /loginitem?enable=1 \xE2\x28\xA1",
+      "S GET /loginitem?enable=1 \xFF",             "L1 GET /loginitem?enable=1 \xF4\x8F\xBF\xBF",
       "L0 GET /loginitem?enable=0 HTTP/1.1\r\nX: caf\u00e9\r\n",
+      std::string("L1 GET /loginitem?enable=1 ") + '\0',
       "S " + std::string("\0\0\0", 3),              "S " + head + std::string(8191 - head.size(), 'a') + "\u00e9",
       "L1 GET /loginitem?enable=1 HTTP/1.1\r\n\r\n", "L0 " + head + std::string(9000, 'a')};
   // clang-format on
