@@ -164,26 +164,22 @@ struct FakeRunner : ProcessRunner {
   std::string runs;
 };
 
-// The variables; the tools installed (on PATH) and their outcomes; whether the display answers;
-// then the response, the tools run and whether the console got the text.
 TEST(DialogTest, PresenterChoosesToolOrConsole) {
   const ProcessResult ok = Exited(0), no = Exited(255);
   ProcessResult cancelled;  // the process was asked to end while the tool ran
   cancelled.cancelled = true;
-  const std::tuple<const char*, std::map<std::string, ProcessResult>, bool, int, const char*>
-      cases[] = {
-          // clang-format off
-      {"DISPLAY=", {{"zenity", ok}}, true, 1000, ""},  // no graphical session
-      {"WAYLAND_DISPLAY=w", {{"zenity", Exited(1, "Open Ostrel")}, {"kdialog", ok}}, true, 1001,
-       "zenity C.UTF-8;"},
-      {"DISPLAY=:0 XDG_CURRENT_DESKTOP=X:KDE", {{"zenity", ok}, {"kdialog", Exited(1)}}, true, 1001,
-       "kdialog C.UTF-8;"},
-      {"DISPLAY=:0 LANG=C.utf8", {{"zenity", no}, {"kdialog", no}}, true, 1000, "zenity ;kdialog ;"},
-      {"DISPLAY=:0", {{"kdialog", ok}}, true, 1000, "kdialog C.UTF-8;"},
-      {"DISPLAY=:0", {{"zenity", ok}}, false, 1000, ""},  {"DISPLAY=:0", {}, true, 1000, ""},
-      {"DISPLAY=:0", {{"zenity", cancelled}, {"kdialog", ok}}, true, 1000, "zenity C.UTF-8;"}};
+  // The variables (DOWN=1: the display does not answer), the tools installed with their
+  // outcomes; the response and the runs. The console gets the text when no tool showed it.
+  const std::tuple<const char*, std::map<std::string, ProcessResult>, int, const char*> cases[] = {
+      // clang-format off
+      {"DISPLAY=", {{"zenity", ok}}, 1000, ""},  {"DISPLAY=:0", {}, 1000, ""},
+      {"WAYLAND_DISPLAY=w", {{"zenity", Exited(1, "Open Ostrel")}, {"kdialog", ok}}, 1001, "zenity C.UTF-8;"},
+      {"DISPLAY=:0 XDG_CURRENT_DESKTOP=X:KDE", {{"zenity", ok}, {"kdialog", Exited(1)}}, 1001, "kdialog C.UTF-8;"},
+      {"DISPLAY=:0 LANG=C.utf8", {{"zenity", no}, {"kdialog", no}}, 1000, "zenity ;kdialog ;"},
+      {"DISPLAY=:0", {{"kdialog", ok}}, 1000, "kdialog C.UTF-8;"},  {"DOWN=1 DISPLAY=:0", {{"zenity", ok}}, 1000, ""},
+      {"DISPLAY=:0", {{"zenity", cancelled}, {"kdialog", ok}}, 1000, "zenity C.UTF-8;"}};
   // clang-format on
-  for (const auto& [vars, tools, display_up, response, runs] : cases) {
+  for (const auto& [vars, tools, response, runs] : cases) {
     testing::TempDir dir;
     Environment env = Env(vars);
     env.Set("PATH", dir.path());  // only these: never a real dialog tool
@@ -196,7 +192,7 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
     const int console = open((dir.path() + "/console").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     DesktopAlertPresenter presenter(
         runner, [env] { return env; }, 9, console,
-        [up = display_up](const Environment&) { return up; });
+        [](const Environment& probed) { return !probed.Get("DOWN"); });
     EXPECT_EQ(presenter.RunModal(LaunchAlert(true, 53843)), response) << vars;
     EXPECT_EQ(runner.runs, runs) << vars;
     const bool shown = std::string(runs).ends_with("C.UTF-8;");

@@ -2,9 +2,7 @@
 // success alert, serves and keeps its login item; under Xvfb the real kdialog (Escape counts as
 // "OK") and zenity ("Open Ostrel" runs xdg-open, here a script recording its arguments) draw the
 // alert. The product binds 127.0.0.1:53843: these run only while it is free, with a temporary HOME.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,16 +22,11 @@ namespace {
 using testing::ReadWholeFile;
 using testing::WaitFor;
 
-bool ExitedWithZero(std::optional<int> status) {
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
-
 class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (testing::ConnectLoopback(53843) >= 0) GTEST_SKIP() << "127.0.0.1:53843 is in use";
-    env_.Set("HOME", dir_.path());
-    env_.Set("PATH", dir_.path() + "/bin:/usr/bin:/bin");
+    env_ = testing::Env("HOME=" + dir_.path() + " PATH=" + dir_.path() + "/bin:/usr/bin:/bin");
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
       if (const char* value = getenv(name)) env_.Set(name, value);
     }
@@ -45,6 +38,11 @@ class EndToEndTest : public ::testing::Test {
   }
   std::string Output(const std::string& name) {
     return ReadWholeFile(dir_.path() + "/" + name + ".out");
+  }
+  // True when the helper ended with status 0 on `sig`.
+  static bool Stop(testing::ChildProcess& helper, int sig) {
+    const std::optional<int> status = helper.Stop(sig);
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
   }
 
   testing::TempDir dir_;
@@ -60,15 +58,15 @@ TEST_F(EndToEndTest, HeadlessStartAndLoginItem) {
             std::string::npos);
   // The login item: an autostart entry that starts this very binary.
   const std::string entry =
-      dir_.path() + "/.config/autostart/com.ostrel.Ostrel.SensorHelper.desktop";
-  const std::string exec = "\nExec=\"" + std::filesystem::canonical(OSTREL_HELPER_BINARY).string();
+                        dir_.path() + "/.config/autostart/com.ostrel.Ostrel.SensorHelper.desktop",
+                    exec = "\nExec=\"" + std::filesystem::canonical(OSTREL_HELPER_BINARY).string();
   EXPECT_EQ(testing::BodyOf(testing::Exchange(53843, "GET /loginitem?enable=1 HTTP/1.1\r\n\r\n")),
             "{\"ok\":true,\"loginItem\":true}");
   EXPECT_NE(ReadWholeFile(entry).find(exec + "\"\n"), std::string::npos);
   EXPECT_EQ(testing::BodyOf(testing::Exchange(53843, "GET /loginitem?enable=0 HTTP/1.1\r\n\r\n")),
             "{\"ok\":true,\"loginItem\":false}");
   EXPECT_FALSE(std::filesystem::exists(entry));
-  EXPECT_TRUE(ExitedWithZero(a->Stop(SIGINT)));
+  EXPECT_TRUE(Stop(*a, SIGINT));
 }
 
 TEST_F(EndToEndTest, AlertWindowsUnderXvfb) {
@@ -80,30 +78,19 @@ TEST_F(EndToEndTest, AlertWindowsUnderXvfb) {
     args.insert(args.begin(), "xdotool");
     return runner.Run(args, env_, -1);
   };
-  // Xvfb picks a free display and names it on descriptor 3; should another X server take it
-  // first, the next attempt picks another. -noreset: otherwise the server resets whenever its
-  // last client leaves, which xdotool's short visits make happen often.
-  std::unique_ptr<testing::ChildProcess> xvfb;
-  for (int attempt = 0; attempt < 3 && !env_.Get("DISPLAY"); ++attempt) {
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    xvfb = std::make_unique<testing::ChildProcess>(
-        std::vector<std::string>{*FindProgram("Xvfb", env_), "-displayfd", "3", "-screen", "0",
-                                 "1024x768x24", "-nolisten", "tcp", "-noreset"},
-        env_, dir_.path() + "/xvfb.log", fds[1]);
-    close(fds[1]);
-    char number[16] = {};
-    pollfd pfd{fds[0], POLLIN, 0};
-    const bool told = poll(&pfd, 1, 30000) > 0 && read(fds[0], number, 15) > 0;
-    close(fds[0]);
-    env_.Set("DISPLAY", ":" + std::to_string(std::atoi(number)));
-    if (!told || !WaitFor([&] { return xdotool({"getdisplaygeometry"}).exit_status == 0; }, 10))
-      env_.Unset("DISPLAY");
-  }
-  ASSERT_TRUE(env_.Get("DISPLAY")) << ReadWholeFile(dir_.path() + "/xvfb.log");
+  // A display no X server holds; -noreset: otherwise the server resets whenever its last client
+  // leaves, which xdotool's short visits make happen often.
+  int display = 100 + getpid() % 400;
+  while (access(("/tmp/.X" + std::to_string(display) + "-lock").c_str(), F_OK) == 0) ++display;
+  env_.Set("DISPLAY", ":" + std::to_string(display));
+  testing::ChildProcess xvfb({*FindProgram("Xvfb", env_), *env_.Get("DISPLAY"), "-screen", "0",
+                              "1024x768x24", "-nolisten", "tcp", "-noreset"},
+                             env_, dir_.path() + "/xvfb.log");
+  ASSERT_TRUE(WaitFor([&] { return xdotool({"getdisplaygeometry"}).exit_status == 0; }, 20))
+      << ReadWholeFile(dir_.path() + "/xvfb.log");
   env_.Set("NO_AT_BRIDGE", "1");                      // no accessibility bus in this session
   env_.Set("XDG_DATA_HOME", dir_.path() + "/share");  // no desktop entry for Ostrel there
-  dir_.Write("bin/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + dir_.path() + "/args'\n");
+  dir_.Write("bin/xdg-open", "#!/bin/sh\necho \"$@\" > '" + dir_.path() + "/args'\n");
   chmod((dir_.path() + "/bin/xdg-open").c_str(), 0755);
   auto window = [&] {  // the alert window's id, or ""
     const std::string ids =
@@ -117,9 +104,9 @@ TEST_F(EndToEndTest, AlertWindowsUnderXvfb) {
   ASSERT_TRUE(WaitFor([&] { return !(id = window()).empty(); }, 30)) << Output("kde");
   xdotool({"windowfocus", "--sync", id, "key", "Escape"});
   EXPECT_TRUE(WaitFor([&] { return window().empty(); }, 20));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a second alert would be up
-  EXPECT_EQ(window(), "") << "another tool ran after Escape";
-  EXPECT_TRUE(ExitedWithZero(helper->Stop(SIGTERM)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(window(), "") << "zenity ran after Escape";
+  EXPECT_TRUE(Stop(*helper, SIGTERM));
   EXPECT_EQ(Output("kde"), "");  // nor the console
   // zenity: its rightmost button, "Open Ostrel", sits in the lower right corner.
   helper = Helper("zenity", env_);
@@ -133,9 +120,8 @@ TEST_F(EndToEndTest, AlertWindowsUnderXvfb) {
            std::to_string(value("HEIGHT=") - 24), "click", "1"});
   EXPECT_TRUE(WaitFor([&] { return !ReadWholeFile(dir_.path() + "/args").empty(); }, 20));
   EXPECT_EQ(ReadWholeFile(dir_.path() + "/args"), "https://ostrel.app/\n");
-  EXPECT_TRUE(ExitedWithZero(helper->Stop(SIGTERM)));
+  EXPECT_TRUE(Stop(*helper, SIGTERM));
   EXPECT_EQ(Output("zenity"), "");
-  xvfb->Stop(SIGTERM);
 }
 
 }  // namespace
