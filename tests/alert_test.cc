@@ -202,12 +202,12 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
 }
 
 // The log, the alert presenter and the workspace in one, writing "log: <line>", "alert:
-// <message>", "find <id>", "open app <location>" and "open url <url>" into one list.
+// <message>", "find <id>", "open app <location>" and "open url <url>" into `events`.
 struct FakeShell : LogSink, AlertPresenter, Workspace {
   void Write(std::string_view line) override { events.push_back("log: " + std::string(line)); }
   int RunModal(const AlertContent& alert) override {
     events.push_back("alert: " + alert.message);
-    if (while_shown) while_shown();
+    while_shown();
     return response;
   }
   std::optional<std::string> URLForApplication(const std::string& id) override {
@@ -216,11 +216,10 @@ struct FakeShell : LogSink, AlertPresenter, Workspace {
   }
   void OpenApplication(const std::string& at) override { events.push_back("open app " + at); }
   void OpenURL(const std::string& url) override { events.push_back("open url " + url); }
-
-  Strings events;                          // everything, in order
-  int response = kAlertFirstButtonReturn;  // the button "pressed"
-  std::function<void()> while_shown;       // runs while the alert is "up"
-  std::optional<std::string> installed;    // the main application's location, if any
+  Strings events;                             // everything, in order
+  int response = kAlertFirstButtonReturn;     // the button "pressed"
+  std::function<void()> while_shown = [] {};  // runs while the alert is "up"
+  std::optional<std::string> installed;       // the main application's location, if any
 };
 
 TEST(HelperAppTest, StartAlertAndOpeningOstrel) {

@@ -207,27 +207,21 @@ TEST_F(AutostartTest, EntriesEditedByTheUser) {
 TEST_F(AutostartTest, FailedWritesLeaveTheOldEntry) {
   const std::string old_text = "[Desktop Entry]\nExec=/old/helper\n";
   dir_.Write("home/.config/autostart/id.desktop", old_text);
-  int calls = 0;
-  // The disk fills up after a few bytes; a write that makes no progress fails too; interrupted
-  // and short writes are resumed.
-  const std::pair<XdgAutostartService::WriteFn, const char*> writes[] = {
-      {[&calls](int fd, const void* data, size_t size) -> ssize_t {
-         if (++calls == 1) return ::write(fd, data, std::min<size_t>(size, 10));
-         return errno = ENOSPC, -1;
-       },
-       ": No space left on device"},
-      {[](int, const void*, size_t) -> ssize_t { return 0; }, ": Input/output error"},
-      {[&calls](int fd, const void* data, size_t size) -> ssize_t {
-         if (++calls % 2) return errno = EINTR, -1;
-         return ::write(fd, data, std::min<size_t>(size, 7));
-       },
-       ""}};
-  for (const auto& [write, reason] : writes) {
+  // The disk fills up after a few bytes; a write makes no progress; writes are interrupted or
+  // short, and resumed.
+  int calls = 0, mode = 0;
+  auto write = [&](int fd, const void* data, size_t size) -> ssize_t {
+    if (mode == 1 || (mode == 0 && ++calls > 1)) return mode ? 0 : (errno = ENOSPC, -1);
+    if (mode == 2 && ++calls % 2) return errno = EINTR, -1;
+    return ::write(fd, data, std::min<size_t>(size, 7));
+  };
+  for (const char* reason : {": No space left on device", ": Input/output error", ""}) {
     const std::string error = Service(write).Register().message();
     EXPECT_TRUE(*reason ? error.starts_with(Folder() + "/.id.desktop.") : error.empty()) << error;
     EXPECT_TRUE(error.ends_with(reason)) << error;
     EXPECT_EQ(ReadWholeFile(Folder() + "/id.desktop"), *reason ? old_text : Expected());
     EXPECT_EQ(Listing(), "id.desktop");
+    ++mode;
   }
 }
 
@@ -235,10 +229,9 @@ TEST_F(AutostartTest, FailedWritesLeaveTheOldEntry) {
 struct FakeRunner : ProcessRunner {
   ProcessResult Run(const Strings&, const Environment&, int) override { return {}; }
   int Launch(const Strings& argv, const Environment&, pid_t*) override {
-    launched += Joined(argv) + "\n";
-    return 0;
+    return launched += Joined(argv) + "\n", 0;
   }
-  std::string launched;
+  std::string launched;  // one line per launch
 };
 
 TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
