@@ -64,7 +64,8 @@ TEST(DialogTest, ArgumentsForEachToolAndButtonCount) {
       // clang-format off
       {z, i, "C:\\t\\n", {"Y", "N", "C"}, "--info|--title=T|--text=<b>a&lt;b&gt;&amp;&apos;&quot;"
        "\\\\</b>\n\nC:\\\\t\\\\n|--width=480|--ok-label=Y|--extra-button=N|--extra-button=C"},
-      {z, w, "", {}, "--warning|--title=T|--text=<b>a&lt;b&gt;&amp;&apos;&quot;\\\\</b>|--width=480"},
+      {z, w, "", {}, "--warning|--title=T|--text=<b>a&lt;b&gt;&amp;&apos;&quot;\\\\</b>"
+       "|--width=480"},
       {k, i, "", {}, "--title|T|--msgbox|a<b>&'\"\\"},
       {k, w, "I", {"Y"}, "--title|T|--sorry|a<b>&'\"\\\n\nI"},
       {k, i, "I", {"Y", "N"}, "--title|T|--yesno|a<b>&'\"\\\n\nI|--yes-label|Y|--no-label|N"},
@@ -152,11 +153,11 @@ TEST(DialogTest, DisplayReachable) {
   close(display);
 }
 
-// Answers each dialog tool with its outcome; records "<tool> <LC_CTYPE>;" per run.
+// Answers each dialog tool with its outcome; records each run's tool, '*' when it gets UTF-8.
 struct FakeRunner : ProcessRunner {
   ProcessResult Run(const Strings& argv, const Environment& env, int cancel) override {
     const std::string tool = argv[0].substr(argv[0].rfind('/') + 1);
-    runs += tool + " " + env.Get("LC_CTYPE").value_or("") + (cancel == 9 ? ";" : "!");
+    runs += tool + (env.Get("LC_CTYPE") == "C.UTF-8" ? "*" : " ") + (cancel == 9 ? "" : "!");
     return outcomes.at(tool);
   }
   int Launch(const Strings&, const Environment&, pid_t*) override { return ENOSYS; }
@@ -173,11 +174,14 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
   const std::tuple<const char*, std::map<std::string, ProcessResult>, int, const char*> cases[] = {
       // clang-format off
       {"DISPLAY=", {{"zenity", ok}}, 1000, ""},  {"DISPLAY=:0", {}, 1000, ""},
-      {"WAYLAND_DISPLAY=w", {{"zenity", Exited(1, "Open Ostrel")}, {"kdialog", ok}}, 1001, "zenity C.UTF-8;"},
-      {"DISPLAY=:0 XDG_CURRENT_DESKTOP=X:KDE", {{"zenity", ok}, {"kdialog", Exited(1)}}, 1001, "kdialog C.UTF-8;"},
-      {"DISPLAY=:0 LANG=C.utf8", {{"zenity", no}, {"kdialog", no}}, 1000, "zenity ;kdialog ;"},
-      {"DISPLAY=:0", {{"kdialog", ok}}, 1000, "kdialog C.UTF-8;"},  {"DOWN=1 DISPLAY=:0", {{"zenity", ok}}, 1000, ""},
-      {"DISPLAY=:0", {{"zenity", cancelled}, {"kdialog", ok}}, 1000, "zenity C.UTF-8;"}};
+      {"WAYLAND_DISPLAY=w", {{"zenity", Exited(1, "Open Ostrel")}, {"kdialog", ok}}, 1001,
+       "zenity*"},
+      {"DISPLAY=:0 XDG_CURRENT_DESKTOP=X:KDE", {{"zenity", ok}, {"kdialog", Exited(1)}}, 1001,
+       "kdialog*"},
+      {"DISPLAY=:0 LANG=C.utf8", {{"zenity", no}, {"kdialog", no}}, 1000, "zenity kdialog "},
+      {"DISPLAY=:0", {{"kdialog", ok}}, 1000, "kdialog*"},
+      {"DOWN=1 DISPLAY=:0", {{"zenity", ok}}, 1000, ""},
+      {"DISPLAY=:0", {{"zenity", cancelled}, {"kdialog", ok}}, 1000, "zenity*"}};
   // clang-format on
   for (const auto& [vars, tools, response, runs] : cases) {
     testing::TempDir dir;
@@ -195,7 +199,7 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
         [](const Environment& probed) { return !probed.Get("DOWN"); });
     EXPECT_EQ(presenter.RunModal(LaunchAlert(true, 53843)), response) << vars;
     EXPECT_EQ(runner.runs, runs) << vars;
-    const bool shown = std::string(runs).ends_with("C.UTF-8;");
+    const bool shown = std::string(runs).ends_with("*");
     EXPECT_EQ(testing::ReadWholeFile(dir.path() + "/console"), shown ? "" : kStartedConsole);
     close(console);
   }
@@ -237,7 +241,8 @@ TEST(HelperAppTest, StartAlertAndOpeningOstrel) {
       {false, 1001, "", page, ok + "|find com.ostrel.Ostrel|open url https://ostrel.app/"},
       {false, 1001, "", "ostrel.app", ok + "|find com.ostrel.Ostrel"},
       {true, 1001, "/a.desktop", page, "log: Ostrel Sensor Helper: server failed to start: bind "
-       "127.0.0.1:" + port + ": Address already in use|alert: Ostrel Sensor Helper couldn\u2019t start"}};
+       "127.0.0.1:" + port + ": Address already in use|alert: Ostrel Sensor Helper couldn\u2019t "
+       "start"}};
   // clang-format on
   for (const auto& [taken, response, installed, web_page, events] : cases) {
     FakeShell shell;
@@ -256,9 +261,10 @@ TEST(HelperAppTest, StartAlertAndOpeningOstrel) {
 
 TEST(HelperAppTest, WebAddresses) {
   // clang-format off
-  for (const std::string c : {"+https://ostrel.app/", "+git+ssh://u@h:8/p?q#f", "+Zaz+A0.9-://h", "-",
-       "-ostrel.app", "-://ostrel.app", "-1http://x", "-https://", "-https:///p", "-https://:80/",
-       "-https://u@/", "-https://a b/", "-https://a/\n", "-https://a/\x7F", "-ht tp://a", "-h_t://a"}) {
+  for (const std::string c : {"+https://ostrel.app/", "+git+ssh://u@h:8/p?q#f", "+Zaz+A0.9-://h",
+       "-", "-ostrel.app", "-://ostrel.app", "-1http://x", "-https://", "-https:///p",
+       "-https://:80/", "-https://u@/", "-https://a b/", "-https://a/\n", "-https://a/\x7F",
+       "-ht tp://a", "-h_t://a"}) {
     // clang-format on
     EXPECT_EQ(WebAddressFromString(c.substr(1)).value_or("-"), c[0] == '+' ? c.substr(1) : "-");
   }

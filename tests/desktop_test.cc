@@ -31,7 +31,8 @@ TEST(DesktopEntryTest, ParseAndExec) {
   // The raw Exec value ("-" when the text is no entry, "?" when it has none) and the text; $
   // stands for "[Desktop Entry]\n".
   // clang-format off
-  for (std::string text : {"x a=b|# c\n\n$Exec = x a=b", "|$Exec=", "x|[Desktop Entry]\r\n Exec=\tx \r\n",
+  for (std::string text : {"x a=b|# c\n\n$Exec = x a=b", "|$Exec=",
+       "x|[Desktop Entry]\r\n Exec=\tx \r\n",
        "?|$[A]\nK=1\n[B]\nK=1", "x|$Name[de]=X\nExec=x\n[Desktop Action a]\nExec=y", "-|# nothing",
        "?|$Name[de@euro]=X\nAZaz09-=Y", "-|[Other]\nA=1\n$Exec=x", "-|Exec=x\n$", "-|$not a key",
        "-|$E xec=x", "-|$Name[]=x", "-|$Name[a]b]=x", "-|$Name[a=x", "-|$=x", "-|$Exec=x\nExec=y",
@@ -242,7 +243,8 @@ TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
   // The files written and the one found; XDG_DATA_HOME is set unless the default is used.
   const std::pair<std::vector<std::pair<std::string, std::string>>, std::string> cases[] = {
       // clang-format off
-      {{}, ""},  {{{d, entry}, {s1, entry}}, d},  {{{s1, entry}, {s2, entry}}, s1},  {{{h, entry}}, h},
+      {{}, ""},  {{{d, entry}, {s1, entry}}, d},  {{{s1, entry}, {s2, entry}}, s1},
+      {{{h, entry}}, h},
       {{{d, "[Desktop Entry]\nHidden=true\n"}, {s2, entry}}, ""},  {{{d + "/x", entry}}, ""},
       {{{d, "[Desktop Entry]\nHidden=false\n"}}, d},  {{{d, "garbage"}, {s2, entry}}, s2},
       {{{d, big + "\n"}, {s2, entry}}, s2},  {{{d, big}}, d},  // one byte over, and just at it
