@@ -111,16 +111,15 @@ TEST_F(AutostartTest, RegisterStatusUnregister) {
   EXPECT_EQ(service.Unregister().message(), Folder() + "/id.desktop: No such file or directory");
   EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/home"));  // nothing made on the way
   ASSERT_TRUE(service.Register().ok());
-  struct stat st;
-  ASSERT_EQ(stat(Folder().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);  // folders it makes are private
   // A killed writer's temporary file is neither the entry nor ours to remove.
   dir_.Write("home/.config/autostart/.id.desktop.Xy12Zq", "[Desktop Entry]\nType=Appl");
   ASSERT_TRUE(service.Register().ok());  // again: rewritten whole
   EXPECT_EQ(ReadWholeFile(Folder() + "/id.desktop"), Expected());
   EXPECT_EQ(service.GetStatus(), LoginItemStatus::kEnabled);
-  ASSERT_EQ(stat((Folder() + "/id.desktop").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  struct stat folder, file;  // folders it makes are private
+  ASSERT_EQ(stat(Folder().c_str(), &folder) + stat((Folder() + "/id.desktop").c_str(), &file), 0);
+  EXPECT_EQ(folder.st_mode & 07777, 0700u);
+  EXPECT_EQ(file.st_mode & 07777, 0644u);
   ASSERT_TRUE(service.Unregister().ok());
   EXPECT_EQ(service.GetStatus(), LoginItemStatus::kNotRegistered);
   EXPECT_EQ(Listing(), ".id.desktop.Xy12Zq");
