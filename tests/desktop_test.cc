@@ -48,7 +48,8 @@ TEST(DesktopEntryTest, ParseAndExec) {
   // clang-format off
   for (const auto& [exec, args] : {std::pair{"  /bin/x \t --flag\n", "</bin/x><--flag>"},
        {"/bin/x %U %f --a=%u 100%% %", "</bin/x><--a=><100%><%>"}, {"\"/open", "-"}, {"", ""},
-       {"\"a\\\"", "-"}, {"\"/a b/x\" \"\" \"%%\"", "</a b/x><><%>"}, {"\"/a\\\"b\\\\\"", "</a\"b\\>"}}) {
+       {"\"a\\\"", "-"}, {"\"/a b/x\" \"\" \"%%\"", "</a b/x><><%>"},
+       {"\"/a\\\"b\\\\\"", "</a\"b\\>"}}) {
     // clang-format on
     std::string got = SplitExec(exec) ? "" : "-";
     for (const std::string& arg : SplitExec(exec).value_or(Strings{})) got += "<" + arg + ">";
