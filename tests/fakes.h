@@ -82,49 +82,43 @@ struct FakeChannel {
 };
 
 // A scripted energy source, which the power reader takes up from its first reading on, as in a
-// fresh process. Calls are counted by name; what it hands out counts in `live` until destroyed;
-// calls the contract forbids (an operation not offered, anything before Load, another object
-// than the one due) count in `violations`. At its end everything must be back and allowed.
+// fresh process. What it hands out counts in `live` until destroyed; calls the contract forbids
+// (an operation not offered, anything before Load, another object than the one due) count in
+// `violations`. At its end everything must be back and allowed.
 struct FakeEnergy : EnergySource {
-  struct Channel : EnergyChannel {
-    explicit Channel(FakeChannel script) : script(std::move(script)) {}
-    FakeChannel script;
+  struct Channel : EnergyChannel, FakeChannel {
+    explicit Channel(const FakeChannel& c) : FakeChannel(c) {}
   };
   // Channel sets are tagged 1 (the group), 2 (its copy), 3 (the subscription's own set),
-  // samples by their number.
+  // samples by their number; a delta holds its channels.
   struct Object : EnergyChannels, EnergySubscription, EnergySample, EnergyDelta {
     Object(FakeEnergy* fake, int tag) : fake(fake), tag(tag) { ++fake->live; }
     ~Object() override { --fake->live; }
     FakeEnergy* fake;
     int tag;
-    std::vector<Channel> channels;  // of a delta
+    std::vector<Channel> channels;
   };
   FakeEnergy() { ResetPowerReaderForTesting(this); }
   ~FakeEnergy() override {
     ResetPowerReaderForTesting(nullptr);
-    EXPECT_EQ(live, 0);
-    EXPECT_EQ(violations, 0);
+    EXPECT_EQ(live + violations, 0);
   }
   static int Tag(const auto& object) { return dynamic_cast<const Object&>(object).tag; }
-  static const FakeChannel& Script(const EnergyChannel& c) {
-    return dynamic_cast<const Channel&>(c).script;
+  static const FakeChannel& Of(const EnergyChannel& c) { return dynamic_cast<const Channel&>(c); }
+  void Use(EnergyOperation op) { violations += !loaded || !offers[static_cast<int>(op)]; }
+  template <typename T>
+  static T Next(std::deque<T>* script, T none) {  // the next scripted value, or `none`
+    const T next = script->empty() ? none : script->front();
+    if (!script->empty()) script->pop_front();
+    return next;
   }
-  void Use(const char* name, EnergyOperation op) {
-    ++calls[name];
-    violations += !loaded || !offers[static_cast<int>(op)];
-  }
-  static bool Next(std::deque<bool>* results) {  // the next scripted outcome; none left: success
-    const bool ok = results->empty() || results->front();
-    if (!results->empty()) results->pop_front();
-    return ok;
-  }
-  bool Load() override { return ++calls["Load"], loaded = load_ok; }
+  bool Load() override { return ++loads, loaded = load_ok; }
   bool Offers(EnergyOperation op) override {
     violations += !loaded;
-    return ++calls["Offers"], offers[static_cast<int>(op)];
+    return offers[static_cast<int>(op)];
   }
   std::unique_ptr<EnergyChannels> CopyChannelsInGroup(std::string_view name) override {
-    Use("CopyChannelsInGroup", EnergyOperation::kCopyChannelsInGroup);
+    Use(EnergyOperation::kCopyChannelsInGroup);
     violations += name != "Energy Model";
     return has_group ? std::make_unique<Object>(this, 1) : nullptr;
   }
@@ -134,47 +128,40 @@ struct FakeEnergy : EnergySource {
   }
   std::unique_ptr<EnergySubscription> CreateSubscription(
       EnergyChannels& set, std::unique_ptr<EnergyChannels>* subscribed) override {
-    Use("CreateSubscription", EnergyOperation::kCreateSubscription);
+    Use(EnergyOperation::kCreateSubscription);
     violations += *subscribed != nullptr || Tag(set) != 2;
     if (hands_back && subscription_ok) *subscribed = std::make_unique<Object>(this, 3);
     return subscription_ok ? std::make_unique<Object>(this, 0) : nullptr;
   }
   std::unique_ptr<EnergySample> CreateSamples(const EnergySubscription&,
                                               const EnergyChannels& set) override {
-    Use("CreateSamples", EnergyOperation::kCreateSamples);
+    Use(EnergyOperation::kCreateSamples);
     violations += Tag(set) != (hands_back ? 3 : 2);
-    return Next(&sample_results) ? std::make_unique<Object>(this, ++samples) : nullptr;
+    return Next(&sample_results, true) ? std::make_unique<Object>(this, ++samples) : nullptr;
   }
   std::unique_ptr<EnergyDelta> CreateSamplesDelta(const EnergySample& older,
                                                   const EnergySample& newer) override {
-    Use("CreateSamplesDelta", EnergyOperation::kCreateSamplesDelta);
-    if (!Next(&delta_results)) return nullptr;
+    Use(EnergyOperation::kCreateSamplesDelta);
+    if (!Next(&delta_results, true)) return nullptr;
     pairs += std::to_string(Tag(older)) + ">" + std::to_string(Tag(newer)) + " ";
     auto delta = std::make_unique<Object>(this, 0);
     for (const FakeChannel& c : channels) delta->channels.emplace_back(c);
     return delta;
   }
   void Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) override {
-    Use("Iterate", EnergyOperation::kIterate);
+    Use(EnergyOperation::kIterate);
     for (const Channel& c : dynamic_cast<const Object&>(delta).channels) visit(c);
   }
   std::optional<std::string_view> ChannelName(const EnergyChannel& c) override {
-    Use("ChannelName", EnergyOperation::kChannelGetChannelName);
-    return Script(c).name;
+    return Use(EnergyOperation::kChannelGetChannelName), Of(c).name;
   }
   std::optional<std::string_view> UnitLabel(const EnergyChannel& c) override {
-    Use("UnitLabel", EnergyOperation::kChannelGetUnitLabel);
-    return Script(c).unit;
+    return Use(EnergyOperation::kChannelGetUnitLabel), Of(c).unit;
   }
   int64_t SimpleIntegerValue(const EnergyChannel& c) override {
-    Use("SimpleIntegerValue", EnergyOperation::kSimpleGetIntegerValue);
-    return Script(c).count;
+    return Use(EnergyOperation::kSimpleGetIntegerValue), Of(c).count;
   }
-  double Now() override {
-    time = clock.empty() ? time + 1.0 : clock.front();
-    if (!clock.empty()) clock.pop_front();
-    return time;
-  }
+  double Now() override { return time = Next(&clock, time + 1.0); }
 
   // Script.
   bool load_ok = true, has_group = true, subscription_ok = true, hands_back = false;
@@ -182,9 +169,8 @@ struct FakeEnergy : EnergySource {
   std::deque<bool> sample_results, delta_results;  // outcome per call; none left: success
   std::deque<double> clock;                        // per Now; none left: the last + 1 s
   std::vector<FakeChannel> channels;
-  // Observations.
-  std::map<std::string, int> calls;
-  int live = 0, violations = 0, samples = 0;
+  // Observations: calls of Load, objects alive, contract breaches, samples made.
+  int loads = 0, live = 0, violations = 0, samples = 0;
   bool loaded = false;
   double time = 0;
   std::string pairs;  // "older>newer " per delta made

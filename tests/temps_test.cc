@@ -1,5 +1,5 @@
 // Temperatures: the reader's grouping over a scripted source, the bounded sysfs reads beneath
-// the Linux source, and the hwmon source over fixture trees of real machines and broken files.
+// the Linux source, and the hwmon source over generated trees of drivers and broken files.
 #include "sensors/temps.h"
 
 #include <fcntl.h>
@@ -34,23 +34,8 @@ struct ScriptedSource : TempSource {
   std::string pairs;
 };
 
-// The readings of `source` as "label celsius" joined by "|". Of the records only the labels'
-// text and zero and the values may have been written: the rest must hold its 0xAB filling.
-std::string Read(TempSource& source, int32_t capacity = 16) {
-  OstrelTemp out[16];
-  memset(out, 0xAB, sizeof out);
-  const int32_t n = ReadTemps(source, out, capacity);
-  std::string text;
-  for (int32_t i = 0; i < 16; ++i) {
-    const size_t used = i < n ? strnlen(out[i].label, 64) + 1 : 0;
-    EXPECT_EQ(static_cast<size_t>(std::count(out[i].label + used, out[i].label + 64, '\xAB')),
-              64 - used);
-    if (i < n)
-      text += (i ? "|" : "") + std::string(out[i].label) + " " + testing::Number(out[i].celsius);
-  }
-  return text;
-}
-
+// Groups, their range, order and the capacity, as "label celsius" joined by "|". Of the records
+// only the labels' text and zero and the values may have been written: the rest keeps its 0xAB.
 TEST(TempsTest, GroupsRangeOrderAndCapacity) {
   const std::string all = "gas gauge battery=30|NAND CH0=35|PMU tdie1=50", x123(123, 'x');
   const std::string dies = "CPU / SoC (avg) 50|CPU / SoC (peak) 50";
@@ -77,7 +62,17 @@ TEST(TempsTest, GroupsRangeOrderAndCapacity) {
   };
   for (const auto& c : cases) {
     ScriptedSource source(c.pairs);
-    EXPECT_EQ(Read(source, c.capacity), c.readings) << c.pairs << " " << c.capacity;
+    OstrelTemp out[16];
+    memset(out, 0xAB, sizeof out);
+    const int32_t n = ReadTemps(source, out, c.capacity);
+    std::string text;
+    for (int32_t i = 0; i < 16; ++i) {
+      const size_t used = i < n ? strnlen(out[i].label, 64) + 1 : 0;
+      EXPECT_EQ(std::count(out[i].label + used, out[i].label + 64, '\xAB'), 64 - used);
+      if (i < n)
+        text += (i ? "|" : "") + std::string(out[i].label) + " " + testing::Number(out[i].celsius);
+    }
+    EXPECT_EQ(text, c.readings) << c.pairs << " " << c.capacity;
   }
   ScriptedSource source(all);
   EXPECT_EQ(ReadTemps(source, nullptr, 0), 0);
@@ -100,14 +95,14 @@ TEST(SysfsTest, ParseAndBoundedReads) {
   dir.Write("v/big", std::string(31, '1'));   // read whole, but beyond int64
   dir.Write("v/full", std::string(32, '1'));  // fills the buffer: maybe cut
   dir.Write("v/empty", "");
-  std::string text;
-  EXPECT_TRUE(ReadSysfsText(dir.path() + "/a", &text) && text == "coretemp");
-  EXPECT_TRUE(ReadSysfsText(dir.path() + "/b", &text) && text == std::string(255, 'n'));
-  EXPECT_FALSE(ReadSysfsText(dir.path() + "/missing", &text));
+  std::string a, b;
+  EXPECT_TRUE(ReadSysfsText(dir.path() + "/a", &a) && ReadSysfsText(dir.path() + "/b", &b));
+  EXPECT_EQ(a + std::to_string(b.size()), "coretemp255");
+  EXPECT_FALSE(ReadSysfsText(dir.path() + "/missing", &a));
   const int fd = open((dir.path() + "/v").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int64_t value = 0;
-  EXPECT_TRUE(ReadSysfsIntAt(fd, "ok", &value) && value == 45000);
-  EXPECT_TRUE(ReadSysfsInt(dir.path() + "/v/ok", &value) && value == 45000);
+  int64_t value = 0, other = 0;
+  EXPECT_TRUE(ReadSysfsIntAt(fd, "ok", &value) && ReadSysfsInt(dir.path() + "/v/ok", &other));
+  EXPECT_EQ(value + other, 90000);
   for (const char* name : {"junk", "big", "full", "empty", "missing", "."}) {
     EXPECT_FALSE(ReadSysfsIntAt(fd, name, &value) ||
                  ReadSysfsInt(dir.path() + "/v/" + name, &value));
@@ -115,16 +110,13 @@ TEST(SysfsTest, ParseAndBoundedReads) {
   char buf[8];
   EXPECT_EQ(ReadAttributeAt(fd, "ok", buf, 2), 2);  // one bounded read
   // A closer holds at most four files and closes them together, the rest when it goes.
-  auto open_files = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-  };
-  const auto before = open_files();
+  const auto before = testing::OpenFileCount();
   {
     FileCloser closer;
     for (int i = 0; i < 6; ++i) ReadAttributeAt(fd, "ok", buf, sizeof buf, &closer);
-    EXPECT_EQ(open_files(), before + 2);
+    EXPECT_EQ(testing::OpenFileCount(), before + 2);
   }
-  EXPECT_EQ(open_files(), before);
+  EXPECT_EQ(testing::OpenFileCount(), before);
   close(fd);
 }
 
@@ -132,7 +124,7 @@ TEST(SysfsTest, NaturalOrderAndListings) {
   // clang-format off
   for (auto [a, b] : {std::pair{"hwmon2", "hwmon10"}, {"fan1_input", "fan1_label"}, {"a", "ab"},
                       {"temp9_input", "temp10_input"}, {"x007", "x8"}, {"a1b", "a01c"}, {"B", "a"},
-                      {"a\x7F", "a\x80"}, {"a01", "a1b"}}) {
+                      {"a\x7F", "a\x80"}, {"a01", "a1b"}, {"a9", "a10"}, {"a1", "b"}}) {
     // clang-format on
     EXPECT_TRUE(NaturalLess(a, b) && !NaturalLess(b, a)) << a << " < " << b;
   }
@@ -147,14 +139,12 @@ TEST(SysfsTest, NaturalOrderAndListings) {
   ScopedFd first(OpenDirAt(AT_FDCWD, hwmon.c_str())), second(OpenDirAt(AT_FDCWD, hwmon.c_str()));
   ASSERT_TRUE(first && second);
   size_t seen = 0;
-  DirLister lister(first.get());
-  while (lister.Next() != nullptr) ++seen;
-  EXPECT_EQ(seen, 302u);
+  for (DirLister lister(first.get()); lister.Next() != nullptr;) ++seen;
   HwmonEntries chips;
   ListHwmonEntries(second.get(), &chips);
   ASSERT_EQ(chips.size(), 256u);
-  EXPECT_EQ(std::string(chips[0]) + chips[2] + chips[10] + chips[255],
-            "hwmon0hwmon2hwmon10hwmon255");
+  EXPECT_EQ(std::to_string(seen) + chips[0] + chips[2] + chips[10] + chips[255],
+            "302hwmon0hwmon2hwmon10hwmon255");
   SortedNames<2, 6> names;
   for (const char* name : {"b10", "b9", "toolong", "a", "b2"}) names.Add(name);
   EXPECT_EQ(std::to_string(names.size()) + names[0] + names[1], "2ab2");
@@ -169,38 +159,14 @@ std::string Names(const std::string& root) {
   return names;
 }
 
-TEST(HwmonTempSourceTest, Machines) {
-  // clang-format off
-  const std::pair<const char*, const char*> cases[] = {  // tests/fixtures/trees/<first>.tree
-      // The cores, not the package; nvme Composite and drivetemp.
-      {"intel_desktop", "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.925"},
-      // Tdie and the CCDs, not Tctl; the battery once, not its hwmon twin; not the game pad.
-      {"amd_laptop", "CPU / SoC (avg) 46.4583|CPU / SoC (peak) 48.5|SSD 36.85|Battery 31.2"},
-      {"old_style", "CPU / SoC (avg) 62|CPU / SoC (peak) 63"},
-      {"apple_silicon", "CPU / SoC (avg) 50|CPU / SoC (peak) 52|SSD 35.5|Battery 30.225"},
-      {"foreign_words", "CPU / SoC (avg) 53|CPU / SoC (peak) 53|SSD 52.5|Battery 30"}};
-  // clang-format on
-  for (const auto& [tree, readings] : cases) {
-    TempDir dir;
-    dir.WriteTree(
-        testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/" + std::string(tree) + ".tree"));
-    HwmonTempSource source(dir.path());
-    EXPECT_EQ(Read(source), readings) << tree;
-    if (tree == std::string("amd_laptop")) {
-      // Only what counts: not the game pad's battery (scope Device), nor BAT0's hwmon twin, nor
-      // acpitz, thinkpad, amdgpu, the nvme raw sensors or Tctl beside Tdie.
-      EXPECT_EQ(Names(dir.path()),
-                "battery BAT0|SSD nvme/Composite|tdie k10temp/Tdie|"
-                "tdie k10temp/Tccd1|tdie k10temp/Tccd2");
-    }
-  }
-}
-
+// Each case: the chip's name, then its temp1, temp2, ... as "<label>[@<input>]" ("-": no label
+// file; the input 40000 unless given, "missing", "folder", "fifo" or "fifo+writer"), then after
+// "=" the sensors that count, as visited. Labels may end in blanks or CR.
 TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
-  // Each case: the chip's name, then the labels of temp1, temp2, ... ("-": no label file), then
-  // after "=" the sensors that count, as visited. Labels may end in blanks or CR.
-  // clang-format off
-  for (const std::string c : {
+  const std::string broken = "coretemp|-@50000|-@";  // a broken temp2 skips only its sensor
+  const std::string rest = "|-@1000000|-@-273150=tdie coretemp/temp3|tdie coretemp/temp4";
+  std::vector<std::string> cases = {
+      // clang-format off
       "coretemp|Package id 0=tdie coretemp/Package id 0",  // no cores: the package is the die
       "coretemp|Physical id 0|Core 0\r=tdie coretemp/Core 0",
       "coretemp|-|-=tdie coretemp/temp2",                   // temp1 is the package
@@ -214,40 +180,31 @@ TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
       "nvme|-|Composite=SSD nvme/Composite",           // always temp1, its label unread
       "drivetemp|-=SSD drivetemp/temp1",               "it8688|CPU|Tdie=",
       "macsmc_hwmon|SoC x|ssd|battery|Fan=tdie macsmc_hwmon/SoC x|SSD macsmc_hwmon/ssd|"
-      "battery macsmc_hwmon/battery"}) {
-    // clang-format on
+      "battery macsmc_hwmon/battery"};
+  for (const char* input : {"", "N/A", "1000001", "-273151", "missing", "folder", "fifo",
+                            "fifo+writer", "1111111111111111111111111111111"})
+    cases.push_back(broken + input + rest);
+  // clang-format on
+  for (const std::string& c : cases) {
     TempDir dir;
     std::istringstream parts(c.substr(0, c.find('=')));
     std::string name, label;
     std::getline(parts, name, '|');
-    std::string tree = "class/hwmon/hwmon0/name=" + name;
-    for (int i = 1; std::getline(parts, label, '|'); ++i) {
-      const std::string temp = "\nclass/hwmon/hwmon0/temp" + std::to_string(i);
-      tree += temp + "_input=40000" + (label == "-" ? "" : temp + "_label=" + label);
-    }
-    dir.WriteTree(tree);
-    EXPECT_EQ(Names(dir.path()), c.substr(c.find('=') + 1)) << c;
-  }
-}
-
-TEST(HwmonTempSourceTest, BrokenFilesSkipOnlyTheirSensor) {
-  const std::vector<std::string> cases = {
-      "",       "N/A",  "1000001",          "-273151",           "missing",
-      "folder", "fifo", "fifo with writer", std::string(31, '1')};
-  for (const std::string& broken : cases) {
-    TempDir dir;
-    dir.WriteTree(
-        "class/hwmon/hwmon0/name=coretemp\nclass/hwmon/hwmon0/temp1_input=50000\n"
-        "class/hwmon/hwmon0/temp3_input=1000000\nclass/hwmon/hwmon0/temp4_input=-273150");
-    const std::string path = dir.path() + "/class/hwmon/hwmon0/temp2_input";
+    dir.Write("class/hwmon/hwmon0/name", name);
     int writer = -1;
-    if (broken == "folder") fs::create_directory(path);
-    if (broken.starts_with("fifo")) mkfifo(path.c_str(), 0600);
-    if (broken == "fifo with writer") writer = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (broken != "missing" && !fs::exists(path))
-      dir.Write("class/hwmon/hwmon0/temp2_input", broken);
-    // Unlabelled, temp1 is the package: a chip with cores does not count it.
-    EXPECT_EQ(Names(dir.path()), "tdie coretemp/temp3|tdie coretemp/temp4") << broken;
+    for (int i = 1; std::getline(parts, label, '|'); ++i) {
+      const std::string temp = "class/hwmon/hwmon0/temp" + std::to_string(i);
+      const size_t at = label.find('@');
+      const std::string input = at == std::string::npos ? "40000" : label.substr(at + 1);
+      const std::string path = dir.path() + "/" + temp + "_input";
+      label = label.substr(0, at);
+      if (label != "-") dir.Write(temp + "_label", label + "\n");
+      if (input == "folder") fs::create_directories(path);
+      if (input.starts_with("fifo")) mkfifo(path.c_str(), 0600);
+      if (input == "fifo+writer") writer = open(path.c_str(), O_RDWR | O_CLOEXEC);
+      if (input != "missing" && !fs::exists(path)) dir.Write(temp + "_input", input);
+    }
+    EXPECT_EQ(Names(dir.path()), c.substr(c.find('=') + 1)) << c;
     if (writer >= 0) close(writer);
   }
 }
@@ -263,12 +220,12 @@ TEST(HwmonTempSourceTest, BrokenChipsFoldersAndAHugeChip) {
       "class/power_supply/BAT3/type=Battery\nclass/power_supply/BAT4/temp=-2731\n"
       "class/power_supply/BAT4/type=Battery");
   fs::create_directory(dir.path() + "/class/hwmon/hwmon0/temp1_label");  // unreadable label
+  // Not sensor inputs, or beyond the highest index taken (99999).
   for (const char* name : {"temp0_input", "temp01_input", "temp_input", "temp1_inputs",
-                           "xtemp1_input", "temp100000_input"}) {
+                           "xtemp1_input", "temp100000_input", "temp99999_input"}) {
     dir.Write("class/hwmon/hwmon1/" + std::string(name), "30000\n");
   }
   // Without its label, coretemp's temp1 is the package, counted as there are no cores.
-  dir.Write("class/hwmon/hwmon1/temp99999_input", "30000\n");  // the highest index taken
   EXPECT_EQ(Names(dir.path()),
             "battery BAT1|battery BAT4|tdie coretemp/temp1|SSD drivetemp/temp99999");
   EXPECT_EQ(Names(dir.path() + "/nowhere"), "");

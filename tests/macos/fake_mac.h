@@ -1,14 +1,8 @@
-// fake_mac.h: a recorded stand-in for the macOS libraries, behind the macOS layers' resolver.
-//
-// FakeMac is a SymbolResolver whose symbols are fake functions of the exact types of mac_api.h
-// (CoreFoundation, the HID event system, IOKit services, libIOReport, the Objective-C runtime,
-// NSLog) and whose objc_msgSend is one fake per message signature. Every call is appended to
-// `log` as one line, "Function(arguments)=result" or "[receiver selector arguments]=result".
-// Objects are counted: each created object starts with one reference, containers hold their
-// own, and the destructor fails the test for any object not released exactly once. The SMC
-// service is a FakeSmc; the HID services, IOReport channels and Objective-C answers
-// are scripted below. One FakeMac at a time, on one thread: the fake functions reach it
-// through a process-wide pointer.
+// fake_mac.h: a recording stand-in for the macOS libraries behind the layers' resolver: fake C
+// functions of mac_api.h's names and types, and one fake objc_msgSend per signature. Each call is
+// appended to `log` ("Function(arguments)=answer", "[receiver selector arguments]=answer");
+// releases are counted, not logged, and the destructor fails the test for any object not released
+// exactly once. One FakeMac at a time, on one thread (the fakes reach it through a global).
 #ifndef OSTREL_TESTS_MACOS_FAKE_MAC_H_
 #define OSTREL_TESTS_MACOS_FAKE_MAC_H_
 
@@ -24,77 +18,50 @@
 
 namespace ostrel::macos::testing {
 
-// One object of the fake system (a CF object, or an Objective-C class or instance).
+// One object of the fake system: a CF object, or an Objective-C class or instance.
 struct FakeObject {
-  std::string name;                // how the log shows it: kind and number, or @"text"
-  std::string text;                // a string's or URL's text; a class's name
-  double value = 0;                // an event's temperature; a channel's or service's index
-  int refs = 1;                    // references owned by the code under test or containers
+  std::string name, text;          // how the log shows it; a string's or URL's text
+  double value = 0;                // an event's temperature; an array item's index
+  int refs = 1;                    // references owned by the code under test or by holders
   std::vector<FakeObject*> holds;  // objects this one keeps a reference to
 };
 
-// A HID temperature service: its "Product" name (none: no property) and temperature (none: no
-// event).
-struct FakeHidService {
-  std::optional<std::string> product;
-  std::optional<double> celsius;
-};
-
-// Lines of the log, and their concatenation, for expected sequences built from parts.
-using Lines = std::vector<std::string>;
-inline Lines operator+(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+const char* Intern(const std::string& text);  // a string that lives as long as the fake
 
 class FakeMac final : public SymbolResolver {
  public:
   FakeMac();
-  ~FakeMac() override;  // fails the test for every object not released exactly once
+  ~FakeMac() override;
   static FakeMac& Current();
-
   void* Open(const char* path) override;
   void* Symbol(void* library, const char* name) override;
   void* Messenger(void* library, const char* types) override;
 
-  // --- Script ---
-  std::set<std::string> missing;  // library paths, symbol and class names that don't exist
-  bool client_fails = false;      // IOHIDEventSystemClientCreate answers null
-  bool services_fail = false;     // IOHIDEventSystemClientCopyServices answers null
-  std::vector<FakeHidService> hid;
-  ostrel::testing::FakeSmc smc;      // answers the IOKit service and user-client calls
-  bool group = true;                 // IOReportCopyChannelsInGroup finds channels
-  bool subscription = true;          // IOReportCreateSubscription succeeds
-  bool hands_back = false;           // ... and hands back a channel set of its own
-  std::deque<bool> samples, deltas;  // outcomes of IOReportCreateSamples / ...Delta (empty: ok)
-  std::deque<double> clock;          // CFAbsoluteTimeGetCurrent answers (empty: 0)
-  std::vector<ostrel::testing::FakeChannel> channels;  // the channels of every delta
-  long modal_response = 1000;                          // -[NSAlert runModal]
-  std::optional<std::string> app_url;                  // URLForApplicationWithBundleIdentifier:
-  std::optional<std::string> login_error;              // register/unregister fail with this text
-  long login_status = 0;                               // -[SMAppService status]
+  // Library paths, symbols and classes that don't exist, and objects that can't be made: a
+  // kind ("client") or one of its numbers ("delta2") answers null.
+  std::set<std::string> missing;
+  std::vector<std::pair<std::optional<std::string>, std::optional<double>>> hid;  // name, °C
+  ostrel::testing::FakeSmc smc;                        // answers the IOKit user-client calls
+  std::vector<ostrel::testing::FakeChannel> channels;  // the channels of every energy delta
+  std::deque<double> clock;                            // CFAbsoluteTimeGetCurrent's answers
+  std::map<std::string, long> answers;        // runModal, status; "hands back": a set of its own
+  std::optional<std::string> app_url, error;  // the installed app; what register fails with
+  std::string log;
+  int pools = 0;  // autorelease pools pushed, not yet popped
 
-  // --- Observations ---
-  Lines log;           // every call, in order
-  int pool_depth = 0;  // autorelease pools pushed and not yet popped
-
-  // Shared by the fake functions.
-  FakeObject* New(const std::string& kind, std::string text = "", int refs = 1);
-  FakeObject* String(const std::string& text, int refs = 1);
+  FakeObject* New(const std::string& kind, const std::string& text = "", int refs = 1);
   void Release(FakeObject* object);
-  std::string Name(const void* object) const;
-  void Log(std::string line) { log.push_back(std::move(line)); }
-  // The one object named `name` that the system keeps (a class, a shared instance): borrowed.
-  FakeObject* Shared(const std::string& name);
-  const char* Intern(const std::string& text) { return interned_.insert(text).first->c_str(); }
-  void* did_finish_launching = nullptr;  // the method a class was given for it
+  FakeObject* Shared(const std::string& name);  // a class or shared instance: borrowed
+  void Log(const std::string& line) { log += (log.empty() ? "" : " ") + line; }
+  void* did_finish_launching = nullptr;  // the method the delegate class was given
   FakeObject* delegate = nullptr;        // set with setDelegate:
 
  private:
-  std::deque<FakeObject> objects_;             // everything made, at stable addresses
-  std::set<std::string> interned_;             // library paths and selector names
-  std::map<std::string, int> counters_;        // numbers the objects of each kind
-  std::map<std::string, FakeObject*> shared_;  // by name
+  std::deque<FakeObject> objects_;  // everything made, at stable addresses
+  std::set<std::string> interned_;  // library paths and selector names
+  std::map<std::string, int> counters_;
+  std::map<std::string, FakeObject*> shared_;
+  friend const char* Intern(const std::string& text);
 };
 
 }  // namespace ostrel::macos::testing
