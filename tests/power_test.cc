@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "platform/linux/hwmon_smc_transport.h"
 #include "platform/linux/hwmon_temp_source.h"
@@ -43,153 +44,135 @@ TEST(PowerReaderTest, InitialisationOutcomes) {
     fake.hands_back = i == -4, fake.load_ok = i != -3, fake.has_group = i != -2;
     fake.subscription_ok = i != -1;
     if (i >= 0) fake.offers[i] = false;
-    const std::string want = i < -3 ? "2/0/0/2" : "-";
+    const std::string want = i < -3 ? " 2/0/0/2" : " -";
     std::string got = Read();
     got += " " + Read(), got += " " + Read();
-    EXPECT_EQ(got + " " + std::to_string(fake.loads) + " " + std::to_string(fake.live),
-              "- " + want + " " + want + " 1 " + (i < -3 ? "3" : "0"));
+    EXPECT_EQ(got + " " + std::to_string(fake.loads * 10 + fake.live),
+              "-" + want + want + (i < -3 ? " 13" : " 10"));
   }
 }
 
 // The sampling chain (a delta of the kept sample and a new one, at least 0.05 s apart), then
-// what the channels count: each kind's name matched whole, units from listed labels only.
+// what the channels count: names matched whole, units from listed labels only (none: CPU and
+// ANE in mJ, GPU in nJ).
 TEST(PowerReaderTest, SamplingChain) {
-  std::vector<FakeChannel> not_names = {{std::nullopt, "J", 1},
-                                        {"GPU Energy", "J", 5},
-                                        {std::string("CPU Energy\0", 11), "J", 1},
-                                        {"CPU Energy" + std::string(118, ' '), "J", 1}};
+  std::vector<FakeChannel> odd = {{std::nullopt, "J", 1},
+                                  {"GPU Energy", "J", 5},
+                                  {std::string("CPU Energy\0", 11), "J", 1},
+                                  {"CPU Energy" + std::string(118, ' '), "J", 1}};
   for (const char* name : {"cpu energy", "CPU Energy ", " CPU Energy", "CPU", "ane", ""})
-    not_names.push_back({name, "J", 1});
+    odd.push_back({name, "J", 1});
   const struct {
     std::vector<FakeChannel> channels = {{"CPU Energy", "J", 6}};
-    std::deque<double> clock = {};               // the clock per sample; none left: 1 s later
-    std::deque<bool> samples = {}, deltas = {};  // outcomes of CreateSamples and CreateSamplesDelta
+    std::deque<double> clock = {};               // per sample; none left: 1 s later
+    std::deque<bool> samples = {}, deltas = {};  // outcomes of CreateSamples, CreateSamplesDelta
     const char* readings = "";
     const char* pairs = "1>2 ";  // the deltas made
-    bool unit_labels = true;     // offered by the source
+    bool units = true;           // unit labels offered
   } cases[] = {
       // clang-format off
-      {.clock = {500, 502}, .readings = "- 3/0/0/3"},  // the first call only primes
+      {.clock = {500, 502}, .readings = "- 3/0/0/3"},
       {.clock = {100, 100.03, 100.0499, 100.25}, .readings = "- - - 24/0/0/24", .pairs = "1>4 "},
       {.clock = {0, 0.05}, .readings = "- 120/0/0/120"},
-      {.clock = {1000, 900, 1002}, .readings = "- - 3/0/0/3", .pairs = "1>3 "},  // set back
+      {.clock = {1000, 900, 1002}, .readings = "- - 3/0/0/3", .pairs = "1>3 "},
       {.clock = {10, 13}, .samples = {false, true, false, true}, .readings = "- - - 2/0/0/2"},
-      {.clock = {10, 11, 15}, .deltas = {false, true}, .readings = "- - 1.5/0/0/1.5",
-       .pairs = "2>3 "},  // a failed delta still advances the chain
-      // without unit labels, or with none: CPU and ANE in mJ, GPU in nJ
+      {.clock = {10, 11, 15}, .deltas = {false, true}, .readings = "- - 1.5/0/0/1.5", .pairs = "2>3 "},
       {.channels = {{"CPU Energy", "J", 1500}, {"GPU Energy", "J", 2000000000}, {"ANE", "J", 250}},
-       .readings = "- 1.5/2/0.25/3.75", .unit_labels = false},
-      {.channels = {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000},
-                    {"ANE Energy", {}, 250}},
+       .readings = "- 1.5/2/0.25/3.75", .units = false},
+      {.channels = {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000}, {"ANE Energy", {}, 250}},
        .readings = "- 1.5/2/0.25/3.75"},
-      {.channels = {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500},
-                    {"ANE", "nJ", 7000000}},
+      {.channels = {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500}, {"ANE", "nJ", 7000000}},
        .readings = "- 3/0.5/0.0070000000000000001/3.5070000000000001"},
       {.channels = {{"CPU Energy", "kJ", 1000}, {"GPU Energy", std::string(16, 'J'), 1000000000},
-                    {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},  // cut labels
-      {.channels = not_names, .readings = "- 0/5/0/5"},
+                    {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},
+      {.channels = odd, .readings = "- 0/5/0/5"},
       {.channels = {{"ANE", "J", 1}, {"ANE Energy", "J", 3}, {"CPU Energy", "J", 2},
-                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"},  // replaced
+                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"},
       {.channels = {{"CPU Energy", "mJ", -500}, {"GPU Energy", "nJ", -250000000},
-                    {"ANE Energy", "J", 2}},
-       .readings = "- -0.5/-0.25/2/1.25"}};
+                    {"ANE Energy", "J", 2}}, .readings = "- -0.5/-0.25/2/1.25"}};
   // clang-format on
   for (const auto& c : cases) {
     FakeEnergy fake;
-    fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.unit_labels;
-    fake.channels = c.channels;
-    fake.clock = c.clock;
-    fake.sample_results = c.samples;
-    fake.delta_results = c.deltas;
+    fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.units;
+    fake.channels = c.channels, fake.clock = c.clock;
+    fake.sample_results = c.samples, fake.delta_results = c.deltas;
     std::string readings = Read();
     while (readings.size() < strlen(c.readings)) readings += " " + Read();
-    EXPECT_EQ(readings + " " + fake.pairs, std::string(c.readings) + " " + c.pairs);
-    EXPECT_EQ(fake.live, 3) << "one sample kept, the rejected ones released";
+    EXPECT_EQ(readings + " " + fake.pairs + std::to_string(fake.live),  // one sample kept
+              std::string(c.readings) + " " + c.pairs + "3");
   }
 }
 
-// Writes powercap zones given as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" (or
-// "cpuinfo <vendor>") and returns what a sample taken before and one after the counters moved
-// count, as "name unit count" joined by "|", or the step that failed.
-std::string Measure(const std::vector<std::string>& zones) {
-  TempDir dir;
-  std::string before, after;
-  for (const std::string& zone : zones) {
-    char entry[64], name[64], later[64];
-    long long first = 0, range = 262143328850;
-    sscanf(zone.c_str(), "%63s %63s %lld %63s %lld", entry, name, &first, later, &range);
-    const std::string base = "class/powercap/" + std::string(entry) + "/";
-    if (zone.starts_with("cpuinfo ")) dir.Write("proc/cpuinfo", "vendor_id\t: " + zone.substr(8));
-    if (zone.starts_with("cpuinfo ")) continue;
-    before += base + "name=" + name + "\n" + base + "energy_uj=" + std::to_string(first) + "\n" +
-              base + "max_energy_range_uj=" + std::to_string(range) + "\n";
-    after += base + "energy_uj=" + later + "\n";
-  }
-  dir.WriteTree(before);
-  RaplEnergySource source(dir.path(), dir.path() + "/proc");
-  if (!source.Load()) return "no load";
-  EXPECT_TRUE(source.Offers(EnergyOperation::kChannelGetUnitLabel) &&
-              !source.CopyChannelsInGroup("energy model"));
-  auto channels = source.MutableCopy(*source.CopyChannelsInGroup("Energy Model"));
-  std::unique_ptr<EnergyChannels> subscribed;
-  auto subscription = source.CreateSubscription(*channels, &subscribed);
-  auto first = source.CreateSamples(*subscription, *channels);
-  source.Now();  // the clock is read right after each sample, as the power reader does
-  dir.WriteTree(after);
-  auto second = source.CreateSamples(*subscription, *channels);
-  source.Now();
-  if (!first || !second) return "no sample";
-  auto delta = source.CreateSamplesDelta(*first, *second);
-  std::string seen = delta ? "" : "no delta";
-  if (delta)
-    source.Iterate(*delta, [&](const EnergyChannel& c) {
-      seen += (seen.empty() ? "" : "|") + std::string(*source.ChannelName(c)) + " " +
-              std::string(*source.UnitLabel(c)) + " " +
-              std::to_string(source.SimpleIntegerValue(c));
-    });
-  return seen;
-}
-
+// Powercap zones as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" (or "cpuinfo
+// <vendor>"), joined by ","; what a delta over the move counts ("name unit count" joined by "|"),
+// or the step that failed.
 TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
   // clang-format off
-  const std::pair<std::vector<std::string>, const char*> cases[] = {
-      // core is CPU, uncore GPU; package, dram, psys and the MMIO copy are neither
-      {{"intel-rapl:0 package-0 1000 6000", "intel-rapl:0:0 core 100 3100",
-        "intel-rapl:0:1 uncore 50 750", "intel-rapl:0:2 dram 0 999", "intel-rapl:1 psys 0 12345",
-        "intel-rapl-mmio:0 package-0 0 777"}, "CPU Energy uJ 3000|GPU Energy uJ 700"},
-      // a package without a (readable) core zone counts whole; packages are summed
-      {{"intel-rapl:0 package-0 10 4010", "intel-rapl:1 package-1 0 9", "intel-rapl:1:0 core 0 100",
-        "intel-rapl:2 package-2 0 9", "intel-rapl:2:0 core 0 0 0"}, "CPU Energy uJ 4109"},
-      // each counter unwrapped at its own range before the sum; one that did not move counts 0
-      {{"intel-rapl:0 package-0 0 0", "intel-rapl:0:0 core 900 100 1000",
-        "intel-rapl:1:0 core 4990 10 5000", "intel-rapl:1:2 core 7 7 5000",
-        "intel-rapl:0:1 uncore 262143328845 4"}, "CPU Energy uJ 222|GPU Energy uJ 10"},
-      // Zen and Hygon: the package, as their core zone counts one core; Intel by its vendor too
-      {{"cpuinfo AuthenticAMD", "intel-rapl:0 package-0 10 39710", "intel-rapl:0:0 core 5 3075"},
+  const std::pair<const char*, const char*> cases[] = {
+      {"intel-rapl:0 package-0 10 4010,intel-rapl:1 package-1 0 9,intel-rapl:1:0 core 0 100,"
+       "intel-rapl:2 package-2 0 9,intel-rapl:2:0 core 0 0 0", "CPU Energy uJ 4109"},
+      {"intel-rapl:0 package-0 0 0,intel-rapl:0:0 core 900 100 1000,intel-rapl:1:0 core 4990 10 5000,"
+       "intel-rapl:1:2 core 7 7 5000,intel-rapl:0:1 uncore 262143328845 4",
+       "CPU Energy uJ 222|GPU Energy uJ 10"},
+      {"cpuinfo AuthenticAMD,intel-rapl:0 package-0 10 39710,intel-rapl:0:0 core 5 3075",
        "CPU Energy uJ 39700"},
-      {{"cpuinfo HygonGenuine", "intel-rapl:0 package-0 10 410", "intel-rapl:0:0 core 5 35"},
-       "CPU Energy uJ 400"},
-      {{"cpuinfo GenuineIntel", "intel-rapl:0 package-0 10 410", "intel-rapl:0:0 core 5 35"},
-       "CPU Energy uJ 30"},
-      {{"intel-rapl:0 package-0 5000 4000"}, "no delta"},  // a step back is no wrap,
-      {{"intel-rapl:0 package-0 131071664425 0"}, "no delta"},  // nor mid-range to the bottom;
-      {{"intel-rapl:0 package-0 0 200000000000"}, "no delta"},  // over 5 kW is a fault
-      {{"cpuinfo AuthenticAMD", "intel-rapl:0:0 core 5 6"}, "no load"},  // not the CPU there
-      {{"intel-rapl:0 package-0 5 5", "intel-rapl:0:0 core 5 garbage"}, "no sample"},
-      {{"intel-rapl:0 package-0 5 -1"}, "no sample"},
-      {{"intel-rapl:0 package-0 5 262143328851"}, "no sample"},
-      {{"intel-rapl:0 package-0 262143328849 262143328850"}, "CPU Energy uJ 1"},
-      {{"intel-rapl:0 package-0 5 1000 1000"}, "CPU Energy uJ 995"},
-      {{}, "no load"},
-      {{"intel-rapl:1 psys 5 5", "intel-rapl:0:2 dram 5 5", "intel-rapl-mmio:0 package-0 5 5"},
-       "no load"},
-      {{"intel-rapl:0 package-0 5 5 4"}, "no load"},  {{"intel-rapl:0 package-0 -1 5"}, "no load"},
-      {{"intel-rapl:0 package-0 0 0 0"}, "no load"},
-      {{"intel-rapl:0 Package-0 5 5", "intel-rapl:0:0 Core 5 5", "intel-rapl:x package-0 5 5",
-        "intel-rapl:0:0:0 core 5 5", "intel-rapl:0:1 package-0 5 5", "intel-rapl: package-0 5 5",
-        "intel-rapl:0: core 5 5"}, "no load"}};
+      {"cpuinfo HygonGenuine,intel-rapl:0 package-0 10 410,intel-rapl:0:0 core 5 35", "CPU Energy uJ 400"},
+      {"cpuinfo GenuineIntel,intel-rapl:0 package-0 10 410,intel-rapl:0:0 core 5 35", "CPU Energy uJ 30"},
+      {"intel-rapl:0 package-0 5000 4000", "no delta"}, {"intel-rapl:0 package-0 131071664425 0", "no delta"},
+      {"intel-rapl:0 package-0 0 200000000000", "no delta"},
+      {"cpuinfo AuthenticAMD,intel-rapl:0:0 core 5 6", "no load"},
+      {"intel-rapl:0 package-0 5 5,intel-rapl:0:0 core 5 garbage", "no sample"},
+      {"intel-rapl:0 package-0 5 -1", "no sample"}, {"intel-rapl:0 package-0 5 262143328851", "no sample"},
+      {"intel-rapl:0 package-0 262143328849 262143328850", "CPU Energy uJ 1"},
+      {"intel-rapl:0 package-0 5 1000 1000", "CPU Energy uJ 995"}, {"", "no load"},
+      {"intel-rapl:1 psys 5 5,intel-rapl:0:2 dram 5 5,intel-rapl-mmio:0 package-0 5 5", "no load"},
+      {"intel-rapl:0 package-0 5 5 4", "no load"}, {"intel-rapl:0 package-0 -1 5", "no load"},
+      {"intel-rapl:0 package-0 0 0 0", "no load"},
+      {"intel-rapl:0 Package-0 5 5,intel-rapl:0:0 Core 5 5,intel-rapl:x package-0 5 5,"
+       "intel-rapl:0:0:0 core 5 5,intel-rapl:0:1 package-0 5 5,intel-rapl: package-0 5 5,"
+       "intel-rapl:0: core 5 5", "no load"}};
   // clang-format on
-  for (const auto& [zones, channels] : cases) EXPECT_EQ(Measure(zones), channels) << zones.size();
+  for (const auto& [zones, want] : cases) {
+    TempDir dir;
+    std::string before, after, zone, seen;
+    for (std::istringstream in(zones); std::getline(in, zone, ',');) {
+      char entry[64], name[64], later[64];
+      long long first = 0, range = 262143328850;
+      sscanf(zone.c_str(), "%63s %63s %lld %63s %lld", entry, name, &first, later, &range);
+      const std::string base = "class/powercap/" + std::string(entry) + "/";
+      if (zone.starts_with("cpuinfo ")) {
+        dir.Write("proc/cpuinfo", "vendor_id\t: " + zone.substr(8));
+        continue;
+      }
+      before += base + "name=" + name + "\n" + base + "energy_uj=" + std::to_string(first) + "\n" +
+                base + "max_energy_range_uj=" + std::to_string(range) + "\n";
+      after += base + "energy_uj=" + later + "\n";
+    }
+    dir.WriteTree(before);
+    RaplEnergySource source(dir.path(), dir.path() + "/proc");
+    if (!source.Load()) {
+      EXPECT_EQ("no load", std::string(want)) << zones;
+      continue;
+    }
+    EXPECT_TRUE(source.Offers(EnergyOperation::kChannelGetUnitLabel) &&
+                !source.CopyChannelsInGroup("energy model"));
+    auto channels = source.MutableCopy(*source.CopyChannelsInGroup("Energy Model"));
+    std::unique_ptr<EnergyChannels> subscribed;
+    auto subscription = source.CreateSubscription(*channels, &subscribed);
+    auto first = source.CreateSamples(*subscription, *channels);
+    source.Now();  // the clock is read right after each sample, as the power reader does
+    dir.WriteTree(after);
+    auto second = source.CreateSamples(*subscription, *channels);
+    source.Now();
+    auto delta = first && second ? source.CreateSamplesDelta(*first, *second) : nullptr;
+    if (delta)
+      source.Iterate(*delta, [&](const EnergyChannel& c) {
+        seen += (seen.empty() ? "" : "|") + std::string(*source.ChannelName(c)) + " " +
+                std::string(*source.UnitLabel(c)) + " " +
+                std::to_string(source.SimpleIntegerValue(c));
+      });
+    EXPECT_EQ(!first || !second ? "no sample" : delta ? seen : "no delta", want) << zones;
+  }
 }
 
 // RAPL with a clock that advances exactly one second per reading.
