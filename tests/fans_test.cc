@@ -124,19 +124,19 @@ TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
 }
 
 // One transport over a fixture machine: answers to well-formed requests, refusals of the rest
-// (the output untouched), and what it holds after a reading.
+// (the output untouched), and what it holds after a reading; then 256 fans, whose count in the
+// one byte of "FNum" is capped at 255, of which the reader's keys name ten.
 TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
-  testing::TempDir dir;
+  testing::TempDir dir, none, many;
   dir.WriteTree(testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/fans_mixed.tree"));
   HwmonSmcTransport smc(dir.path());
-  OstrelFan fans[8];
+  OstrelFan fans[64];
   EXPECT_EQ(ReadFans(smc, fans, 8), 8);
-  EXPECT_EQ(smc.open_services() + smc.open_connections(), 0u);
-  EXPECT_EQ(smc.FindService("AppleSMCx"), 0u);
+  EXPECT_EQ(smc.open_services() + smc.open_connections() + smc.FindService("AppleSMCx"), 0u);
   const SmcServiceHandle service = smc.FindService("AppleSMC");
   SmcConnectionHandle connection = 0;
-  EXPECT_EQ(smc.Open(service, 1, &connection), kSmcBadArgument);
-  EXPECT_EQ(smc.Open(service + 1, 0, &connection), kSmcBadArgument);
+  EXPECT_EQ(smc.Open(service, 1, &connection) + smc.Open(service + 1, 0, &connection),
+            2 * kSmcBadArgument);
   ASSERT_EQ(smc.Open(service, 0, &connection), kSmcSuccess);
   smc.ReleaseService(service);
   // The value a request gets as `type`, a key information's type, or "refused <result>".
@@ -175,22 +175,14 @@ TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
   // A new reading sees the new chip first; no hwmon fan at all means no service.
   EXPECT_EQ(ReadFans(smc, fans, 8), 8);
   EXPECT_EQ(fans[0].rpm + fans[1].rpm, 5 + 1052);
-  testing::TempDir none;
   none.WriteTree("class/hwmon/hwmon0/name=coretemp\nclass/hwmon/hwmon0/temp1_input=45000");
   EXPECT_EQ(HwmonSmcTransport(none.path()).FindService("AppleSMC"), 0u);
-}
-
-// 256 fans: "FNum" is one byte, which must hold 255 rather than wrap to 0; the reader then
-// reports the ten fans its keys can name.
-TEST(HwmonSmcTransportTest, FanCountAbove255IsCappedInItsByte) {
-  testing::TempDir dir;
   std::string tree = "class/hwmon/hwmon0/name=many";
   for (int k = 1; k <= 256; ++k)
     tree += "\nclass/hwmon/hwmon0/fan" + std::to_string(k) + "_input=1";
-  dir.WriteTree(tree);
-  HwmonSmcTransport smc(dir.path());
-  OstrelFan fans[64];
-  EXPECT_EQ(ReadFans(smc, fans, 64), 10);
+  many.WriteTree(tree);
+  HwmonSmcTransport smc256(many.path());
+  EXPECT_EQ(ReadFans(smc256, fans, 64), 10);
 }
 
 }  // namespace
