@@ -33,7 +33,7 @@ std::string Read() {
     return "-";
   }
   char text[128];
-  snprintf(text, sizeof text, "%.17g/%.17g/%.17g/%.17g", w[0], w[1], w[2], w[3]);
+  snprintf(text, sizeof text, "%.10g/%.10g/%.10g/%.10g", w[0], w[1], w[2], w[3]);
   return text;
 }
 
@@ -83,7 +83,7 @@ TEST(PowerReaderTest, SamplingChain) {
       {.channels = {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000}, {"ANE Energy", {}, 250}},
        .readings = "- 1.5/2/0.25/3.75"},
       {.channels = {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500}, {"ANE", "nJ", 7000000}},
-       .readings = "- 3/0.5/0.0070000000000000001/3.5070000000000001"},
+       .readings = "- 3/0.5/0.007/3.507"},
       {.channels = {{"CPU Energy", "kJ", 1000}, {"GPU Energy", std::string(16, 'J'), 1000000000},
                     {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},
       {.channels = odd, .readings = "- 0/5/0/5"},
@@ -127,32 +127,25 @@ std::string RaplPower(const std::string& root, const std::string& proc,
 // <vendor>"), joined by ","; the power over the move. Packages sum, each counter unwraps at its
 // own range; AMD and Hygon count the package, not the core; names and entries match whole.
 TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
-  // clang-format off
-  const std::pair<const char*, const char*> cases[] = {
-      {"intel-rapl:0 package-0 10 4010,intel-rapl:1 package-1 0 9,intel-rapl:1:0 core 0 100,"
-       "intel-rapl:2 package-2 0 9,intel-rapl:2:0 core 0 0 0", "0.0041089999999999998/0/0/0.0041089999999999998"},
-      {"intel-rapl:0 package-0 0 0,intel-rapl:0:0 core 900 100 1000,intel-rapl:1:0 core 4990 10 5000,"
-       "intel-rapl:1:2 core 7 7 5000,intel-rapl:0:1 uncore 262143328845 4",
-       "0.000222/9.9999999999999991e-06/0/0.000232"},
-      {"cpuinfo AuthenticAMD,intel-rapl:0 package-0 10 39710,intel-rapl:0:0 core 5 3075",
-       "0.039699999999999999/0/0/0.039699999999999999"},
-      {"cpuinfo HygonGenuine,intel-rapl:0 package-0 10 410,intel-rapl:0:0 core 5 35", "0.00039999999999999996/0/0/0.00039999999999999996"},
-      {"cpuinfo GenuineIntel,intel-rapl:0 package-0 10 410,intel-rapl:0:0 core 5 35", "2.9999999999999997e-05/0/0/2.9999999999999997e-05"},
-      {"intel-rapl:0 package-0 5000 4000", "-"}, {"intel-rapl:0 package-0 131071664425 0", "-"},
-      {"intel-rapl:0 package-0 0 200000000000", "-"},
-      {"cpuinfo AuthenticAMD,intel-rapl:0:0 core 5 6", "-"},
-      {"intel-rapl:0 package-0 5 5,intel-rapl:0:0 core 5 garbage", "-"},
-      {"intel-rapl:0 package-0 5 -1", "-"}, {"intel-rapl:0 package-0 5 262143328851", "-"},
-      {"intel-rapl:0 package-0 262143328849 262143328850", "9.9999999999999995e-07/0/0/9.9999999999999995e-07"},
-      {"intel-rapl:0 package-0 5 1000 1000", "0.00099500000000000001/0/0/0.00099500000000000001"}, {"", "-"},
-      {"intel-rapl:1 psys 5 5,intel-rapl:0:2 dram 5 5,intel-rapl-mmio:0 package-0 5 5", "-"},
-      {"intel-rapl:0 package-0 5 5 4", "-"}, {"intel-rapl:0 package-0 -1 5", "-"},
-      {"intel-rapl:0 package-0 0 0 0", "-"},
-      {"intel-rapl:0 Package-0 5 5,intel-rapl:0:0 Core 5 5,intel-rapl:x package-0 5 5,"
-       "intel-rapl:0:0:0 core 5 5,intel-rapl:0:1 package-0 5 5,intel-rapl: package-0 5 5,"
-       "intel-rapl:0: core 5 5", "-"}};
-  // clang-format on
-  for (const auto& [zones, want] : cases) {
+  const std::string p = "intel-rapl:0 package-0 ", c = ",intel-rapl:0:0 core ";
+  for (const std::string& row : std::vector<std::string>{
+           // clang-format off
+      p + "10 4010,intel-rapl:1 package-1 0 9,intel-rapl:1:0 core 0 100,intel-rapl:2 package-2 0 9,"
+          "intel-rapl:2:0 core 0 0 0=0.004109/0/0/0.004109",
+      p + "0 0,intel-rapl:0:0 core 900 100 1000,intel-rapl:1:0 core 4990 10 5000,intel-rapl:1:2 core "
+          "7 7 5000,intel-rapl:0:1 uncore 262143328845 4=0.000222/1e-05/0/0.000232",
+      "cpuinfo AuthenticAMD," + p + "10 39710" + c + "5 3075=0.0397/0/0/0.0397",
+      "cpuinfo HygonGenuine," + p + "10 410" + c + "5 35=0.0004/0/0/0.0004",
+      "cpuinfo GenuineIntel," + p + "10 410" + c + "5 35=3e-05/0/0/3e-05",
+      p + "262143328849 262143328850=1e-06/0/0/1e-06", p + "5 1000 1000=0.000995/0/0/0.000995",
+      p + "5000 4000=-", p + "131071664425 0=-", p + "0 200000000000=-", p + "5 5 4=-", p + "-1 5=-",
+      p + "5 5" + c + "5 garbage=-", p + "5 -1=-", p + "5 262143328851=-", p + "0 0 0=-", "=-",
+      "cpuinfo AuthenticAMD" + c + "5 6=-",
+      "intel-rapl:1 psys 5 5,intel-rapl:0:2 dram 5 5,intel-rapl-mmio:0 package-0 5 5=-",
+      "intel-rapl:0 Package-0 5 5,intel-rapl:0:0 Core 5 5,intel-rapl:x package-0 5 5,intel-rapl:0:0:0 "
+      "core 5 5,intel-rapl:0:1 package-0 5 5,intel-rapl: package-0 5 5,intel-rapl:0: core 5 5=-"}) {
+    // clang-format on
+    const std::string zones = row.substr(0, row.find('=')), want = row.substr(row.find('=') + 1);
     TempDir dir;
     std::string before, after, zone, seen;
     for (std::istringstream in(zones); std::getline(in, zone, ',');) {
