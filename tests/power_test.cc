@@ -27,13 +27,10 @@ using testing::TempDir;
 // One reading as "cpu/gpu/ane/soc", or "-" for none (status -1, all four left at 0).
 std::string Read() {
   double w[4] = {9, 9, 9, 9};
-  if (const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]); status != 0) {
-    EXPECT_EQ(status, -1);
-    EXPECT_TRUE(w[0] == 0 && w[1] == 0 && w[2] == 0 && w[3] == 0);
-    return "-";
-  }
-  char text[128];
-  snprintf(text, sizeof text, "%.10g/%.10g/%.10g/%.10g", w[0], w[1], w[2], w[3]);
+  char text[128] = "-";
+  const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]);
+  EXPECT_TRUE(status == 0 || (status == -1 && w[0] == 0 && w[1] == 0 && w[2] == 0 && w[3] == 0));
+  if (status == 0) snprintf(text, sizeof text, "%.10g/%.10g/%.10g/%.10g", w[0], w[1], w[2], w[3]);
   return text;
 }
 
@@ -57,10 +54,10 @@ TEST(PowerReaderTest, InitialisationOutcomes) {
 // what the channels count: names matched whole, units from listed labels only (none: CPU and
 // ANE in mJ, GPU in nJ).
 TEST(PowerReaderTest, SamplingChain) {
-  std::vector<FakeChannel> odd = {{std::nullopt, "J", 1},
-                                  {"GPU Energy", "J", 5},
-                                  {std::string("CPU Energy\0", 11), "J", 1},
-                                  {"CPU Energy" + std::string(118, ' '), "J", 1}};
+  // clang-format off
+  std::vector<FakeChannel> odd = {{std::nullopt, "J", 1}, {"GPU Energy", "J", 5},
+      {std::string("CPU Energy\0", 11), "J", 1}, {"CPU Energy" + std::string(118, ' '), "J", 1}};
+  // clang-format on
   for (const char* name : {"cpu energy", "CPU Energy ", " CPU Energy", "CPU", "ane", ""})
     odd.push_back({name, "J", 1});
   const struct {
@@ -106,8 +103,8 @@ TEST(PowerReaderTest, SamplingChain) {
 
 // Power after `move` moved the counters of the RAPL tree at `root`, one second after priming.
 // With `bounded`, the samples also learn the real time, so the source bounds power by it.
-std::string RaplPower(const std::string& root, const std::string& proc,
-                      const std::function<void()>& move, bool bounded = false) {
+std::string RaplPower(const std::string& root, const std::string& proc, bool bounded,
+                      const std::function<void()>& move) {
   struct SteadyRapl : RaplEnergySource {
     using RaplEnergySource::RaplEnergySource;
     double Now() override { return bounded && RaplEnergySource::Now(), time += 1.0; }
@@ -162,8 +159,7 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
       after += base + "energy_uj=" + later + "\n";
     }
     dir.WriteTree(before);
-    EXPECT_EQ(RaplPower(
-                  dir.path(), dir.path() + "/proc", [&] { dir.WriteTree(after); }, true),
+    EXPECT_EQ(RaplPower(dir.path(), dir.path() + "/proc", true, [&] { dir.WriteTree(after); }),
               want)
         << zones;
   }
@@ -210,7 +206,7 @@ TEST(DocumentTest, EveryReaderOfAMachineTree) {
     for (int32_t i = 0, n = ReadFans(smc, fans, 16); i < n; ++i)
       got += (i ? "|" : "") + testing::Number(fans[i].rpm) + "/" + testing::Number(fans[i].minRPM) +
              "/" + testing::Number(fans[i].maxRPM);
-    const std::string power = RaplPower(dir.path(), folder + "_proc", [&] {
+    const std::string power = RaplPower(dir.path(), folder + "_proc", false, [&] {
       for (const auto& file : fs::recursive_directory_iterator(dir.path())) {
         if (file.path().filename() != "energy_uj" || file.is_symlink()) continue;
         const long long uj = std::stoll(testing::ReadWholeFile(file.path()));
