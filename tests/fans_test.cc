@@ -153,9 +153,8 @@ TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
   };
   dir.Write("class/hwmon/hwmon3/device/fan1_input", "3500\n");  // values are read afresh
   dir.WriteTree("class/hwmon/hwmon1/name=new\nclass/hwmon/hwmon1/fan1_input=5");
-  // The fan list is the one of the open: one reading never mixes two lists. F7Mn has no file,
-  // F5Mx is negative; F3Ac's size is 4, not 2; 7 is no command; 79 bytes or selector 3 are not
-  // a record's exchange.
+  // One reading never mixes two fan lists. F7Mn has no file, F5Mx is negative; F3Ac's size is
+  // 4, not 2; 7 is no command; 79 bytes or selector 3 are no record's exchange.
   EXPECT_EQ(call("F3Ac", 4) + " " + call("F3Ac", 0, 0) + " " + call("F1Mn", 4) + " " +
                 call("FNum", 1, kSmcTypeUi8) + " " + call("FNum", 0, 0) + " " + call("F8Ac", 0) +
                 " " + call("F0Ax", 0) + " " + call("G0Ac", 0) + " " + call("F:Ac", 0) + " " +

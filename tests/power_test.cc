@@ -166,17 +166,14 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
 }
 
 // Every reader over each fixture machine: temperatures, fans and, after every energy counter
-// moved 6 J in one second, power ("-" for none).
+// moved 6 J in one second, power ("-" for none). Cores count rather than packages, Tdie and the
+// CCDs rather than Tctl, a battery once; RAPL's cores and uncore, not package, dram, psys, MMIO.
 TEST(DocumentTest, EveryReaderOfAMachineTree) {
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {  // a folder, or trees/<name>.tree
-      // The eight cores, not the package; nvme's composite; the battery, not its hwmon twin;
-      // applesmc's two fans; the cores and uncore, not the package, dram, psys or MMIO copy.
       {"bench_macbookpro", "CPU / SoC (avg) 59.5|CPU / SoC (peak) 63|SSD 38.85|Battery 31.5 # "
                            "1796/1200/5927|1834/1200/6195 # 6/6/0/12"},
-      // The cores, not the package; nvme Composite and drivetemp.
       {"intel_desktop", "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.925 # 1054/0/0 # -"},
-      // Tdie and the CCDs, not Tctl; the battery once, not its hwmon twin; not the game pad.
       {"amd_laptop", "CPU / SoC (avg) 46.4583|CPU / SoC (peak) 48.5|SSD 36.85|Battery 31.2 # "
                      "2370/0/0 # -"},
       {"old_style", "CPU / SoC (avg) 62|CPU / SoC (peak) 63 #  # -"},
