@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
   std::vector<std::thread> flood;
   for (int t = 0; t < threads; ++t) {
     flood.emplace_back([&] {
-      for (auto next = Clock::now(); next < end; next += gap) {
+      // Without a rate the pace is the clock itself: `next` must still move, or the loop
+      // would never reach `end`.
+      for (auto next = Clock::now(); next < end; next = gap.count() ? next + gap : Clock::now()) {
         std::this_thread::sleep_until(next);
         const int fd = Connect(port);
         if (fd < 0) continue;

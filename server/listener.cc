@@ -2,8 +2,13 @@
 // for a request, reads it once, sends the answer, shuts down the sending side, drains what the
 // client still sends and closes. Requests are handed to a pool of worker threads; answers come
 // back through a Reply, which posts them to the network thread, so every socket is touched on
-// that one thread only. A Session is kept alive by its own pending operations and by its Reply,
-// as in Asio's echo server.
+// that one thread only (the reading thread only asks, under the session's lock, whether the peer
+// has reset). A Session is kept alive by its own pending operations and by its Reply, as in
+// Asio's echo server.
+//
+// A reset costs no reading and holds no descriptor: a connection found reset when its request is
+// read is closed at once, and while its answer is being made the network thread watches it, so
+// that a reset arriving meanwhile closes it then, not when the answer is ready.
 #include "server/listener.h"
 
 #include <errno.h>
@@ -16,6 +21,7 @@
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "platform/process_resources.h"
@@ -114,13 +120,19 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
     asio::post(owner_.io, [self = shared_from_this()] { self->Close(); });
   }
 
-  // Any thread, while the answer is being made (nothing else touches the socket then).
-  bool PeerGone() const { return PeerHasReset(fd_); }
+  // Any thread. The lock keeps the descriptor from being closed, and its number reused by
+  // another connection, while the kernel is asked about it.
+  bool PeerGone() const {
+    std::lock_guard<std::mutex> hold(close_mu_);
+    return closed_ || PeerHasReset(fd_);
+  }
 
  private:
   // The one read. A peer that closed without sending is an empty request; one whose connection
-  // failed (reset before it sent anything) can be sent nothing and costs nothing more. A reset
-  // after the request is caught before the reading (Reply::PeerGone).
+  // failed (reset before it sent anything) can be sent nothing and costs nothing more, and
+  // neither can one that sent its request and reset at once: the reset often arrives before the
+  // request is read, and the read still returns the request. A peer that only ended its sending
+  // side is not reset and gets its answer.
   void ReadRequest() {
     std::error_code ec;
     size_t n = socket_.read_some(asio::buffer(owner_.read_buffer), ec);
@@ -134,11 +146,16 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
     }
     if (ec) n = 0;
     fd_ = socket_.native_handle();
+    if (PeerHasReset(fd_)) {
+      Close();
+      return;
+    }
     const std::string_view bytes(owner_.read_buffer.data(), n);
     // A whole request head in one read, nothing cut off: once answered, the connection can be
     // closed at once unless the client sends more meanwhile.
     complete_ = n < kMaxRequest && bytes.ends_with("\r\n\r\n");
     const std::string_view request = IsValidUtf8(bytes) ? bytes : std::string_view();
+    WatchForReset();
     Reply reply(shared_from_this());
     try {
       if (owner_.quick && owner_.quick(request, reply)) return;
@@ -155,8 +172,27 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
                });
   }
 
+  // While the answer is being made: every wake of the socket (more bytes, an orderly end, a
+  // reset) is looked at, and a reset closes the connection at once, freeing its descriptor; the
+  // answer, when it comes, is dropped. The wait is edge-triggered, so waiting again after bytes
+  // or an end does not spin. Send cancels it.
+  void WatchForReset() {
+    socket_.async_wait(tcp::socket::wait_read,
+                       [self = shared_from_this()](const std::error_code& ec) {
+                         if (ec || self->closed_ || self->answered_) return;
+                         if (self->PeerGone()) {
+                           self->Close();
+                         } else {
+                           self->WatchForReset();
+                         }
+                       });
+  }
+
   void Send(std::string response) {
     if (closed_) return;
+    std::error_code ignored;
+    socket_.cancel(ignored);  // the watch for a reset: the write and drain see one themselves
+    answered_ = true;
     response_ = std::move(response);
     asio::async_write(socket_, asio::buffer(response_),
                       [self = shared_from_this()](const std::error_code& ec, size_t) {
@@ -198,10 +234,13 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
   // Network thread only; the first call closes, later ones do nothing.
   void Close() {
     if (closed_) return;
-    closed_ = true;
     std::error_code ignored;
     drain_deadline_.cancel();
-    socket_.close(ignored);
+    {
+      std::lock_guard<std::mutex> hold(close_mu_);
+      closed_ = true;
+      socket_.close(ignored);
+    }
     owner_.OnSessionClosed();
   }
 
@@ -212,7 +251,11 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
   size_t discarded_ = 0;               // bytes drained so far
   int fd_ = -1;                        // the socket's descriptor, for PeerGone, set on reading
   bool complete_ = false;              // the read held a whole request head and nothing more
-  bool closed_ = false;                // Close has run
+  bool answered_ = false;              // Send has begun: the watch for a reset has ended
+  // Held while the socket closes and while PeerGone asks about it, so that the reading thread
+  // never asks about a descriptor number that has been closed (and perhaps reused).
+  mutable std::mutex close_mu_;
+  bool closed_ = false;  // Close has run; written under close_mu_, on the network thread
 };
 
 Listener::Reply::Reply(std::shared_ptr<Session> session) : session_(std::move(session)) {}
@@ -310,6 +353,14 @@ void Listener::Impl::Accept() {
       return;
     }
     --free_descriptors;
+    // A client that reset while its connection waited in the backlog (a reset flood) can be
+    // sent nothing: closing it here, before it costs a session and a turn of the loop, keeps
+    // the open descriptors to the connections that are live.
+    if (PeerHasReset(fd)) {
+      close(fd);
+      OnSessionClosed();
+      continue;
+    }
     tcp::socket socket(io);
     std::error_code ec;
     socket.assign(tcp::v4(), fd, ec);

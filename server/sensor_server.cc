@@ -34,9 +34,13 @@ void SensorServer::start() {
         return listener != nullptr && listener->FreeDescriptors() > Listener::kDescriptorReserve;
       });
   try {
-    listener_ =
-        std::make_unique<Listener>(port_, [this](std::string_view request, Listener::Reply reply) {
+    listener_ = std::make_unique<Listener>(
+        port_,
+        [this](std::string_view request, Listener::Reply reply) {
           serve(request, std::move(reply));
+        },
+        [this](std::string_view request, Listener::Reply& reply) {
+          return queueSnapshot(request, reply);
         });
   } catch (...) {
     readings_.reset();

@@ -30,6 +30,14 @@ void SharedReadings::Request(Listener::Reply reply) {
   {
     std::lock_guard<std::mutex> hold(mu_);
     if (stopping_) return;  // the Reply, dropped, closes its connection
+    // The listener closes a connection as soon as its peer resets, but its Reply stays here
+    // until a reading takes it; while a reading is slow (or stuck), a reset flood would pile
+    // them up. Weeding them out each time the queue doubles keeps it to the live requests at
+    // a constant cost per request.
+    if (waiting_.size() >= weed_at_) {
+      std::erase_if(waiting_, [](const Listener::Reply& r) { return r.PeerGone(); });
+      weed_at_ = std::max(kWeedFloor, 2 * waiting_.size());
+    }
     waiting_.push_back(std::move(reply));
   }
   wake_.notify_one();
@@ -52,15 +60,13 @@ void SharedReadings::Run() {
     }
 
     // The reading starts: it answers exactly the requests waiting now. Clients that reset
-    // their connection meanwhile are dropped; when all have, there is nothing to read for.
+    // their connection meanwhile are dropped (their connections close now, not after the
+    // reading); when all have, there is nothing to read for.
     std::vector<Listener::Reply> batch;
     batch.swap(waiting_);
+    weed_at_ = kWeedFloor;
     lock.unlock();
-    // One live client is enough to take the reading; the rest are not asked (an answer to a
-    // client that has gone costs a failed send, not a reading).
-    batch.erase(batch.begin(),
-                std::find_if_not(batch.begin(), batch.end(),
-                                 [](const Listener::Reply& r) { return r.PeerGone(); }));
+    std::erase_if(batch, [](const Listener::Reply& r) { return r.PeerGone(); });
     if (batch.empty()) {
       lock.lock();
       continue;

@@ -38,6 +38,8 @@ class SharedReadings {
   // Time between two tries while descriptors are short. Longer than the power reader's 0.05 s,
   // so that a reading taken again still has an interval to average over.
   static constexpr int kRetryMs = 60;
+  // Queue length from which requests whose clients have reset are weeded out on arrival.
+  static constexpr size_t kWeedFloor = 64;
 
   // `read` takes one reading and returns its document; it runs on the reading thread only.
   // `plentiful` tells cheaply whether descriptors are far from running short.
@@ -57,9 +59,10 @@ class SharedReadings {
 
   const std::function<std::string()> read_;  // one reading, as a document
   const std::function<bool()> plentiful_;    // the listener's cheap estimate
-  std::mutex mu_;                            // guards the two below
+  std::mutex mu_;                            // guards waiting_, weed_at_ and stopping_
   std::condition_variable wake_;             // a request came, or the end
   std::vector<Listener::Reply> waiting_;     // requests for the next reading, in arrival order
+  size_t weed_at_ = kWeedFloor;              // queue length at which reset requests go next
   bool stopping_ = false;                    // the destructor has begun
   std::thread thread_;                       // runs Run(); last, so it starts after the rest
 };

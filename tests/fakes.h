@@ -1,6 +1,5 @@
-// fakes.h: in-memory stand-ins for the readers' platform sources, shared by the readers' tests
-// and the macOS layers' tests: an SMC controller and a scripted energy source. One thread at a
-// time each.
+// fakes.h: in-memory stand-ins for the readers' platform sources (an SMC controller and a
+// scripted energy source), shared by the readers' and the macOS layers' tests. One thread each.
 #ifndef OSTREL_TESTS_FAKES_H_
 #define OSTREL_TESTS_FAKES_H_
 
@@ -25,21 +24,20 @@ inline std::string KeyName(uint32_t code) {
           static_cast<char>(code >> 8), static_cast<char>(code)};
 }
 
-// An in-memory controller: keys from a table; every operation is recorded in `events` ('f' find,
-// 'o' open, 'r' release, 'c' structure call, 'x' close), and each call's request in `calls`
-// ("iFNum" for key information, "rF0Ac/4" for a read of 4 bytes). A call that is not a well-formed
-// exchange of one record on the open connection counts in `bad_calls`. Each answer leaves the
-// output size 0, so the caller must set it again; a read writes only the data bytes.
+// A controller over a key table. `events` records 'f' find, 'o' open, 'r' release, 'c' call,
+// 'x' close; `calls` each request ("iFNum" information, "rF0Ac/4" read of 4 bytes); `bad_calls`
+// any call that is not one record's exchange on the open connection. Answers leave the output
+// size 0 (the caller must set it again); a read writes only the data bytes.
 struct FakeSmc : SmcTransport {
   struct Key {
-    uint32_t type = 0;
-    float value = 0;
-    bool info_fails = false, read_fails = false;
+    uint32_t type = 0;                            // the key's type code
+    float value = 0;                              // its value
+    bool info_fails = false, read_fails = false;  // which request is refused
   };
-  std::map<std::string, Key> keys;
-  bool has_service = true, open_fails = false;
-  std::string events, calls;
-  int bad_calls = 0;
+  std::map<std::string, Key> keys;              // by name
+  bool has_service = true, open_fails = false;  // script
+  std::string events, calls;                    // see above
+  int bad_calls = 0;                            // see above
 
   SmcServiceHandle FindService(const char* name) override {
     events += std::string_view(name) == "AppleSMC" ? "f" : "?";
@@ -48,8 +46,7 @@ struct FakeSmc : SmcTransport {
   int32_t Open(SmcServiceHandle service, uint32_t type, SmcConnectionHandle* connection) override {
     events += service == 0x51 && type == 0 ? "o" : "?";
     if (open_fails) return kSmcNotOpen;
-    *connection = 0xC0;
-    return kSmcSuccess;
+    return *connection = 0xC0, kSmcSuccess;
   }
   void ReleaseService(SmcServiceHandle service) override { events += service == 0x51 ? "r" : "?"; }
   void Close(SmcConnectionHandle connection) override { events += connection == 0xC0 ? "x" : "?"; }
@@ -66,37 +63,33 @@ struct FakeSmc : SmcTransport {
         connection != 0xC0 || selector != 2 || in_size != 80 || *out_size != 80 || info == read;
     const auto it = keys.find(KeyName(code));
     if (it == keys.end()) return kSmcNotFound;
-    const Key& key = it->second;
-    if (info ? key.info_fails : key.read_fails) return kSmcNotReadable;
-    if (info) *out = SmcKeyInfoResponse(code, SmcTypeSize(key.type), key.type);
-    if (read) EncodeSmcValue(key.type, key.value, out);
-    *out_size = 0;
-    return kSmcSuccess;
+    if (info ? it->second.info_fails : it->second.read_fails) return kSmcNotReadable;
+    if (info) *out = SmcKeyInfoResponse(code, SmcTypeSize(it->second.type), it->second.type);
+    if (read) EncodeSmcValue(it->second.type, it->second.value, out);
+    return *out_size = 0, kSmcSuccess;
   }
 };
 
 // One channel of every delta the fake makes.
 struct FakeChannel {
-  std::optional<std::string> name, unit;
-  int64_t count = 0;
+  std::optional<std::string> name, unit;  // none: the source has no text
+  int64_t count = 0;                      // what it counted
 };
 
-// A scripted energy source, which the power reader takes up from its first reading on, as in a
-// fresh process. What it hands out counts in `live` until destroyed; calls the contract forbids
-// (an operation not offered, anything before Load, another object than the one due) count in
-// `violations`. At its end everything must be back and allowed.
+// A scripted energy source the power reader takes up from its first reading on. Objects handed
+// out count in `live` until destroyed; calls the contract forbids (an operation not offered,
+// anything before Load, the wrong object) in `violations`; both must end at 0.
 struct FakeEnergy : EnergySource {
   struct Channel : EnergyChannel, FakeChannel {
     explicit Channel(const FakeChannel& c) : FakeChannel(c) {}
   };
-  // Channel sets are tagged 1 (the group), 2 (its copy), 3 (the subscription's own set),
-  // samples by their number; a delta holds its channels.
+  // Tags: channel sets 1 (the group), 2 (its copy), 3 (the subscription's own); samples by number.
   struct Object : EnergyChannels, EnergySubscription, EnergySample, EnergyDelta {
     Object(FakeEnergy* fake, int tag) : fake(fake), tag(tag) { ++fake->live; }
     ~Object() override { --fake->live; }
-    FakeEnergy* fake;
-    int tag;
-    std::vector<Channel> channels;
+    FakeEnergy* fake;               // its maker
+    int tag;                        // see above
+    std::vector<Channel> channels;  // a delta's
   };
   FakeEnergy() { ResetPowerReaderForTesting(this); }
   ~FakeEnergy() override {
@@ -108,14 +101,13 @@ struct FakeEnergy : EnergySource {
   void Use(EnergyOperation op) { violations += !loaded || !offers[static_cast<int>(op)]; }
   template <typename T>
   static T Next(std::deque<T>* script, T none) {  // the next scripted value, or `none`
-    const T next = script->empty() ? none : script->front();
-    if (!script->empty()) script->pop_front();
-    return next;
+    if (script->empty()) return none;
+    const T next = script->front();
+    return script->pop_front(), next;
   }
   bool Load() override { return ++loads, loaded = load_ok; }
   bool Offers(EnergyOperation op) override {
-    violations += !loaded;
-    return offers[static_cast<int>(op)];
+    return violations += !loaded, offers[static_cast<int>(op)];
   }
   std::unique_ptr<EnergyChannels> CopyChannelsInGroup(std::string_view name) override {
     Use(EnergyOperation::kCopyChannelsInGroup);
@@ -163,17 +155,15 @@ struct FakeEnergy : EnergySource {
   }
   double Now() override { return time = Next(&clock, time + 1.0); }
 
-  // Script.
-  bool load_ok = true, has_group = true, subscription_ok = true, hands_back = false;
+  bool load_ok = true, has_group = true, subscription_ok = true, hands_back = false;  // script
   bool offers[kEnergyOperationCount] = {true, true, true, true, true, true, true, true};
-  std::deque<bool> sample_results, delta_results;  // outcome per call; none left: success
-  std::deque<double> clock;                        // per Now; none left: the last + 1 s
-  std::vector<FakeChannel> channels;
-  // Observations: calls of Load, objects alive, contract breaches, samples made.
-  int loads = 0, live = 0, violations = 0, samples = 0;
-  bool loaded = false;
-  double time = 0;
-  std::string pairs;  // "older>newer " per delta made
+  std::deque<bool> sample_results, delta_results;        // outcome per call; none left: success
+  std::deque<double> clock;                              // per Now; none left: the last + 1 s
+  std::vector<FakeChannel> channels;                     // of every delta
+  int loads = 0, live = 0, violations = 0, samples = 0;  // Load calls, objects, breaches, samples
+  bool loaded = false;                                   // Load succeeded
+  double time = 0;                                       // the last Now
+  std::string pairs;                                     // "older>newer " per delta made
 };
 
 }  // namespace ostrel::testing

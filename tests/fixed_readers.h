@@ -18,21 +18,21 @@ inline SensorServer::Readers NoReaders() {
           [](double*, double*, double*, double*) { return -1; }};
 }
 
+// Copies up to `capacity` of `n` records.
+template <typename T, int32_t n>
+int32_t CopyFixed(const T (&from)[n], T* out, int32_t capacity) {
+  const int32_t count = capacity < 0 ? 0 : capacity < n ? capacity : n;
+  for (int32_t i = 0; i < count; ++i) out[i] = from[i];
+  return count;
+}
+
 // Four temperatures, two fans (one stopped) and a power reading: a laptop's document.
 inline SensorServer::Readers FixedReaders() {
   static const OstrelTemp kTemps[] = {
       {"CPU / SoC (avg)", 52.5}, {"CPU / SoC (peak)", 64.25}, {"SSD", 38}, {"Battery", 31.5}};
   static const OstrelFan kFans[] = {{0, 1800, 1200, 6000}, {1, 0, 1200, 6000}};
-  return {[](OstrelTemp* out, int32_t capacity) {
-            const int32_t n = capacity < 4 ? capacity : 4;
-            for (int32_t i = 0; i < n; ++i) out[i] = kTemps[i];
-            return n < 0 ? 0 : n;
-          },
-          [](OstrelFan* out, int32_t capacity) {
-            const int32_t n = capacity < 2 ? capacity : 2;
-            for (int32_t i = 0; i < n; ++i) out[i] = kFans[i];
-            return n < 0 ? 0 : n;
-          },
+  return {[](OstrelTemp* out, int32_t capacity) { return CopyFixed(kTemps, out, capacity); },
+          [](OstrelFan* out, int32_t capacity) { return CopyFixed(kFans, out, capacity); },
           [](double* cpu, double* gpu, double* ane, double* soc) {
             *cpu = 3.5, *gpu = 0.5, *ane = 0.25, *soc = 4.25;
             return 0;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <sstream>
 
 #include "platform/linux/hwmon_smc_transport.h"
 #include "platform/linux/hwmon_temp_source.h"
@@ -25,13 +27,10 @@ using testing::TempDir;
 // One reading as "cpu/gpu/ane/soc", or "-" for none (status -1, all four left at 0).
 std::string Read() {
   double w[4] = {9, 9, 9, 9};
-  if (const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]); status != 0) {
-    EXPECT_EQ(status, -1);
-    EXPECT_TRUE(w[0] == 0 && w[1] == 0 && w[2] == 0 && w[3] == 0);
-    return "-";
-  }
-  char text[128];
-  snprintf(text, sizeof text, "%.17g/%.17g/%.17g/%.17g", w[0], w[1], w[2], w[3]);
+  char text[128] = "-";
+  const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]);
+  EXPECT_TRUE(status == 0 || (status == -1 && w[0] == 0 && w[1] == 0 && w[2] == 0 && w[3] == 0));
+  if (status == 0) snprintf(text, sizeof text, "%.10g/%.10g/%.10g/%.10g", w[0], w[1], w[2], w[3]);
   return text;
 }
 
@@ -43,174 +42,138 @@ TEST(PowerReaderTest, InitialisationOutcomes) {
     fake.hands_back = i == -4, fake.load_ok = i != -3, fake.has_group = i != -2;
     fake.subscription_ok = i != -1;
     if (i >= 0) fake.offers[i] = false;
-    const std::string want = i < -3 ? "2/0/0/2" : "-";
+    const std::string want = i < -3 ? " 2/0/0/2" : " -";
     std::string got = Read();
     got += " " + Read(), got += " " + Read();
-    EXPECT_EQ(got + " " + std::to_string(fake.loads) + " " + std::to_string(fake.live),
-              "- " + want + " " + want + " 1 " + (i < -3 ? "3" : "0"));
+    EXPECT_EQ(got + " " + std::to_string(fake.loads * 10 + fake.live),
+              "-" + want + want + (i < -3 ? " 13" : " 10"));
   }
 }
 
 // The sampling chain (a delta of the kept sample and a new one, at least 0.05 s apart), then
-// what the channels count: each kind's name matched whole, units from listed labels only.
+// what the channels count: names matched whole, units from listed labels only (none: CPU and
+// ANE in mJ, GPU in nJ).
 TEST(PowerReaderTest, SamplingChain) {
-  std::vector<FakeChannel> not_names = {{std::nullopt, "J", 1},
-                                        {"GPU Energy", "J", 5},
-                                        {std::string("CPU Energy\0", 11), "J", 1},
-                                        {"CPU Energy" + std::string(118, ' '), "J", 1}};
+  // clang-format off
+  std::vector<FakeChannel> odd = {{std::nullopt, "J", 1}, {"GPU Energy", "J", 5},
+      {std::string("CPU Energy\0", 11), "J", 1}, {"CPU Energy" + std::string(118, ' '), "J", 1}};
+  // clang-format on
   for (const char* name : {"cpu energy", "CPU Energy ", " CPU Energy", "CPU", "ane", ""})
-    not_names.push_back({name, "J", 1});
+    odd.push_back({name, "J", 1});
   const struct {
     std::vector<FakeChannel> channels = {{"CPU Energy", "J", 6}};
-    std::deque<double> clock = {};               // the clock per sample; none left: 1 s later
-    std::deque<bool> samples = {}, deltas = {};  // outcomes of CreateSamples and CreateSamplesDelta
+    std::deque<double> clock = {};               // per sample; none left: 1 s later
+    std::deque<bool> samples = {}, deltas = {};  // outcomes of CreateSamples, CreateSamplesDelta
     const char* readings = "";
     const char* pairs = "1>2 ";  // the deltas made
-    bool unit_labels = true;     // offered by the source
+    bool units = true;           // unit labels offered
   } cases[] = {
       // clang-format off
-      {.clock = {500, 502}, .readings = "- 3/0/0/3"},  // the first call only primes
+      {.clock = {500, 502}, .readings = "- 3/0/0/3"},
       {.clock = {100, 100.03, 100.0499, 100.25}, .readings = "- - - 24/0/0/24", .pairs = "1>4 "},
       {.clock = {0, 0.05}, .readings = "- 120/0/0/120"},
-      {.clock = {1000, 900, 1002}, .readings = "- - 3/0/0/3", .pairs = "1>3 "},  // set back
+      {.clock = {1000, 900, 1002}, .readings = "- - 3/0/0/3", .pairs = "1>3 "},
       {.clock = {10, 13}, .samples = {false, true, false, true}, .readings = "- - - 2/0/0/2"},
-      {.clock = {10, 11, 15}, .deltas = {false, true}, .readings = "- - 1.5/0/0/1.5",
-       .pairs = "2>3 "},  // a failed delta still advances the chain
-      // without unit labels, or with none: CPU and ANE in mJ, GPU in nJ
+      {.clock = {10, 11, 15}, .deltas = {false, true}, .readings = "- - 1.5/0/0/1.5", .pairs = "2>3 "},
       {.channels = {{"CPU Energy", "J", 1500}, {"GPU Energy", "J", 2000000000}, {"ANE", "J", 250}},
-       .readings = "- 1.5/2/0.25/3.75", .unit_labels = false},
-      {.channels = {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000},
-                    {"ANE Energy", {}, 250}},
+       .readings = "- 1.5/2/0.25/3.75", .units = false},
+      {.channels = {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000}, {"ANE Energy", {}, 250}},
        .readings = "- 1.5/2/0.25/3.75"},
-      {.channels = {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500},
-                    {"ANE", "nJ", 7000000}},
-       .readings = "- 3/0.5/0.0070000000000000001/3.5070000000000001"},
+      {.channels = {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500}, {"ANE", "nJ", 7000000}},
+       .readings = "- 3/0.5/0.007/3.507"},
       {.channels = {{"CPU Energy", "kJ", 1000}, {"GPU Energy", std::string(16, 'J'), 1000000000},
-                    {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},  // cut labels
-      {.channels = not_names, .readings = "- 0/5/0/5"},
+                    {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},
+      {.channels = odd, .readings = "- 0/5/0/5"},
       {.channels = {{"ANE", "J", 1}, {"ANE Energy", "J", 3}, {"CPU Energy", "J", 2},
-                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"},  // replaced
+                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"},
       {.channels = {{"CPU Energy", "mJ", -500}, {"GPU Energy", "nJ", -250000000},
-                    {"ANE Energy", "J", 2}},
-       .readings = "- -0.5/-0.25/2/1.25"}};
+                    {"ANE Energy", "J", 2}}, .readings = "- -0.5/-0.25/2/1.25"}};
   // clang-format on
   for (const auto& c : cases) {
     FakeEnergy fake;
-    fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.unit_labels;
-    fake.channels = c.channels;
-    fake.clock = c.clock;
-    fake.sample_results = c.samples;
-    fake.delta_results = c.deltas;
+    fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.units;
+    fake.channels = c.channels, fake.clock = c.clock;
+    fake.sample_results = c.samples, fake.delta_results = c.deltas;
     std::string readings = Read();
     while (readings.size() < strlen(c.readings)) readings += " " + Read();
-    EXPECT_EQ(readings + " " + fake.pairs, std::string(c.readings) + " " + c.pairs);
-    EXPECT_EQ(fake.live, 3) << "one sample kept, the rejected ones released";
+    EXPECT_EQ(readings + " " + fake.pairs + std::to_string(fake.live),  // one sample kept
+              std::string(c.readings) + " " + c.pairs + "3");
   }
 }
 
-// Writes powercap zones given as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" (or
-// "cpuinfo <vendor>") and returns what a sample taken before and one after the counters moved
-// count, as "name unit count" joined by "|", or the step that failed.
-std::string Measure(const std::vector<std::string>& zones) {
-  TempDir dir;
-  std::string before, after;
-  for (const std::string& zone : zones) {
-    char entry[64], name[64], later[64];
-    long long first = 0, range = 262143328850;
-    sscanf(zone.c_str(), "%63s %63s %lld %63s %lld", entry, name, &first, later, &range);
-    const std::string base = "class/powercap/" + std::string(entry) + "/";
-    if (zone.starts_with("cpuinfo ")) dir.Write("proc/cpuinfo", "vendor_id\t: " + zone.substr(8));
-    if (zone.starts_with("cpuinfo ")) continue;
-    before += base + "name=" + name + "\n" + base + "energy_uj=" + std::to_string(first) + "\n" +
-              base + "max_energy_range_uj=" + std::to_string(range) + "\n";
-    after += base + "energy_uj=" + later + "\n";
-  }
-  dir.WriteTree(before);
-  RaplEnergySource source(dir.path(), dir.path() + "/proc");
-  if (!source.Load()) return "no load";
-  EXPECT_TRUE(source.Offers(EnergyOperation::kChannelGetUnitLabel) &&
-              !source.CopyChannelsInGroup("energy model"));
-  auto channels = source.MutableCopy(*source.CopyChannelsInGroup("Energy Model"));
-  std::unique_ptr<EnergyChannels> subscribed;
-  auto subscription = source.CreateSubscription(*channels, &subscribed);
-  auto first = source.CreateSamples(*subscription, *channels);
-  source.Now();  // the clock is read right after each sample, as the power reader does
-  dir.WriteTree(after);
-  auto second = source.CreateSamples(*subscription, *channels);
-  source.Now();
-  if (!first || !second) return "no sample";
-  auto delta = source.CreateSamplesDelta(*first, *second);
-  std::string seen = delta ? "" : "no delta";
-  if (delta)
-    source.Iterate(*delta, [&](const EnergyChannel& c) {
-      seen += (seen.empty() ? "" : "|") + std::string(*source.ChannelName(c)) + " " +
-              std::string(*source.UnitLabel(c)) + " " +
-              std::to_string(source.SimpleIntegerValue(c));
-    });
-  return seen;
+// Power after `move` moved the counters of the RAPL tree at `root`, one second after priming.
+// With `bounded`, the samples also learn the real time, so the source bounds power by it.
+std::string RaplPower(const std::string& root, const std::string& proc, bool bounded,
+                      const std::function<void()>& move) {
+  struct SteadyRapl : RaplEnergySource {
+    using RaplEnergySource::RaplEnergySource;
+    double Now() override { return bounded && RaplEnergySource::Now(), time += 1.0; }
+    bool bounded;
+    double time = 0;
+  } rapl(root, proc);
+  rapl.bounded = bounded;
+  ResetPowerReaderForTesting(&rapl);
+  Read();
+  move();
+  const std::string power = Read();
+  ResetPowerReaderForTesting(nullptr);
+  return power;
 }
 
+// Powercap zones as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" (or "cpuinfo
+// <vendor>"), joined by ","; the power over the move. Packages sum, each counter unwraps at its
+// own range; AMD and Hygon count the package, not the core; names and entries match whole.
 TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
-  // clang-format off
-  const std::pair<std::vector<std::string>, const char*> cases[] = {
-      // core is CPU, uncore GPU; package, dram, psys and the MMIO copy are neither
-      {{"intel-rapl:0 package-0 1000 6000", "intel-rapl:0:0 core 100 3100",
-        "intel-rapl:0:1 uncore 50 750", "intel-rapl:0:2 dram 0 999", "intel-rapl:1 psys 0 12345",
-        "intel-rapl-mmio:0 package-0 0 777"}, "CPU Energy uJ 3000|GPU Energy uJ 700"},
-      // a package without a (readable) core zone counts whole; packages are summed
-      {{"intel-rapl:0 package-0 10 4010", "intel-rapl:1 package-1 0 9", "intel-rapl:1:0 core 0 100",
-        "intel-rapl:2 package-2 0 9", "intel-rapl:2:0 core 0 0 0"}, "CPU Energy uJ 4109"},
-      // each counter unwrapped at its own range before the sum; one that did not move counts 0
-      {{"intel-rapl:0 package-0 0 0", "intel-rapl:0:0 core 900 100 1000",
-        "intel-rapl:1:0 core 4990 10 5000", "intel-rapl:1:2 core 7 7 5000",
-        "intel-rapl:0:1 uncore 262143328845 4"}, "CPU Energy uJ 222|GPU Energy uJ 10"},
-      // Zen and Hygon: the package, as their core zone counts one core; Intel by its vendor too
-      {{"cpuinfo AuthenticAMD", "intel-rapl:0 package-0 10 39710", "intel-rapl:0:0 core 5 3075"},
-       "CPU Energy uJ 39700"},
-      {{"cpuinfo HygonGenuine", "intel-rapl:0 package-0 10 410", "intel-rapl:0:0 core 5 35"},
-       "CPU Energy uJ 400"},
-      {{"cpuinfo GenuineIntel", "intel-rapl:0 package-0 10 410", "intel-rapl:0:0 core 5 35"},
-       "CPU Energy uJ 30"},
-      {{"intel-rapl:0 package-0 5000 4000"}, "no delta"},  // a step back is no wrap,
-      {{"intel-rapl:0 package-0 131071664425 0"}, "no delta"},  // nor mid-range to the bottom;
-      {{"intel-rapl:0 package-0 0 200000000000"}, "no delta"},  // over 5 kW is a fault
-      {{"cpuinfo AuthenticAMD", "intel-rapl:0:0 core 5 6"}, "no load"},  // not the CPU there
-      {{"intel-rapl:0 package-0 5 5", "intel-rapl:0:0 core 5 garbage"}, "no sample"},
-      {{"intel-rapl:0 package-0 5 -1"}, "no sample"},
-      {{"intel-rapl:0 package-0 5 262143328851"}, "no sample"},
-      {{"intel-rapl:0 package-0 262143328849 262143328850"}, "CPU Energy uJ 1"},
-      {{"intel-rapl:0 package-0 5 1000 1000"}, "CPU Energy uJ 995"},
-      {{}, "no load"},
-      {{"intel-rapl:1 psys 5 5", "intel-rapl:0:2 dram 5 5", "intel-rapl-mmio:0 package-0 5 5"},
-       "no load"},
-      {{"intel-rapl:0 package-0 5 5 4"}, "no load"},  {{"intel-rapl:0 package-0 -1 5"}, "no load"},
-      {{"intel-rapl:0 package-0 0 0 0"}, "no load"},
-      {{"intel-rapl:0 Package-0 5 5", "intel-rapl:0:0 Core 5 5", "intel-rapl:x package-0 5 5",
-        "intel-rapl:0:0:0 core 5 5", "intel-rapl:0:1 package-0 5 5", "intel-rapl: package-0 5 5",
-        "intel-rapl:0: core 5 5"}, "no load"}};
-  // clang-format on
-  for (const auto& [zones, channels] : cases) EXPECT_EQ(Measure(zones), channels) << zones.size();
+  const std::string p = "intel-rapl:0 package-0 ", c = ",intel-rapl:0:0 core ";
+  for (const std::string& row : std::vector<std::string>{
+           // clang-format off
+      p + "10 4010,intel-rapl:1 package-1 0 9,intel-rapl:1:0 core 0 100,intel-rapl:2 package-2 0 9,"
+          "intel-rapl:2:0 core 0 0 0=0.004109/0/0/0.004109",
+      p + "0 0,intel-rapl:0:0 core 900 100 1000,intel-rapl:1:0 core 4990 10 5000,intel-rapl:1:2 core "
+          "7 7 5000,intel-rapl:0:1 uncore 262143328845 4=0.000222/1e-05/0/0.000232",
+      "cpuinfo AuthenticAMD," + p + "10 39710" + c + "5 3075=0.0397/0/0/0.0397",
+      "cpuinfo HygonGenuine," + p + "10 410" + c + "5 35=0.0004/0/0/0.0004",
+      "cpuinfo GenuineIntel," + p + "10 410" + c + "5 35=3e-05/0/0/3e-05",
+      p + "262143328849 262143328850=1e-06/0/0/1e-06", p + "5 1000 1000=0.000995/0/0/0.000995",
+      p + "5000 4000=-", p + "131071664425 0=-", p + "0 200000000000=-", p + "5 5 4=-", p + "-1 5=-",
+      p + "5 5" + c + "5 garbage=-", p + "5 -1=-", p + "5 262143328851=-", p + "0 0 0=-", "=-",
+      "cpuinfo AuthenticAMD" + c + "5 6=-",
+      "intel-rapl:1 psys 5 5,intel-rapl:0:2 dram 5 5,intel-rapl-mmio:0 package-0 5 5=-",
+      "intel-rapl:0 Package-0 5 5,intel-rapl:0:0 Core 5 5,intel-rapl:x package-0 5 5,intel-rapl:0:0:0 "
+      "core 5 5,intel-rapl:0:1 package-0 5 5,intel-rapl: package-0 5 5,intel-rapl:0: core 5 5=-"}) {
+    // clang-format on
+    const std::string zones = row.substr(0, row.find('=')), want = row.substr(row.find('=') + 1);
+    TempDir dir;
+    std::string before, after, zone, seen;
+    for (std::istringstream in(zones); std::getline(in, zone, ',');) {
+      char entry[64], name[64], later[64];
+      long long first = 0, range = 262143328850;
+      sscanf(zone.c_str(), "%63s %63s %lld %63s %lld", entry, name, &first, later, &range);
+      const std::string base = "class/powercap/" + std::string(entry) + "/";
+      if (zone.starts_with("cpuinfo ")) {
+        dir.Write("proc/cpuinfo", "vendor_id\t: " + zone.substr(8));
+        continue;
+      }
+      before += base + "name=" + name + "\n" + base + "energy_uj=" + std::to_string(first) + "\n" +
+                base + "max_energy_range_uj=" + std::to_string(range) + "\n";
+      after += base + "energy_uj=" + later + "\n";
+    }
+    dir.WriteTree(before);
+    EXPECT_EQ(RaplPower(dir.path(), dir.path() + "/proc", true, [&] { dir.WriteTree(after); }),
+              want)
+        << zones;
+  }
 }
-
-// RAPL with a clock that advances exactly one second per reading.
-struct SteadyRapl : RaplEnergySource {
-  using RaplEnergySource::RaplEnergySource;
-  double Now() override { return time += 1.0; }
-  double time = 0;
-};
 
 // Every reader over each fixture machine: temperatures, fans and, after every energy counter
-// moved 6 J in one second, power ("-" for none).
+// moved 6 J in one second, power ("-" for none). Cores count rather than packages, Tdie and the
+// CCDs rather than Tctl, a battery once; RAPL's cores and uncore, not package, dram, psys, MMIO.
 TEST(DocumentTest, EveryReaderOfAMachineTree) {
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {  // a folder, or trees/<name>.tree
-      // The eight cores, not the package; nvme's composite; the battery, not its hwmon twin;
-      // applesmc's two fans; the cores and uncore, not the package, dram, psys or MMIO copy.
       {"bench_macbookpro", "CPU / SoC (avg) 59.5|CPU / SoC (peak) 63|SSD 38.85|Battery 31.5 # "
                            "1796/1200/5927|1834/1200/6195 # 6/6/0/12"},
-      // The cores, not the package; nvme Composite and drivetemp.
       {"intel_desktop", "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.925 # 1054/0/0 # -"},
-      // Tdie and the CCDs, not Tctl; the battery once, not its hwmon twin; not the game pad.
       {"amd_laptop", "CPU / SoC (avg) 46.4583|CPU / SoC (peak) 48.5|SSD 36.85|Battery 31.2 # "
                      "2370/0/0 # -"},
       {"old_style", "CPU / SoC (avg) 62|CPU / SoC (peak) 63 #  # -"},
@@ -240,16 +203,14 @@ TEST(DocumentTest, EveryReaderOfAMachineTree) {
     for (int32_t i = 0, n = ReadFans(smc, fans, 16); i < n; ++i)
       got += (i ? "|" : "") + testing::Number(fans[i].rpm) + "/" + testing::Number(fans[i].minRPM) +
              "/" + testing::Number(fans[i].maxRPM);
-    SteadyRapl rapl(dir.path(), folder + "_proc");
-    ResetPowerReaderForTesting(&rapl);
-    Read();
-    for (const auto& file : fs::recursive_directory_iterator(dir.path())) {
-      if (file.path().filename() != "energy_uj" || file.is_symlink()) continue;
-      const long long uj = std::stoll(testing::ReadWholeFile(file.path()));
-      dir.Write(file.path().string().substr(dir.path().size() + 1), std::to_string(uj + 6000000));
-    }
-    EXPECT_EQ(got + " # " + Read(), want) << name;
-    ResetPowerReaderForTesting(nullptr);
+    const std::string power = RaplPower(dir.path(), folder + "_proc", false, [&] {
+      for (const auto& file : fs::recursive_directory_iterator(dir.path())) {
+        if (file.path().filename() != "energy_uj" || file.is_symlink()) continue;
+        const long long uj = std::stoll(testing::ReadWholeFile(file.path()));
+        dir.Write(file.path().string().substr(dir.path().size() + 1), std::to_string(uj + 6000000));
+      }
+    });
+    EXPECT_EQ(got + " # " + power, want) << name;
   }
 }
 

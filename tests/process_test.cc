@@ -1,6 +1,5 @@
 // The process runner: what a child gets (arguments, environment, descriptors, signals), what
-// comes back, cancellation and reaping; finding programs; the open-file limit. The programs
-// run are the system's own (sh, env, true, sleep).
+// comes back, cancellation and reaping; finding programs; the open-file limit; the signal loop.
 #include "platform/linux/process.h"
 
 #include <fcntl.h>
@@ -19,105 +18,81 @@
 namespace ostrel {
 namespace {
 
-Environment SystemPath() { return testing::Env("PATH=/usr/bin:/bin"); }
+const Environment kPath = testing::Env("PATH=/usr/bin:/bin");
 
 TEST(ProcessRunnerTest, WhatTheChildGetsAndGives) {
-  PosixProcessRunner runner;
   // A descriptor without close-on-exec, as a careless library might leave one, and what the
-  // helper's main thread has: termination signals blocked, SIGPIPE ignored.
+  // helper's main thread has: termination signals blocked, SIGPIPE ignored. The child gets
+  // none of them.
   const int fd = open("/dev/null", O_RDONLY);
   sigset_t block, old_mask;
   sigemptyset(&block);
   sigaddset(&block, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &block, &old_mask);
-  struct sigaction ignore {
-  }, old_pipe{};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &old_pipe);
-  const std::string script =
-      "printf '%s|' \"$@\"; [ -e /proc/self/fd/" + std::to_string(fd) +
-      " ] && echo open || echo closed; grep -E '^Sig(Blk|Ign)' /proc/self/status >&2; exit 3";
-  const ProcessResult r =
-      runner.Run({"sh", "-c", script, "sh", "$HOME", "a;b", "`id`", "*"}, SystemPath(), -1);
-  sigaction(SIGPIPE, &old_pipe, nullptr);
+  const sighandler_t old_pipe = signal(SIGPIPE, SIG_IGN);
+  PosixProcessRunner runner;
+  const ProcessResult r = runner.Run(
+      {"sh", "-c",
+       "printf '%s|' \"$@\"; [ -e /proc/self/fd/" + std::to_string(fd) +
+           " ] && echo open || echo closed; grep SigBlk /proc/self/status; echo $(( 0x$(grep "
+           "SigIgn /proc/self/status | cut -f2) & 0x1000 )); exit 3",
+       "sh", "$HOME", "a;b", "`id`", "*"},
+      kPath, -1);
+  signal(SIGPIPE, old_pipe);
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   close(fd);
-  EXPECT_EQ(r.spawn_error, 0);
-  EXPECT_TRUE(r.exited);
-  EXPECT_EQ(r.exit_status, 3);
-  EXPECT_FALSE(r.cancelled);
-  EXPECT_EQ(r.output, "$HOME|a;b|`id`|*|closed\n");
-  ASSERT_EQ(r.errors.size(), 2 * 25u) << r.errors;
-  EXPECT_EQ(r.errors.substr(0, 25), "SigBlk:\t0000000000000000\n");
-  EXPECT_EQ(std::stoull(r.errors.substr(33, 16), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u);
-  Environment env = SystemPath();
-  env.Set("OSTREL_X", "1 2");
-  EXPECT_EQ(runner.Run({"env"}, env, -1).output, "OSTREL_X=1 2\nPATH=/usr/bin:/bin\n");
-  EXPECT_EQ(runner.Run({"ostrel-no-such-program"}, SystemPath(), -1).spawn_error, ENOENT);
-  EXPECT_EQ(runner.Run({}, SystemPath(), -1).spawn_error, EINVAL);
-  EXPECT_EQ(runner.Launch({"ostrel-no-such-program"}, SystemPath(), nullptr), ENOENT);
-  EXPECT_EQ(runner.Launch({}, SystemPath(), nullptr), EINVAL);
-}
-
-TEST(ProcessRunnerTest, OutputIsCappedWhileTheChildRunsToTheEnd) {
-  // Both streams far beyond their caps and a pipe's buffer, at once: a runner that stopped
-  // reading one of them would leave the child blocked.
-  const ProcessResult r = PosixProcessRunner().Run(
-      {"sh", "-c", "head -c 200000 /dev/zero >&2 & head -c 200000 /dev/zero; wait; echo done >&2"},
-      SystemPath(), -1);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.output.size(), ProcessRunner::kMaxOutput);
-  EXPECT_EQ(r.errors.size(), ProcessRunner::kMaxErrors);
+  EXPECT_TRUE(r.spawn_error == 0 && r.exited && r.exit_status == 3 && !r.cancelled);
+  EXPECT_EQ(r.output, "$HOME|a;b|`id`|*|closed\nSigBlk:\t0000000000000000\n0\n");
+  EXPECT_EQ(runner.Run({"env"}, testing::Env("PATH=/bin A=1"), -1).output, "A=1\nPATH=/bin\n");
+  EXPECT_EQ(runner.Run({"ostrel-no-such-program"}, kPath, -1).spawn_error, ENOENT);
+  EXPECT_EQ(runner.Run({}, kPath, -1).spawn_error, EINVAL);
+  EXPECT_EQ(runner.Launch({"ostrel-no-such-program"}, kPath, nullptr), ENOENT);
+  EXPECT_EQ(runner.Launch({}, kPath, nullptr), EINVAL);
+  // Both streams far beyond their caps at once: a runner that stopped reading one of them
+  // would leave the child blocked.
+  const ProcessResult big = runner.Run(
+      {"sh", "-c", "head -c 200000 /dev/zero >&2 & head -c 200000 /dev/zero; wait"}, kPath, -1);
+  EXPECT_TRUE(big.output.size() == ProcessRunner::kMaxOutput &&
+              big.errors.size() == ProcessRunner::kMaxErrors);
 }
 
 TEST(ProcessRunnerTest, CancelTermThenKillAndNoWaitForGrandchildren) {
   testing::TempDir dir;
   const std::string ready = dir.path() + "/ready";
-  const struct {
-    std::string script;
-    int signal;
-    const char* output;
-  } cases[] = {
-      {"echo up; : > " + ready + "; exec sleep 60", SIGTERM, "up\n"},
-      // Ignores SIGTERM, and so does its sleep, which keeps the pipe open after the shell died.
-      {"trap '' TERM; echo up; : > " + ready + "; sleep 5; echo late", SIGKILL, "up\n"},
-  };
-  for (const auto& c : cases) {
+  // The second ignores SIGTERM, and so does its sleep, which keeps the pipe open.
+  for (const auto& [script, signal] :
+       {std::pair{"echo up; : > " + ready + "; exec sleep 60", SIGTERM},
+        {"trap '' TERM; echo up; : > " + ready + "; sleep 5; echo late", SIGKILL}}) {
     unlink(ready.c_str());
     int cancel[2];
     ASSERT_EQ(pipe2(cancel, O_CLOEXEC), 0);
     ProcessResult r;
     std::thread waiter([&] {
-      r = PosixProcessRunner().Run({"sh", "-c", c.script}, SystemPath(), cancel[0]);
+      r = PosixProcessRunner().Run({"sh", "-c", script}, kPath, cancel[0]);
     });
     ASSERT_TRUE(testing::WaitFor([&] { return access(ready.c_str(), F_OK) == 0; }, 20));
     ASSERT_EQ(write(cancel[1], "x", 1), 1);
     waiter.join();
-    close(cancel[0]);
-    close(cancel[1]);
-    EXPECT_TRUE(r.cancelled);
-    EXPECT_FALSE(r.exited);
-    EXPECT_EQ(r.term_signal, c.signal);
-    EXPECT_EQ(r.output, c.output);
+    for (int end : cancel) close(end);
+    EXPECT_TRUE(r.cancelled && !r.exited && r.term_signal == signal && r.output == "up\n");
   }
-  const ProcessResult r =
-      PosixProcessRunner().Run({"sh", "-c", "sleep 30 & echo $!"}, SystemPath(), -1);
+  const ProcessResult r = PosixProcessRunner().Run({"sh", "-c", "sleep 30 & echo $!"}, kPath, -1);
   ASSERT_TRUE(r.exited);
-  const pid_t grandchild = static_cast<pid_t>(std::stol(r.output));
-  EXPECT_EQ(kill(grandchild, SIGKILL), 0) << "still running, holding the pipe";
+  EXPECT_EQ(kill(std::stoi(r.output), SIGKILL), 0) << "still running, holding the pipe";
   // A launched child is reaped: a zombie would still answer kill(pid, 0).
   pid_t pid = -1;
-  ASSERT_EQ(PosixProcessRunner().Launch({"true"}, SystemPath(), &pid), 0);
+  ASSERT_EQ(PosixProcessRunner().Launch({"true"}, kPath, &pid), 0);
   EXPECT_TRUE(testing::WaitFor([pid] { return kill(pid, 0) != 0 && errno == ESRCH; }, 10));
 }
 
+// Finding programs on PATH; the open-file limit raised to the hard one; and how many more
+// descriptors this process may open, counted and probed, every probe giving back what it took.
 TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   testing::TempDir dir;
   dir.WriteTree("a/tool=\nb/tool=\na/plain=\na/folder/x=");
   for (const char* file : {"/a/tool", "/b/tool", "/a/folder"})
     chmod((dir.path() + file).c_str(), 0755);
-  Environment env;
-  env.Set("PATH", ":relative:" + dir.path() + "/a:" + dir.path() + "/b");
+  const Environment env = testing::Env("PATH=:relative:" + dir.path() + "/a:" + dir.path() + "/b");
   EXPECT_EQ(FindProgram("tool", env), dir.path() + "/a/tool");
   EXPECT_EQ(FindProgram(dir.path() + "/b/tool", env), dir.path() + "/b/tool");
   for (const std::string name : {"folder", "plain", "missing", "", "/a/tool"}) {
@@ -129,46 +104,33 @@ TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   limit.rlim_cur = limit.rlim_max / 2;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_EQ(RaiseFileLimit(), limit.rlim_max);
-  EXPECT_EQ(RaiseFileLimit(), limit.rlim_max);
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
-}
-
-// How many more descriptors this process may open, counted and probed, under a soft limit 20
-// above what is open now; every probe gives back what it took.
-TEST(ProcessResourcesTest, FreeDescriptorsCountedAndProbed) {
-  rlimit limit;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   const size_t open_now = testing::OpenFileCount();
   limit.rlim_cur = open_now + 20;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_EQ(FreeDescriptorCount(), 20);
-  EXPECT_TRUE(CanOpenDescriptors(0) && CanOpenDescriptors(1) && CanOpenDescriptors(20));
-  EXPECT_FALSE(CanOpenDescriptors(40));
+  EXPECT_TRUE(CanOpenDescriptors(0) && CanOpenDescriptors(20) && !CanOpenDescriptors(40));
   EXPECT_EQ(testing::OpenFileCount(), open_now);
   limit.rlim_cur = open_now + 100;  // at most 64 more are tried: beyond that, enough
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_TRUE(CanOpenDescriptors(1000));
 }
 
-// The application loop tells its delegate once per run and ends on SIGTERM or SIGINT, which no
-// longer end the process; a process started without a standard descriptor gets /dev/null there.
+// The loop tells its delegate once per run and ends on SIGTERM or SIGINT, which no longer end
+// the process; a process started without a standard descriptor gets /dev/null there.
 TEST(SignalApplicationTest, RunsUntilATerminationSignal) {
   struct Delegate : Application::Delegate {
-    void applicationDidFinishLaunching() override { ++launched; }
-    int launched = 0;
+    void applicationDidFinishLaunching() override {
+      kill(getpid(), ++launched == 1 ? SIGTERM : SIGINT);
+    }
+    int launched = 0;  // runs told
   } delegate;
   SignalApplication app;
   app.setDelegate(&delegate);
-  for (int sig : {SIGTERM, SIGINT}) {
-    std::thread later([sig] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      kill(getpid(), sig);
-    });
-    app.run();
-    later.join();
-    EXPECT_EQ(delegate.launched, sig == SIGTERM ? 1 : 2);
-  }
+  app.run();
+  app.run();
+  EXPECT_EQ(delegate.launched, 2);
   const int saved = dup(0);
   close(0);
   OpenMissingStandardDescriptors();

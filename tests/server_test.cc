@@ -1,14 +1,14 @@
-// The server layer: routing and the document as pure functions, the text helpers, and the
-// exchange over real loopback TCP (bytes on the wire, odd clients, workers, binding).
+// The server layer: the document and the text helpers as pure functions, and routing and the
+// exchange over real loopback TCP (bytes on the wire, odd clients, shared readings, binding).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 
+#include "server/http_framing.h"
 #include "server/route.h"
 #include "server/snapshot.h"
 #include "server/text.h"
@@ -18,40 +18,9 @@
 namespace ostrel {
 namespace {
 
+using testing::BodyOf;
+using testing::ConnectLoopback;
 using testing::Exchange;
-
-// Each case is the route ("S" snapshot, "L" login item, "L1"/"L0" with the switch), a space and
-// the request. Only the target of the first line counts; a lone LF or CR ends no line; a space
-// or "?" with a combining mark does not split; "1" with a mark is not "1".
-TEST(RouteTest, TheFirstLineTargetDecides) {
-  // clang-format off
-  for (const std::string c : {
-      "S GET / HTTP/1.1\r\nHost: x\r\n\r\n",       "L GET /loginitem HTTP/1.1\r\n",
-      "L1 GET /loginitem?enable=1 HTTP/1.1\r\n",    "L0 POST /loginitem?enable=0 HTTP/1.1",
-      "L1 GET /loginitem?enable=1&enable=0",        "L1 GET /loginitem?enable=0&enable=1",
-      "L1 GET /loginitem?enable=10 HTTP/1.1",       "L0 GET /loginitem?xenable=0 HTTP/1.1",
-      "L GET /loginitem?enable=true",               "L GET /loginitem? HTTP/1.1",
-      "L GET ?/loginitem HTTP/1.1",                 "L GET /loginitem",
-      "L1 GET  /loginitem?enable=1",                "L1    GET /loginitem?enable=1",
-      "S GET /loginitem/ HTTP/1.1",                 "S GET /LoginItem",
-      "S GET /login%69tem",                         "S GET /status?enable=1",
-      "S GET http://127.0.0.1:53843/loginitem",     "S GET",
-      "S ",                                         "S \r\n\r\n",
-      "L1 \r\n\r\nGET /loginitem?enable=1\r\n",     "L1 GET /loginitem?enable=1 HTTP/1.1\nHost:x\n",
-      "S GET /loginitem\nHost: x\n",                "S GET /loginitem\rX HTTP/1.1",
-      "L GET /loginitem enable=1",                  "L GET /loginitem HTTP/1.1\r\nX: enable=1\r\n",
-      "S GET \u0301/loginitem HTTP/1.1",            "S GET /loginitem \u0301HTTP/1.1",
-      "S GET /loginitem?\u0301enable=1 HTTP/1.1",   "L GET /loginitem?enable=1\u0301 HTTP/1.1",
-      "L0 GET /loginitem?enable=0 HTTP/1.1\r\nX: caf\u00e9\r\n"}) {
-    // clang-format on
-    const Route route = RouteRequest(c.substr(c.find(' ') + 1));
-    const std::string got =
-        std::string(route.login_item ? "L" : "S") + (route.enable ? *route.enable ? "1" : "0" : "");
-    EXPECT_EQ(got, c.substr(0, c.find(' '))) << c;
-  }
-  EXPECT_EQ(LoginItemBody(true), "{\"ok\":true,\"loginItem\":true}");
-  EXPECT_EQ(LoginItemBody(false), "{\"ok\":true,\"loginItem\":false}");
-}
 
 constexpr char kEmpty[] =
     "{\"temperatures\":[],\"fans\":[],\"power\":{},\"loginItem\":false,\"helper\":\"ostrel\","
@@ -67,7 +36,6 @@ TEST(SnapshotTest, DocumentFromReadings) {
       "\xEF\xBF\xBD\",\"celsius\":38.0}],\"fans\":[{\"index\":0,\"rpm\":1800.0,\"min\":1200.0,"
       "\"max\":6000.0}],\"power\":{\"soc\":4.25,\"cpu\":3.5,\"gpu\":0.5,\"ane\":0.25},"
       "\"loginItem\":true,\"helper\":\"ostrel\",\"version\":1}");
-  EXPECT_EQ(SnapshotDocument(Readings{}), kEmpty);
   OstrelTemp full_label = {"", 2};
   std::memset(full_label.label, 'x', sizeof full_label.label);  // no terminator in the field
   const Readings labels{&full_label, 1, 1}, counts{temps, 3, 2, fans, -1, 1, 1},
@@ -79,30 +47,26 @@ TEST(SnapshotTest, DocumentFromReadings) {
             "{\"temperatures\":[{\"label\":\"a\",\"celsius\":1.0}]," + std::string(kEmpty + 19));
   r.fan_count = r.fan_capacity = 2;  // JSON has no NaN: the whole document fails
   EXPECT_EQ(SnapshotDocument(r), "{}");
+  // Each ill-formed subpart becomes one U+FFFD; the body's length is in bytes, not characters.
+  EXPECT_EQ(ToValidUtf8("a\377b\355\240\200\342\202"), "a\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(FrameResponse("\u00e9"),
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: "
+            "close\r\n\r\n\u00e9");
 }
 
-TEST(TextTest, Utf8AndClusters) {
-  for (const char* valid : {"", "caf\xC3\xA9", "\xF4\x8F\xBF\xBF", "\r\n"})
-    EXPECT_TRUE(IsValidUtf8(valid));
-  for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80",
-                          "ab\xE2\x82", "\xE2\x28\xA1", "\xFF"}) {
-    EXPECT_FALSE(IsValidUtf8(bad)) << bad;
-  }
-  EXPECT_TRUE(IsValidUtf8(std::string("a\0b", 3)));
-  EXPECT_EQ(ToValidUtf8("a\377b\342\202"), "a\uFFFDb\uFFFD");
-  EXPECT_EQ(ToValidUtf8("\355\240\200\u00e9"), "\uFFFD\uFFFD\uFFFD\u00e9");
-  for (const auto& [text, want] : {std::pair{"\r\r\n\n", "\r|\r\n|\n|"},
-                                   {"\xC3\xA9\r\n \xCC\x81?", "\xC3\xA9|\r\n| \xCC\x81|?|"}}) {
-    std::string got;
-    ClusterCursor cursor(text);
-    for (std::string_view cluster; cursor.Next(&cluster);) got.append(cluster).append("|");
-    EXPECT_EQ(got, want);
-  }
+// Everything the server sends until it closes, then closes `fd`.
+std::string ReadAll(int fd) {
+  std::string got(4096, '\0');
+  got.resize(std::max<ssize_t>(0, recv(fd, got.data(), got.size(), MSG_WAITALL)));
+  close(fd);
+  return got;
 }
 
-std::string Framed(const std::string& body) {
-  return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+// A new connection that has sent `request`.
+int Ask(uint16_t port, std::string_view request = "GET / HTTP/1.1\r\n\r\n") {
+  const int fd = ConnectLoopback(port);
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  return fd;
 }
 
 class ExchangeTest : public ::testing::Test {
@@ -118,48 +82,64 @@ class ExchangeTest : public ::testing::Test {
   uint16_t port_ = 0;
 };
 
+// Each case is the answer ("S" snapshot, "L" login item, "L1"/"L0" after switching it), a space
+// and the request bytes. Only the target of the first line counts; a lone LF or CR ends no line;
+// a space or "?" with a combining mark does not split; "1" with a mark is not "1". Text that is
+// not well-formed UTF-8 is routed as empty, and only the first read (8192 bytes) is routed.
 TEST_F(ExchangeTest, EveryRequestGetsItsFramedAnswer) {
   const std::string head = "GET /loginitem?enable=0 HTTP/1.1\r\nX: ";
-  const std::pair<std::string, std::string> cases[] = {
-      {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", kEmpty},
-      // Text that is not well-formed UTF-8 is routed as empty: the snapshot.
-      {"GET /loginitem?enable=1 \xC0\xAF", kEmpty},
-      {std::string("\0\0\0", 3), kEmpty},
-      // Only the first read (8192 bytes) is routed, here cut inside "é"; the rest is drained
-      // and the answer still arrives whole.
-      {head + std::string(8191 - head.size(), 'a') + "\u00e9", kEmpty},
-      {"GET /loginitem?enable=1 HTTP/1.1\r\n\r\n", "{\"ok\":true,\"loginItem\":true}"},
-      {"GET /loginitem HTTP/1.1\r\n\r\n", "{\"ok\":true,\"loginItem\":true}"},
-      {head + std::string(9000, 'a'), "{\"ok\":true,\"loginItem\":false}"},
-  };
-  for (const auto& [request, body] : cases) EXPECT_EQ(Exchange(port_, request), Framed(body));
+  // clang-format off
+  const std::string cases[] = {
+      "S GET / HTTP/1.1\r\nHost: x\r\n\r\n",       "L GET /loginitem HTTP/1.1\r\n",
+      "L1 GET /loginitem?enable=1 HTTP/1.1\r\n",    "L0 POST /loginitem?enable=0 HTTP/1.1",
+      "L1 GET /loginitem?enable=1&enable=0",        "L1 GET /loginitem?enable=0&enable=1",
+      "L1 GET /loginitem?enable=10 HTTP/1.1",       "L0 GET /loginitem?xenable=0 HTTP/1.1",
+      "L GET /loginitem?enable=true",               "L GET /loginitem? HTTP/1.1",
+      "L GET ?/loginitem HTTP/1.1",                 "L GET /loginitem",
+      "L1 GET  /loginitem?enable=1",                "L1    GET /loginitem?enable=1",
+      "S GET /loginitem/ HTTP/1.1",                 "S GET /LoginItem",
+      "S GET /login%69tem",                         "S GET /status?enable=1",
+      "S GET http://127.0.0.1:53843/loginitem",     "S GET",
+      "S \r\n\r\n",
+      "L1 \r\n\r\nGET /loginitem?enable=1\r\n",     "L1 GET /loginitem?enable=1 HTTP/1.1\nHost:x\n",
+      "S GET /loginitem\nHost: x\n",                "S GET /loginitem\rX HTTP/1.1",
+      "L GET /loginitem enable=1",                  "L GET /loginitem HTTP/1.1\r\nX: enable=1\r\n",
+      "S GET \u0301/loginitem HTTP/1.1",            "S GET /loginitem \u0301HTTP/1.1",
+      "S GET /loginitem?\u0301enable=1 HTTP/1.1",   "L GET /loginitem?enable=1\u0301 HTTP/1.1",
+      "L0 GET /loginitem?enable=1\u0301&enable=0",  "S GET /loginitem?enable=1 \xC0\xAF",
+      "S GET /loginitem?enable=1 \x80",             "S GET /loginitem?enable=1 \xE0\x80\xAF",
+      "S GET /loginitem?enable=1 \xED\xA0\x80",     "S GET /loginitem?enable=1 \xF4\x90\x80\x80",
+      "S GET /loginitem?enable=1 ab\xE2\x82",       "S GET /loginitem?enable=1 \xE2\x28\xA1",
+      "S GET /loginitem?enable=1 \xFF",             "L1 GET /loginitem?enable=1 \xF4\x8F\xBF\xBF",
+      "L0 GET /loginitem?enable=0 HTTP/1.1\r\nX: caf\u00e9\r\n",
+      std::string("L1 GET /loginitem?enable=1 ") + '\0',
+      "S " + std::string("\0\0\0", 3),              "S " + head + std::string(8191 - head.size(), 'a') + "\u00e9",
+      "L1 GET /loginitem?enable=1 HTTP/1.1\r\n\r\n", "L0 " + head + std::string(9000, 'a')};
+  // clang-format on
+  for (const std::string& c : cases) {
+    const size_t before = login_.calls().size();
+    const std::string response = Exchange(port_, c.substr(c.find(' ') + 1));
+    const std::vector<bool> calls = login_.calls();
+    const bool on = !calls.empty() && calls.back(), login = BodyOf(response).starts_with("{\"ok");
+    EXPECT_EQ((login ? "L" : "S") + std::string(calls.size() > before ? on ? "1" : "0" : ""),
+              c.substr(0, c.find(' ')))
+        << c;
+    EXPECT_EQ(response,
+              FrameResponse(login ? LoginItemBody(on) : SnapshotDocument({.login_item = on})));
+  }
   login_.refuse_ = true;  // the answer tells the state as it is
-  EXPECT_EQ(Exchange(port_, "GET /loginitem?enable=1"),
-            Framed("{\"ok\":true,\"loginItem\":false}"));
-  EXPECT_EQ(login_.calls(), (std::vector<bool>{true, false, true}));
-  SensorServer::Readers readers = testing::NoReaders();  // "début": 6 bytes, 5 characters
-  readers.temps = [](OstrelTemp* out, int32_t) { return out[0] = {"d\u00e9but", 4}, 1; };
-  Start(readers);
-  const std::string response = Exchange(port_, "GET /");
-  EXPECT_NE(response.find("d\u00e9but"), std::string::npos);
-  EXPECT_EQ(response, Framed(testing::BodyOf(response)));
+  EXPECT_EQ(BodyOf(Exchange(port_, "GET /loginitem?enable=1")),
+            "{\"ok\":true,\"loginItem\":false}");
 }
 
 TEST_F(ExchangeTest, OnlyTheFirstReadOfAConnectionCounts) {
-  auto read_all = [](int fd) {
-    std::string got(4096, '\0');
-    got.resize(std::max<ssize_t>(0, recv(fd, got.data(), got.size(), MSG_WAITALL)));
-    close(fd);
-    return got;
-  };
-  int fd = testing::ConnectLoopback(port_);
-  ASSERT_EQ(send(fd, "GET /log", 8, MSG_NOSIGNAL), 8);
+  int fd = Ask(port_, "GET /log");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   send(fd, "initem?enable=1 HTTP/1.1\r\n\r\n", 28, MSG_NOSIGNAL);  // may meet a closed socket
-  EXPECT_EQ(read_all(fd), Framed(kEmpty));
-  fd = testing::ConnectLoopback(port_);  // a client that closes without sending gets an answer
+  EXPECT_EQ(ReadAll(fd), FrameResponse(kEmpty));
+  fd = ConnectLoopback(port_);  // a client that closes without sending gets an answer
   shutdown(fd, SHUT_WR);
-  EXPECT_EQ(read_all(fd), Framed(kEmpty));
+  EXPECT_EQ(ReadAll(fd), FrameResponse(kEmpty));
   EXPECT_TRUE(login_.calls().empty());
 }
 
@@ -167,8 +147,7 @@ TEST_F(ExchangeTest, OnlyTheFirstReadOfAConnectionCounts) {
 // while the client still holds its end (a drain would keep the connection for 2 s).
 TEST_F(ExchangeTest, AWholeRequestIsClosedAtOnce) {
   const size_t before = testing::OpenFileCount();
-  const int fd = testing::ConnectLoopback(port_);
-  ASSERT_EQ(send(fd, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL), 18);
+  const int fd = Ask(port_);
   char buf[4096];
   while (recv(fd, buf, sizeof buf, 0) > 0) {
   }
@@ -177,79 +156,53 @@ TEST_F(ExchangeTest, AWholeRequestIsClosedAtOnce) {
 }
 
 // After the answer the server drains at most 64 KiB, then closes on the rest, resetting a client
-// that goes on sending; a drain without that bound would swallow all 64 MB.
+// that goes on sending; the answer arrives whole first. A drain without that bound would
+// swallow all 64 MB.
 TEST_F(ExchangeTest, DrainIsBoundedInBytes) {
-  const int fd = testing::ConnectLoopback(port_);
-  const std::string chunk(1 << 20, 'a');
-  int sent = 0;
-  while (sent < 64 && send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) ++sent;
-  close(fd);
-  EXPECT_LT(sent, 64);
+  EXPECT_EQ(testing::Flood(port_, "GET / HTTP/1.1\r\n" + std::string(64 << 20, 'a'), 1 << 20, 0),
+            FrameResponse(kEmpty));
 }
 
 // A reading that does not return holds up only the snapshot requests: the login item is
-// answered and new connections are read meanwhile. Those waiting when the next reading starts
-// share it (one that only ended its sending side still gets its answer), and a reading waited
-// for only by clients that have reset is never taken.
+// answered meanwhile. Requests waiting when the next reading starts share it (one that only
+// ended its sending side too), and a reading waited for only by reset clients is never taken.
 TEST_F(ExchangeTest, StuckReadingHoldsOnlySnapshotsThenWaitingRequestsShareOne) {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool shut = true;
-  int calls = 0;
+  std::atomic<bool> shut{true};
+  std::atomic<int> calls{0};
   SensorServer::Readers readers = testing::NoReaders();  // reading n reports n degrees
   readers.temps = [&](OstrelTemp* out, int32_t) {
-    std::unique_lock<std::mutex> lock(mu);
-    const int n = ++calls;
-    cv.wait(lock, [&] { return !shut; });
-    out[0] = {"reading", static_cast<double>(n)};
+    out[0] = {"n", static_cast<double>(++calls)};
+    while (shut) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return 1;
   };
   Start(readers);
-  auto gate = [&](bool open) {
-    std::lock_guard<std::mutex> lock(mu);
-    shut = !open;
-    cv.notify_all();
+  auto reading = [](double n) {  // what reading n sends: the login item is on by then
+    const OstrelTemp temp{"n", n};
+    return FrameResponse(SnapshotDocument(
+        {.temps = &temp, .temp_count = 1, .temp_capacity = 1, .login_item = true}));
   };
-  auto count = [&] {
-    std::lock_guard<std::mutex> lock(mu);
-    return calls;
+  auto reset_clients_then_open = [&] {
+    testing::Reset(Ask(port_));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the server read them
+    shut = false;
   };
-  auto ask = [&](bool half_close) {
-    const int fd = testing::ConnectLoopback(port_);
-    send(fd, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL);
-    if (half_close) shutdown(fd, SHUT_WR);
-    return fd;
-  };
-  auto body = [](int fd) {  // of the answer, and the reading's number in it
-    std::string got(4096, '\0');
-    got.resize(std::max<ssize_t>(0, recv(fd, got.data(), got.size(), MSG_WAITALL)));
-    close(fd);
-    const std::string text = testing::BodyOf(got);
-    return std::pair(text, std::atoi(text.c_str() + text.find("celsius\":") + 9));
-  };
-  const int first = ask(false);
-  ASSERT_TRUE(testing::WaitFor([&] { return count() == 1; }, 10));
-  EXPECT_EQ(testing::BodyOf(Exchange(port_, "GET /loginitem?enable=1")),
-            "{\"ok\":true,\"loginItem\":true}");
-  const int second = ask(false), half_closed = ask(true);
-  testing::Reset(ask(false));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the server read them
-  gate(true);
-  EXPECT_EQ(body(first).second, 1);
-  const auto shared = body(second);
-  EXPECT_EQ(shared.second, 2);  // which started after the login item was switched
-  EXPECT_NE(shared.first.find("\"loginItem\":true"), std::string::npos) << shared.first;
-  EXPECT_EQ(body(half_closed), shared);
-  gate(false);
-  const int third = ask(false);
-  ASSERT_TRUE(testing::WaitFor([&] { return count() == 3; }, 10));
-  testing::Reset(ask(false));
-  testing::Reset(ask(false));
+  const int first = Ask(port_);
+  ASSERT_TRUE(testing::WaitFor([&] { return calls == 1; }, 10));
+  EXPECT_EQ(BodyOf(Exchange(port_, "GET /loginitem?enable=1")), LoginItemBody(true));
+  const int second = Ask(port_), half_closed = Ask(port_);
+  shutdown(half_closed, SHUT_WR);
+  reset_clients_then_open();
+  EXPECT_EQ(ReadAll(first), reading(1));
+  EXPECT_EQ(ReadAll(second), reading(2));
+  EXPECT_EQ(ReadAll(half_closed), reading(2));
+  shut = true;
+  const int third = Ask(port_);
+  ASSERT_TRUE(testing::WaitFor([&] { return calls == 3; }, 10));
+  testing::Reset(Ask(port_));
+  reset_clients_then_open();
+  EXPECT_EQ(ReadAll(third), reading(3));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  gate(true);
-  EXPECT_EQ(body(third).second, 3);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(count(), 3);
+  EXPECT_EQ(calls.load(), 3);
   server_.reset();  // before the readers' state above goes
 }
 

@@ -3,11 +3,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,12 +27,13 @@ void WriteTree(const std::string& root, std::string_view lines) {
     const std::vector<fs::path> parts(relative.begin(), relative.end());
     fs::path file = fs::path(root) / relative;
     if (parts.size() >= 4 && parts[0] == "class") {
+      const fs::path entry = fs::path("class") / parts[1] / parts[2];
       const fs::path device = fs::path(root) / "devices" / parts[1] / parts[2];
-      const fs::path entry = fs::path(root) / "class" / parts[1] / parts[2];
       fs::create_directories(device);
-      fs::create_directories(entry.parent_path());
-      if (!fs::is_symlink(entry)) fs::create_directory_symlink(device, entry);
-      file = device / relative.lexically_relative(fs::path("class") / parts[1] / parts[2]);
+      fs::create_directories((fs::path(root) / entry).parent_path());
+      if (!fs::is_symlink(fs::path(root) / entry))
+        fs::create_directory_symlink(device, fs::path(root) / entry);
+      file = device / relative.lexically_relative(entry);
     }
     fs::create_directories(file.parent_path());
     if (link) fs::create_directory_symlink(fs::path(root) / line.substr(arrow + 2), file);
@@ -71,20 +69,23 @@ std::string Number(double value) {
 Environment Env(std::string_view words) {
   Environment env;
   std::istringstream in{std::string(words)};
-  for (std::string word; in >> word;)
-    env.Set(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
+  for (std::string w; in >> w;) env.Set(w.substr(0, w.find('=')), w.substr(w.find('=') + 1));
   return env;
+}
+
+size_t OpenFileCount(pid_t pid) {
+  const fs::path dir = "/proc/" + (pid ? std::to_string(pid) : "self") + "/fd";
+  const auto count = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+  return pid ? count : count - 1;  // our own listing of the folder is an open file too
 }
 
 int ConnectLoopback(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{static_cast<sa_family_t>(AF_INET), htons(port), {htonl(INADDR_LOOPBACK)}, {}};
   int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) close(fd);
-  return rc == 0 ? fd : -1;
+  while ((rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) && errno == EINTR) {
+  }
+  return rc == 0 ? fd : (close(fd), -1);
 }
 
 void Reset(int fd) {
@@ -93,37 +94,37 @@ void Reset(int fd) {
   close(fd);
 }
 
-std::string Exchange(uint16_t port, std::string_view request, std::string* error) {
-  std::string response, why;
+std::string Exchange(uint16_t port, std::string_view request) {
   const int fd = ConnectLoopback(port);
-  if (fd < 0) why = "connect failed";
-  while (why.empty() && !request.empty()) {
-    const ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    if (n <= 0 && errno != EINTR) why = "send failed";
-    if (n > 0) request.remove_prefix(n);
-  }
+  std::string response;
   char buf[16384];
-  for (ssize_t n = 1; why.empty() && n != 0;) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, 10000);
-    n = ready > 0 ? recv(fd, buf, sizeof buf, 0) : -1;
-    if (n > 0) response.append(buf, n);
-    if (n < 0 && (ready == 0 || errno != EINTR)) why = ready > 0 ? "reset" : "timed out";
+  pollfd p{fd, POLLIN, 0};
+  if (fd < 0) return "";
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+    for (ssize_t n; poll(&p, 1, 10000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+      response.append(buf, n);
   }
-  if (fd >= 0) close(fd);
-  if (error != nullptr) *error = why;
+  close(fd);
   return response;
+}
+
+std::string Flood(uint16_t port, std::string_view payload, size_t chunk, int pause_ms) {
+  const int fd = ConnectLoopback(port);
+  std::string got;
+  char buf[4096];
+  bool ended = false;
+  for (size_t at = 0; at < payload.size() && !ended; at += chunk) {
+    ended = send(fd, payload.data() + at, std::min(chunk, payload.size() - at), MSG_NOSIGNAL) < 0;
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.append(buf, n);
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  }
+  close(fd);
+  return ended ? got : "never ended";
 }
 
 std::string BodyOf(const std::string& response) {
   const size_t at = response.find("\r\n\r\n");
   return at == std::string::npos ? "" : response.substr(at + 4);
-}
-
-size_t OpenFileCount(pid_t pid) {
-  const fs::path dir = "/proc/" + (pid ? std::to_string(pid) : "self") + "/fd";
-  const auto count = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
-  return pid ? count : count - 1;  // our own listing of the folder is an open file too
 }
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, const Environment& env,
@@ -141,7 +142,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, const Environment& env
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   if (fd3 >= 0) posix_spawn_file_actions_adddup2(&actions, fd3, 3);
   posix_spawn_file_actions_addclosefrom_np(&actions, fd3 >= 0 ? 4 : 3);
-  posix_spawnattr_t attr;
+  posix_spawnattr_t attr;  // the child starts with no signal blocked
   posix_spawnattr_init(&attr);
   sigset_t empty;
   sigemptyset(&empty);

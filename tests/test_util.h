@@ -1,6 +1,6 @@
 // test_util.h: what the tests (and the benchmarks) share: temporary folders and sysfs trees, the
-// one loopback client, the one child-process helper, polling. No test framework here. Objects
-// belong to the thread that made them; the free functions may run on many threads at once.
+// loopback client, child processes, polling. Objects belong to the thread that made them; the
+// free functions may run on many threads at once.
 #ifndef OSTREL_TESTS_TEST_UTIL_H_
 #define OSTREL_TESTS_TEST_UTIL_H_
 
@@ -39,29 +39,27 @@ class TempDir {
 
 std::string ReadWholeFile(const std::string& path);  // "" when it cannot be read
 std::string Number(double value);                    // six significant digits, as "%g"
-// An environment from "NAME=value" words separated by blanks (values without blanks).
-Environment Env(std::string_view words);
+Environment Env(std::string_view words);             // from blank-separated "NAME=value" words
+size_t OpenFileCount(pid_t pid = 0);                 // entries of /proc/<pid>/fd; 0 is this process
 
-// A blocking TCP socket connected to 127.0.0.1:port, or -1.
-int ConnectLoopback(uint16_t port);
-void Reset(int fd);  // closes `fd` with a reset instead of an orderly end
-// Sends `request` on a new connection and reads until the server closes. What arrived; a
-// failure (connect, send, reset, 10 s of silence) is also named in *error, else "".
-std::string Exchange(uint16_t port, std::string_view request, std::string* error = nullptr);
+int ConnectLoopback(uint16_t port);  // a blocking TCP socket to 127.0.0.1:port, or -1
+void Reset(int fd);                  // closes `fd` with a reset instead of an orderly end
+// Sends `request` on a new connection; what arrives until the server closes, resets or is
+// silent for 10 s.
+std::string Exchange(uint16_t port, std::string_view request);
+// Sends `payload` in pieces of `chunk` bytes, `pause_ms` apart, until a send fails (the server
+// has closed): what the server sent meanwhile, or "never ended" when everything went out.
+std::string Flood(uint16_t port, std::string_view payload, size_t chunk, int pause_ms);
 std::string BodyOf(const std::string& response);  // what follows the first empty line
 
 // Polls `predicate` every 20 ms for up to `seconds`; true as soon as it holds.
 template <typename Predicate>
 bool WaitFor(Predicate predicate, int seconds) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!predicate()) {
+  for (; !predicate(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
     if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
   return true;
 }
-
-size_t OpenFileCount(pid_t pid = 0);  // entries of /proc/<pid>/fd; 0 is this process
 
 // A program with standard input from /dev/null and output and errors into `output_path`;
 // `fd3`, when not -1, becomes its descriptor 3. Killed and reaped at the latest on destruction.
