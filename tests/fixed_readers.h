@@ -4,6 +4,7 @@
 #ifndef OSTREL_TESTS_FIXED_READERS_H_
 #define OSTREL_TESTS_FIXED_READERS_H_
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -21,9 +22,7 @@ inline SensorServer::Readers NoReaders() {
 // Copies up to `capacity` of `n` records.
 template <typename T, int32_t n>
 int32_t CopyFixed(const T (&from)[n], T* out, int32_t capacity) {
-  const int32_t count = capacity < 0 ? 0 : capacity < n ? capacity : n;
-  for (int32_t i = 0; i < count; ++i) out[i] = from[i];
-  return count;
+  return static_cast<int32_t>(std::copy_n(from, std::clamp(capacity, 0, n), out) - out);
 }
 
 // Four temperatures, two fans (one stopped) and a power reading: a laptop's document.

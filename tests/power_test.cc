@@ -55,11 +55,9 @@ TEST(PowerReaderTest, InitialisationOutcomes) {
 // ANE in mJ, GPU in nJ).
 TEST(PowerReaderTest, SamplingChain) {
   // clang-format off
-  std::vector<FakeChannel> odd = {{std::nullopt, "J", 1}, {"GPU Energy", "J", 5},
+  const std::vector<FakeChannel> odd = {{std::nullopt, "J", 1}, {"GPU Energy", "J", 5},
       {std::string("CPU Energy\0", 11), "J", 1}, {"CPU Energy" + std::string(118, ' '), "J", 1}};
   // clang-format on
-  for (const char* name : {"cpu energy", "CPU Energy ", " CPU Energy", "CPU", "ane", ""})
-    odd.push_back({name, "J", 1});
   const struct {
     std::vector<FakeChannel> channels = {{"CPU Energy", "J", 6}};
     std::deque<double> clock = {};               // per sample; none left: 1 s later
@@ -69,7 +67,6 @@ TEST(PowerReaderTest, SamplingChain) {
     bool units = true;           // unit labels offered
   } cases[] = {
       // clang-format off
-      {.clock = {500, 502}, .readings = "- 3/0/0/3"},
       {.clock = {100, 100.03, 100.0499, 100.25}, .readings = "- - - 24/0/0/24", .pairs = "1>4 "},
       {.clock = {0, 0.05}, .readings = "- 120/0/0/120"},
       {.clock = {1000, 900, 1002}, .readings = "- - 3/0/0/3", .pairs = "1>3 "},
@@ -77,17 +74,13 @@ TEST(PowerReaderTest, SamplingChain) {
       {.clock = {10, 11, 15}, .deltas = {false, true}, .readings = "- - 1.5/0/0/1.5", .pairs = "2>3 "},
       {.channels = {{"CPU Energy", "J", 1500}, {"GPU Energy", "J", 2000000000}, {"ANE", "J", 250}},
        .readings = "- 1.5/2/0.25/3.75", .units = false},
-      {.channels = {{"CPU Energy", {}, 1500}, {"GPU Energy", {}, 2000000000}, {"ANE Energy", {}, 250}},
-       .readings = "- 1.5/2/0.25/3.75"},
       {.channels = {{"CPU Energy", "uJ", 3000000}, {"GPU Energy", "mJ", 500}, {"ANE", "nJ", 7000000}},
        .readings = "- 3/0.5/0.007/3.507"},
       {.channels = {{"CPU Energy", "kJ", 1000}, {"GPU Energy", std::string(16, 'J'), 1000000000},
                     {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},
       {.channels = odd, .readings = "- 0/5/0/5"},
       {.channels = {{"ANE", "J", 1}, {"ANE Energy", "J", 3}, {"CPU Energy", "J", 2},
-                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"},
-      {.channels = {{"CPU Energy", "mJ", -500}, {"GPU Energy", "nJ", -250000000},
-                    {"ANE Energy", "J", 2}}, .readings = "- -0.5/-0.25/2/1.25"}};
+                    {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"}};
   // clang-format on
   for (const auto& c : cases) {
     FakeEnergy fake;
@@ -122,7 +115,7 @@ std::string RaplPower(const std::string& root, const std::string& proc, bool bou
 
 // Powercap zones as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" (or "cpuinfo
 // <vendor>"), joined by ","; the power over the move. Packages sum, each counter unwraps at its
-// own range; AMD and Hygon count the package, not the core; names and entries match whole.
+// own range; AMD counts the package, not the core; names and entries match whole.
 TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
   const std::string p = "intel-rapl:0 package-0 ", c = ",intel-rapl:0:0 core ";
   for (const std::string& row : std::vector<std::string>{
@@ -132,13 +125,10 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
       p + "0 0,intel-rapl:0:0 core 900 100 1000,intel-rapl:1:0 core 4990 10 5000,intel-rapl:1:2 core "
           "7 7 5000,intel-rapl:0:1 uncore 262143328845 4=0.000222/1e-05/0/0.000232",
       "cpuinfo AuthenticAMD," + p + "10 39710" + c + "5 3075=0.0397/0/0/0.0397",
-      "cpuinfo HygonGenuine," + p + "10 410" + c + "5 35=0.0004/0/0/0.0004",
-      "cpuinfo GenuineIntel," + p + "10 410" + c + "5 35=3e-05/0/0/3e-05",
       p + "262143328849 262143328850=1e-06/0/0/1e-06", p + "5 1000 1000=0.000995/0/0/0.000995",
       p + "5000 4000=-", p + "131071664425 0=-", p + "0 200000000000=-", p + "5 5 4=-", p + "-1 5=-",
       p + "5 5" + c + "5 garbage=-", p + "5 -1=-", p + "5 262143328851=-", p + "0 0 0=-", "=-",
       "cpuinfo AuthenticAMD" + c + "5 6=-",
-      "intel-rapl:1 psys 5 5,intel-rapl:0:2 dram 5 5,intel-rapl-mmio:0 package-0 5 5=-",
       "intel-rapl:0 Package-0 5 5,intel-rapl:0:0 Core 5 5,intel-rapl:x package-0 5 5,intel-rapl:0:0:0 "
       "core 5 5,intel-rapl:0:1 package-0 5 5,intel-rapl: package-0 5 5,intel-rapl:0: core 5 5=-"}) {
     // clang-format on
