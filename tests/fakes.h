@@ -1,5 +1,4 @@
-// fakes.h: in-memory stand-ins for the readers' platform sources (an SMC controller and a
-// scripted energy source), shared by the readers' and the macOS layers' tests. One thread each.
+// fakes.h: an in-memory SMC controller and energy source for reader and macOS tests; 1 thread.
 #ifndef OSTREL_TESTS_FAKES_H_
 #define OSTREL_TESTS_FAKES_H_
 
@@ -76,9 +75,8 @@ struct FakeChannel {
   int64_t count = 0;                      // what it counted
 };
 
-// A scripted energy source the power reader takes up from its first reading on. Objects handed
-// out count in `live` until destroyed; calls the contract forbids (an operation not offered,
-// anything before Load, the wrong object) in `violations`; both must end at 0.
+// A scripted energy source. Objects handed out count in `live`; calls the contract forbids (an
+// operation not offered, anything before Load, a wrong object) in `violations`; both end at 0.
 struct FakeEnergy : EnergySource {
   struct Channel : EnergyChannel, FakeChannel {
     explicit Channel(const FakeChannel& c) : FakeChannel(c) {}

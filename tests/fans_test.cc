@@ -1,5 +1,4 @@
-// Fans: the SMC record codec, the fan reader over an in-memory controller (every call and every
-// failure path), and the hwmon transport's answers and refusals.
+// Fans: the SMC record codec, the fan reader over an in-memory controller, the hwmon transport.
 #include "sensors/fans.h"
 
 #include <gtest/gtest.h>
@@ -29,8 +28,7 @@ std::string Sparse(const SmcParamRecord& record) {
   return text.empty() ? text : text.substr(1);
 }
 
-// Key at 0 and data size at 28, least significant byte first; type at 32; command at 42; data
-// from 48, each type in its own encoding (clamped to what it can carry).
+// Key at 0, data size at 28 (LSB first), type at 32, command at 42, data (clamped) from 48.
 TEST(SmcRecordTest, BytesOfRequestsResponsesAndValues) {
   EXPECT_EQ(SmcCode("F10Ac") + SmcCode("ab"), 0x46313041u + 0x61620000u);  // 4 chars, or to \0
   EXPECT_EQ(Sparse(SmcKeyInfoRequest(SmcCode("FNum"))) + " " +
@@ -56,17 +54,8 @@ TEST(SmcRecordTest, BytesOfRequestsResponsesAndValues) {
   }
 }
 
-// FNum = `count` as `type`, and fans 0 to 11 at 1000 + n, 500 + n and 6000 + n RPM.
-FakeSmc& Fans(FakeSmc& smc, uint32_t type, float count) {
-  smc.keys["FNum"] = {type, count};
-  for (int n = 0; n < 12; ++n)
-    for (const auto& [key, rpm] : {std::pair{"Ac", 1000}, {"Mn", 500}, {"Mx", 6000}})
-      smc.keys["F" + std::to_string(n) + key] = {kSmcTypeFlt, rpm + n + 0.0f};
-  return smc;
-}
-
-// The count, then each record of 16 as '.' when it holds fan n at the speeds of Fans(), 'u'
-// untouched (the trailing ones as one), or "rpm/min/max"; then the controller's events.
+// FNum = `count` as `type`, fans 0 to 11 at 1000 + n, 500 + n and 6000 + n RPM. The count, each
+// record as '.' (fan n at those speeds), 'u' untouched, or "rpm/min/max"; the controller's events.
 TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
   const uint32_t ui8 = kSmcTypeUi8, flt = kSmcTypeFlt;
   const struct {
@@ -88,12 +77,15 @@ TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
       // a key that fails reads 0, and its fan still counts; no read after failed information
       {ui8, 3, 3, "3:.1001/0/6001.u", 19, [](auto& s) { s.keys["F1Mn"].info_fails = true; }},
       {ui8, 3, 3, "3:.1001/0/6001.u", 20, [](auto& s) { s.keys["F1Mn"].read_fails = true; }},
-      {ui8, 3, 3, "3:.0/501/6001.u", 20, [](auto& s) { s.keys["F1Ac"].type = SmcCode("sp78"); }},
-      {ui8, 3, 3, "3:.1001/501/0.u", 20, [](auto& s) { s.keys["F1Mx"].type = 0; }}};
+      {ui8, 3, 3, "3:.0/501/6001.u", 20, [](auto& s) { s.keys["F1Ac"].type = SmcCode("sp78"); }}};
   // clang-format on
   for (const auto& c : cases) {
     FakeSmc smc;
-    c.tweak(Fans(smc, c.type, c.count));
+    smc.keys["FNum"] = {c.type, c.count};
+    for (int n = 0; n < 12; ++n)
+      for (const auto& [key, rpm] : {std::pair{"Ac", 1000}, {"Mn", 500}, {"Mx", 6000}})
+        smc.keys["F" + std::to_string(n) + key] = {kSmcTypeFlt, rpm + n + 0.0f};
+    c.tweak(smc);
     std::vector<OstrelFan> fans(16, OstrelFan{-77, -1, -2, -3});
     std::string got = std::to_string(ReadFans(smc, fans.data(), c.capacity)) + ":";
     for (int32_t i = 0; i < 16; ++i) {
@@ -113,9 +105,8 @@ TEST(ReadFansTest, EnumerationAndEveryFailurePath) {
   }
 }
 
-// One transport over a fixture machine: answers to well-formed requests, refusals of the rest
-// (the output untouched), and what it holds after a reading; then 256 fans, whose count in the
-// one byte of "FNum" is capped at 255, of which the reader's keys name ten.
+// A fixture machine's transport: answers, refusals (the output untouched), what it holds after a
+// reading; then 256 fans, "FNum" capped at 255 in its byte, of which the reader's keys name ten.
 TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
   testing::TempDir dir, many;
   dir.WriteTree(testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/fans_mixed.tree"));
@@ -147,8 +138,7 @@ TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
            (output_size == 80 ? "" : "!");
   };
   dir.Write("class/hwmon/hwmon3/device/fan1_input", "3500\n");  // values are read afresh
-  // F7Mn has no file, F5Mx is negative; F3Ac's size is
-  // 4, not 2; 7 is no command; 79 bytes or selector 3 are no record's exchange.
+  // F7Mn has no file, F5Mx is negative; F3Ac's size is 4; 7 is no command; 79 bytes, selector 3.
   EXPECT_EQ(call("F3Ac", 4) + " " + call("F3Ac", 0, 0) + " " + call("F1Mn", 4) + " " +
                 call("FNum", 1, kSmcTypeUi8) + " " + call("FNum", 0, 0) + " " + call("F8Ac", 0) +
                 " " + call("F0Ax", 0) + " " + call("G0Ac", 0) + " " + call("F:Ac", 0) + " " +

@@ -1,6 +1,5 @@
-// fixed_readers.h: readers that report the same readings on every call, and an in-memory login
-// item that records what it was asked, for tests, benchmarks and the test server program. The
-// readers keep no state; the login item locks its record.
+// fixed_readers.h: stateless readers with fixed readings, and an in-memory login item recording
+// (under its lock) what it was asked; for tests, benchmarks and the test server program.
 #ifndef OSTREL_TESTS_FIXED_READERS_H_
 #define OSTREL_TESTS_FIXED_READERS_H_
 

@@ -1,5 +1,4 @@
-// Power: the reader over a scripted energy source, the RAPL source over generated powercap
-// trees, and every reader over each fixture machine.
+// Power: the reader over a scripted source, RAPL over powercap trees, every reader per fixture.
 #include "sensors/power.h"
 
 #include <gtest/gtest.h>
@@ -50,14 +49,9 @@ TEST(PowerReaderTest, InitialisationOutcomes) {
   }
 }
 
-// The sampling chain (a delta of the kept sample and a new one, at least 0.05 s apart), then
-// what the channels count: names matched whole, units from listed labels only (none: CPU and
-// ANE in mJ, GPU in nJ).
+// Deltas of the kept sample and one at least 0.05 s later; channels' names matched whole, units
+// from listed labels only (none: CPU and ANE in mJ, GPU in nJ).
 TEST(PowerReaderTest, SamplingChain) {
-  // clang-format off
-  const std::vector<FakeChannel> odd = {{std::nullopt, "J", 1}, {"GPU Energy", "J", 5},
-      {std::string("CPU Energy\0", 11), "J", 1}, {"CPU Energy" + std::string(118, ' '), "J", 1}};
-  // clang-format on
   const struct {
     std::vector<FakeChannel> channels = {{"CPU Energy", "J", 6}};
     std::deque<double> clock = {};               // per sample; none left: 1 s later
@@ -78,7 +72,8 @@ TEST(PowerReaderTest, SamplingChain) {
        .readings = "- 3/0.5/0.007/3.507"},
       {.channels = {{"CPU Energy", "kJ", 1000}, {"GPU Energy", std::string(16, 'J'), 1000000000},
                     {"ANE", std::string("J\0", 2), 1000}}, .readings = "- 1/1/1/3"},
-      {.channels = odd, .readings = "- 0/5/0/5"},
+      {.channels = {{std::nullopt, "J", 1}, {"GPU Energy", "J", 5}, {std::string("CPU Energy\0", 11),
+                    "J", 1}, {"CPU Energy" + std::string(118, ' '), "J", 1}}, .readings = "- 0/5/0/5"},
       {.channels = {{"ANE", "J", 1}, {"ANE Energy", "J", 3}, {"CPU Energy", "J", 2},
                     {"CPU Energy", "J", 4}, {"ANE", "J", 1}}, .readings = "- 4/0/1/5"}};
   // clang-format on
@@ -94,8 +89,7 @@ TEST(PowerReaderTest, SamplingChain) {
   }
 }
 
-// Power after `move` moved the counters of the RAPL tree at `root`, one second after priming.
-// With `bounded`, the samples also learn the real time, so the source bounds power by it.
+// Power one second after priming, `move` having moved the counters; `bounded` adds the real clock.
 std::string RaplPower(const std::string& root, const std::string& proc, bool bounded,
                       const std::function<void()>& move) {
   struct SteadyRapl : RaplEnergySource {
@@ -113,9 +107,8 @@ std::string RaplPower(const std::string& root, const std::string& proc, bool bou
   return power;
 }
 
-// Powercap zones as "<entry> <name> <energy_uj> <later energy_uj> [<range>]" (or "cpuinfo
-// <vendor>"), joined by ","; the power over the move. Packages sum, each counter unwraps at its
-// own range; AMD counts the package, not the core; names and entries match whole.
+// Zones "<entry> <name> <energy_uj> <later energy_uj> [<range>]" or "cpuinfo <vendor>", joined
+// by ","; then the power: packages sum, counters unwrap at their range, AMD counts the package.
 TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
   const std::string p = "intel-rapl:0 package-0 ", c = ",intel-rapl:0:0 core ";
   for (const std::string& row : std::vector<std::string>{
@@ -128,7 +121,7 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
       p + "262143328849 262143328850=1e-06/0/0/1e-06", p + "5 1000 1000=0.000995/0/0/0.000995",
       p + "5000 4000=-", p + "131071664425 0=-", p + "0 200000000000=-", p + "5 5 4=-", p + "-1 5=-",
       p + "5 5" + c + "5 garbage=-", p + "5 -1=-", p + "5 262143328851=-", p + "0 0 0=-", "=-",
-      "cpuinfo AuthenticAMD" + c + "5 6=-",
+      "cpuinfo AuthenticAMD" + c + "5 6=-", "cpuinfo GenuineIntel" + c + "5 35=3e-05/0/0/3e-05",
       "intel-rapl:0 Package-0 5 5,intel-rapl:0:0 Core 5 5,intel-rapl:x package-0 5 5,intel-rapl:0:0:0 "
       "core 5 5,intel-rapl:0:1 package-0 5 5,intel-rapl: package-0 5 5,intel-rapl:0: core 5 5=-"}) {
     // clang-format on
@@ -155,9 +148,8 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
   }
 }
 
-// Every reader over each fixture machine: temperatures, fans and, after every energy counter
-// moved 6 J in one second, power ("-" for none). Cores count rather than packages, Tdie and the
-// CCDs rather than Tctl, a battery once; RAPL's cores and uncore, not package, dram, psys, MMIO.
+// Each fixture machine's temperatures, fans and power after every counter moved 6 J in 1 s ("-":
+// none). RAPL counts cores and uncore, not package, dram, psys or MMIO.
 TEST(DocumentTest, EveryReaderOfAMachineTree) {
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {  // a folder, or trees/<name>.tree

@@ -1,5 +1,4 @@
-// Temperatures: the reader's grouping over a scripted source, the bounded sysfs reads beneath
-// the Linux source, and the hwmon source over generated trees of drivers and broken files.
+// Temperatures: the reader's grouping, the bounded sysfs reads and the hwmon source's trees.
 #include "sensors/temps.h"
 
 #include <fcntl.h>
@@ -43,12 +42,9 @@ TEST(TempsTest, GroupsRangeOrderAndCapacity) {
     std::string readings;
   } cases[] = {// clang-format off
       {all, 16, dies + "|SSD 35|Battery 30"}, {all, 3, dies + "|SSD 35"}, {all, 1, "CPU / SoC (avg) 50"},
-      {all, 0, ""}, {all, INT32_MIN, ""},
-      {"tdie a=47|tdie b=61|tdie c=52", 16, "CPU / SoC (avg) 53.3333|CPU / SoC (peak) 61"},
-      {"NAND CH0=33|battery=29.5", 16, "SSD 33|Battery 29.5"},
+      {all, 0, ""}, {"NAND CH0=33|battery=29.5", 16, "SSD 33|Battery 29.5"},
       {"TDIE3=41|tDiE4=43|nand=30|ssd0=40|BATTERY=28|battery=30", 16,
        "CPU / SoC (avg) 42|CPU / SoC (peak) 43|SSD 35|Battery 29"},
-      {"tdie battery=44|SSD tdie=46|battery SSD=31", 16, "CPU / SoC (avg) 45|CPU / SoC (peak) 46|SSD 31"},
       {"tdie a=130|tdie b=129.9", 16, "CPU / SoC (avg) 129.9|CPU / SoC (peak) 129.9"},
       {"tdie a=0|tdie b=-5|SSD=-0|tdie=nan|tdie=inf|SSD=-inf|battery=nan", 16, ""},
       {"PMU tcal=50|td ie=40|=40|(none)=50", 16, ""}, {x123 + "tdie=50", 16, dies},
@@ -101,8 +97,7 @@ TEST(SysfsTest, ParseAndBoundedReads) {
   close(fd);
 }
 
-// Natural order; listings without allocation: every entry once across several getdents64
-// buffers, and the lowest names in natural order when more than fit.
+// Natural order; listings: each entry once across getdents64 buffers, the lowest when too many.
 TEST(SysfsTest, NaturalOrderAndListings) {
   // clang-format off
   for (auto [a, b] : {std::pair{"hwmon2", "hwmon10"}, {"fan1_input", "fan1_label"}, {"a", "ab"},
@@ -134,9 +129,8 @@ std::string Names(const std::string& root) {
   return names;
 }
 
-// Each case: the chip's name, then its temp1, temp2, ... as "<label>[@<input>]" ("-": no label
-// file; the input 40000 unless given, or "missing"), then after
-// "=" the sensors that count, as visited. Labels may end in blanks or CR.
+// A chip's name, its temp1, temp2, ... as "<label>[@<input>]" ("-": no label; input 40000 unless
+// given), then after "=" the sensors that count, as visited. Labels may end in blanks or CR.
 TEST(HwmonTempSourceTest, DriversAndTheirLabels) {
   const std::string broken = "coretemp|-@50000|-@";  // a broken temp2 skips only its sensor
   const std::string rest = "|-@1000000|-@-273150=tdie coretemp/temp3|tdie coretemp/temp4";
