@@ -67,7 +67,6 @@ CFStringRef Kept(const void* c, const std::optional<std::string>& text) {
   return R(text ? O(c)->holds.back() : nullptr);
 }
 std::string S(SEL selector) { return reinterpret_cast<const char*>(selector); }
-FakeObject g_protocol{"NSApplicationDelegate", "", 0, 0, {}};
 // Answers the message `s` to `self` (its arguments as words `w`); the log line is
 // made by Send. Strings are made, read and released without one.
 uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w, bool* logged) {
@@ -132,7 +131,6 @@ const std::map<std::string, void*> kMessengers = {
 }  // namespace
 
 // The frameworks' variables and functions, found by name with dlsym in this program.
-// clang-format off
 extern "C" {
 FakeObject kCFTypeDictionaryKeyCallBacks{"keys", "", 0, 0, {}},
     _NSConcreteStackBlock{"block", "", 0, 0, {}}, g_default{"default", "", 0, 0, {}},
@@ -147,7 +145,8 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* value)
   return R(n ? (n->name = text, n) : n);
 }
 CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values,
-    CFIndex count, const CFDictionaryKeyCallBacks* kc, const CFDictionaryValueCallBacks* vc) {
+                                   CFIndex count, const CFDictionaryKeyCallBacks* kc,
+                                   const CFDictionaryValueCallBacks* vc) {
   FakeObject* d = F().New("d");
   std::string pairs;
   for (CFIndex i = 0; i < count; ++i) {
@@ -220,7 +219,8 @@ CFMutableDictionaryRef IOReportCopyChannelsInGroup(CFStringRef g, CFStringRef s,
   return Ret(Call("Group", g, s, a + b + c), R(F().New("ch")));
 }
 IOReportSubscriptionRef IOReportCreateSubscription(void*, CFMutableDictionaryRef desired,
-    CFMutableDictionaryRef* subscribed, uint64_t, CFTypeRef) {
+                                                   CFMutableDictionaryRef* subscribed, uint64_t,
+                                                   CFTypeRef) {
   const std::string call = Call("Subscribe", desired, *subscribed);
   FakeObject* s = F().New("sub");
   if (F().answers.count("hands back")) *subscribed = R(F().New("own"));
@@ -261,7 +261,7 @@ void objc_registerClassPair(Class c) {
   F().missing.erase(O(c)->name);  // a class made at run time exists from now on
 }
 Protocol* objc_getProtocol(const char* name) {
-  return F().Log(Call("getProtocol", name)), reinterpret_cast<Protocol*>(&g_protocol);
+  return F().Log(Call("getProtocol", name)), R(F().Shared(name));
 }
 BOOL class_addProtocol(Class c, Protocol* p) { return F().Log(Call("addProtocol", c, p)), true; }
 void* objc_autoreleasePoolPush() { return reinterpret_cast<void*>(++F().pools); }
@@ -276,7 +276,6 @@ void NSLog(id format, ...) {
 }
 
 }  // extern "C"
-// clang-format on
 
 FakeMac::FakeMac() { g_fake = this; }
 FakeMac::~FakeMac() {
