@@ -1,8 +1,6 @@
-// fake_mac.h: a recording stand-in for the macOS libraries behind the layers' resolver: fake C
-// functions of mac_api.h's names and types, and one fake objc_msgSend per signature. Each call is
-// appended to `log` ("Function(arguments)=answer", "[receiver selector arguments]=answer");
-// releases are counted, not logged, and the destructor fails the test for any object not released
-// exactly once. One FakeMac at a time, on one thread (the fakes reach it through a global).
+// fake_mac.h: the macOS libraries faked behind the layers' resolver (C functions and one
+// objc_msgSend per signature), each call appended to `log`; the destructor fails the test for any
+// object not released exactly once. One FakeMac at a time, on one thread (reached via a global).
 #ifndef OSTREL_TESTS_MACOS_FAKE_MAC_H_
 #define OSTREL_TESTS_MACOS_FAKE_MAC_H_
 
@@ -46,7 +44,7 @@ class FakeMac final : public SymbolResolver {
   ostrel::testing::FakeSmc smc;                        // answers the IOKit user-client calls
   std::vector<ostrel::testing::FakeChannel> channels;  // the channels of every energy delta
   std::deque<double> clock;                            // CFAbsoluteTimeGetCurrent's answers
-  std::map<std::string, long> answers;        // runModal, status; "hands back": a set of its own
+  std::map<std::string, long> answers;                 // what runModal and status answer
   std::optional<std::string> app_url, error;  // the installed app; what register fails with
   std::string log;
   int pools = 0;                         // autorelease pools pushed, not yet popped
