@@ -37,9 +37,7 @@ class FakeMac final : public SymbolResolver {
   FakeObject* Shared(const std::string& name);  // a class or shared instance: borrowed
   void Log(const std::string& line) { log += (log.empty() ? "" : " ") + line; }
 
-  // Library paths, symbols and classes that don't exist, and objects that can't be made: a
-  // kind ("client") or one of its numbers ("delta2") answers null.
-  std::set<std::string> missing;
+  std::set<std::string> missing;  // library paths, symbols and classes that don't exist
   std::vector<std::pair<std::optional<std::string>, std::optional<double>>> hid;  // name, °C
   ostrel::testing::FakeSmc smc;                        // answers the IOKit user-client calls
   std::vector<ostrel::testing::FakeChannel> channels;  // the channels of every energy delta
