@@ -89,16 +89,15 @@ std::string Power(MacLibraries& libraries, FakeMac& fake) {
   IOReportEnergySource source(libraries);
   fake.log.clear();
   ResetPowerReaderForTesting(&source);
-  std::string readings;
   for (int call = 0; call < 2; ++call) {
     double w[4];
     char text[96];
     const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]);
     snprintf(text, sizeof text, "|%d %g %g %g %g", status, w[0], w[1], w[2], w[3]);
-    readings += text;
+    fake.log += text;
   }
   ResetPowerReaderForTesting(nullptr);
-  return fake.log + readings;
+  return fake.log;
 }
 
 // The statuses as the item maps them, then registering and a refused unregister, which is logged.
@@ -118,18 +117,10 @@ std::string Login(MacLibraries& libraries, FakeMac& fake) {
 
 // Each row: the fake's script and a walk of one layer, then the calls it made and what it told.
 TEST(MacLayersTest, EveryPath) {
-  const std::string start =
-      "dlopen(AppKit) getClass(NSApplication)=NSApplication "
-      "[NSApplication sharedApplication]=shared getClass(OstrelHelperAppDelegate)=";
-  const std::string run =
-      " [OstrelHelperAppDelegate alloc]=OstrelHelperAppDelegate1 "
-      "[OstrelHelperAppDelegate1 init]=OstrelHelperAppDelegate1 [shared setDelegate: "
-      "OstrelHelperAppDelegate1] [shared setActivationPolicy: 1]=0 [shared run] launched";
   const std::string alert =
       "[NSApplication sharedApplication]=shared [shared activateIgnoringOtherApps: 1] [NSAlert "
       "alloc]=NSAlert1 [NSAlert1 init]=NSAlert1 [NSAlert1 setAlertStyle: ";
-  const std::string app = "file:///O.app/", open = "[NSWorkspace sharedWorkspace]=shared ",
-                    find = open + "[shared URLForApplicationWithBundleIdentifier: @\"id\"]=";
+  const std::string app = "file:///O.app/", open = "[NSWorkspace sharedWorkspace]=shared ";
   const auto modal = [](AlertContent a) {
     return On([=](MacPlatform& p) { return std::to_string(p.alerts().RunModal(a)); });
   };
@@ -138,31 +129,32 @@ TEST(MacLayersTest, EveryPath) {
   const Walk lookup =
       On([](MacPlatform& p) { return p.workspace().URLForApplication("id").value_or("none"); });
   const Walk relieve = [](MacLibraries& l, FakeMac& f) { return ReleaseFreeMemory(l), f.log; };
-  const std::string match =
-      "dlopen(IOKit) Client(default)=c1 Dict(\"PrimaryUsagePage\"=9:65280;"
-      "\"PrimaryUsage\"=9:5,2,keys,values)=d1 Match(c1,d1) Services(c1)=";
-  const std::string subscribe =
-      "dlopen(libIOReport.dylib) Group(\"Energy Model\",null,0)=ch1 Copy(default,ch1)=ch2 "
-      "Subscribe(ch2,null)=";
   // clang-format off
   const struct {
     Script script;
     Walk walk;
     std::string told;
   } cases[] = {
-      {Missing(""), Temperatures, match + "a1 Property(s1,\"Product\")=\"P\" Event(s1,15)=e1 "
-       "Float(e1,983040)=50 Text(\"P\",128)=1 P:50 Property(s2,\"Product\")=null Event(s2,15)=e2 "
-       "Float(e2,983040)=40 null:40 Property(s3,\"Product\")=\"N\" Event(s3,15)=null"},
+      {Missing(""), Temperatures, "dlopen(IOKit) Client(default)=c1 Dict(\"PrimaryUsagePage\"="
+       "9:65280;\"PrimaryUsage\"=9:5,2,keys,values)=d1 Match(c1,d1) Services(c1)=a1 Property(s1,"
+       "\"Product\")=\"P\" Event(s1,15)=e1 Float(e1,983040)=50 Text(\"P\",128)=1 P:50 Property(s2,"
+       "\"Product\")=null Event(s2,15)=e2 Float(e2,983040)=40 null:40 Property(s3,\"Product\")="
+       "\"N\" Event(s3,15)=null"},
       {Missing(""), Fans, "1 forccccccx 0"},
       {Missing(kIOKitPath), Fans, "0  0"},
-      {Missing(""), Power, subscribe + "sub1,null Sample(sub1,ch2)=smp1 Sample(sub1,ch2)=smp2 "
-       "Delta(smp1,smp2)=dl1 Text(\"CPU Energy\",128)=1 Text(\"mJ\",16)=1 "
-       "Text(\"GPU Energy\",128)=1 Text(\"X\",128)=1|-1 0 0 0 0|0 3.5 0.5 0 4"},
-      {Missing("OstrelHelperAppDelegate"), Launch, start + "null getClass(NSObject)=NSObject "
-       "allocateClass(NSObject,"
-       "OstrelHelperAppDelegate,0)=OstrelHelperAppDelegate addMethod(OstrelHelperAppDelegate,"
-       "applicationDidFinishLaunching:,v@:@) getProtocol(NSApplicationDelegate) addProtocol("
-       "OstrelHelperAppDelegate,NSApplicationDelegate) register(OstrelHelperAppDelegate)" + run},
+      {Missing(""), Power, "dlopen(libIOReport.dylib) Group(\"Energy Model\",null,0)=ch1 "
+       "Copy(default,ch1)=ch2 Subscribe(ch2,null)=sub1,null Sample(sub1,ch2)=smp1|-1 0 0 0 0 Sample("
+       "sub1,ch2)=smp2 Delta(smp1,smp2)=dl1 Text(\"CPU Energy\",128)=1 Text(\"mJ\",16)=1 Text(\"GPU Energy\","
+       "128)=1 Text(\"X\",128)=1|0 3.5 0.5 0 4"},
+      {Missing("OstrelHelperAppDelegate"), Launch, "dlopen(AppKit) getClass(NSApplication)="
+       "NSApplication [NSApplication sharedApplication]=shared getClass(OstrelHelperAppDelegate)="
+       "null getClass(NSObject)=NSObject allocateClass(NSObject,OstrelHelperAppDelegate,0)="
+       "OstrelHelperAppDelegate addMethod(OstrelHelperAppDelegate,applicationDidFinishLaunching:,"
+       "v@:@) getProtocol(NSApplicationDelegate) addProtocol(OstrelHelperAppDelegate,"
+       "NSApplicationDelegate) register(OstrelHelperAppDelegate) [OstrelHelperAppDelegate alloc]="
+       "OstrelHelperAppDelegate1 [OstrelHelperAppDelegate1 init]=OstrelHelperAppDelegate1 [shared "
+       "setDelegate: OstrelHelperAppDelegate1] [shared setActivationPolicy: 1]=0 [shared run] "
+       "launched"},
       {Missing("NSApplication"), Launch, "dlopen(AppKit) getClass(NSApplication)=null launched"},
       {pressed(1001), modal({"", AlertStyle::kInformational, "m", "i", {"OK", "Open"}}), alert +
        "1] [NSAlert1 setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"i\"] [NSAlert1 "
@@ -175,7 +167,8 @@ TEST(MacLayersTest, EveryPath) {
        "setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"\"] [NSAlert1 runModal]="
        "-2147483649 1000"},
       {Missing("NSAlert"), modal({}), " 1000"},
-      {installed, lookup, find + "NSURL1 [NSURL1 absoluteString]=@\"" + app + "\" " + app},
+      {installed, lookup, open + "[shared URLForApplicationWithBundleIdentifier: @\"id\"]=NSURL1 "
+       "[NSURL1 absoluteString]=@\"" + app + "\" " + app},
       {Missing("NSWorkspaceOpenConfiguration"), lookup, " none"},
       {Missing(""), On([&](MacPlatform& p) { return p.workspace().OpenApplication(app), "-"; }),
        open + "[NSURL URLWithString: @\"" + app + "\"]=NSURL1 [NSWorkspaceOpenConfiguration "
@@ -183,14 +176,13 @@ TEST(MacLayersTest, EveryPath) {
        "NSURL1 config1 null] -"},
       {Missing(""), On([](MacPlatform& p) { return p.workspace().OpenURL("https://o/"), "-"; }),
        open + "[NSURL URLWithString: @\"https://o/\"]=NSURL1 [shared openURL: NSURL1]=0 -"},
-      {Missing(kServiceManagementPath), On([](MacPlatform& p) {
-         return p.loginItem().Register().message() +
-                std::to_string(static_cast<int>(p.loginItem().GetStatus())); }),
+      {Missing(kServiceManagementPath), On([](MacPlatform& p) { return p.loginItem().Register()
+       .message() + std::to_string(static_cast<int>(p.loginItem().GetStatus())); }),
        " SMAppService is not available3"},
-      {Missing(""), Login, "301233 [SMAppService mainAppService]=mainAp [mainAp registerAndReturnError: &error]=1 "
-       "[SMAppService mainAppService]=mainAp [mainAp unregisterAndReturnError: &error]=0 "
-       "[NSError1 description]=@\"no\" NSLog(@\"%@\",@\"Ostrel Sensor Helper: login item "
-       "unregister failed: no\")"},
+      {Missing(""), Login, "301233 [SMAppService mainAppService]=mainAp [mainAp "
+       "registerAndReturnError: &error]=1 [SMAppService mainAppService]=mainAp [mainAp "
+       "unregisterAndReturnError: &error]=0 [NSError1 description]=@\"no\" NSLog(@\"%@\",@\"Ostrel "
+       "Sensor Helper: login item unregister failed: no\")"},
       {Missing(""), relieve, "dlopen(libSystem.B.dylib) relief(null,0)=0"},
   };
   // clang-format on
