@@ -12,8 +12,7 @@
 namespace ostrel::macos::testing {
 namespace {
 
-FakeMac* g_fake = nullptr;
-FakeMac& F() { return *g_fake; }
+FakeMac& F() { return *FakeMac::current; }
 // A string that lives as long as the fake.
 const char* Intern(const std::string& text) { return F().interned.insert(text).first->c_str(); }
 FakeObject* O(const void* p) { return static_cast<FakeObject*>(const_cast<void*>(p)); }
@@ -60,22 +59,19 @@ FakeObject* Holder(const char* kind, const char* item, size_t count) {
 
 const auto& Hid(const void* s) { return F().hid.at(O(s)->value); }
 const auto& Channel(const void* c) { return F().channels.at(O(c)->value); }
-// A text the channel keeps: borrowed by the caller.
-CFStringRef Kept(const void* c, const std::optional<std::string>& text) {
+CFStringRef Kept(const void* c, const std::optional<std::string>& text) {  // borrowed
   if (text) O(c)->holds.push_back(Str(*text));
   return R(text ? O(c)->holds.back() : nullptr);
 }
 std::string S(SEL selector) { return reinterpret_cast<const char*>(selector); }
-// Answers the message `s` to `self` (its arguments as words `w`); the log line is
-// made by Send. Strings are made, read and released without one.
+// The answer to the message `s` to `self`, its arguments as words `w`; Send logs it.
 uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w) {
   FakeMac& f = F();
-  const uintptr_t a = w[0];
-  FakeObject* arg = O(reinterpret_cast<void*>(a));
+  FakeObject* arg = O(reinterpret_cast<void*>(w[0]));
   auto obj = [](FakeObject* o) { return reinterpret_cast<uintptr_t>(o); };
   if (s == "initWithBytes:length:encoding:") {
     EXPECT_EQ(w[2], 4u) << "UTF-8";
-    self->text.assign(reinterpret_cast<const char*>(a), w[1]);
+    self->text.assign(reinterpret_cast<const char*>(w[0]), w[1]);
     self->name = "@\"" + self->text + "\"";
     return self->text.find('\xff') == std::string::npos ? obj(self) : (f.Release(self), 0);
   }
@@ -92,7 +88,7 @@ uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w) {
   if (s == "URLWithString:") return obj(f.New("NSURL", arg->text, 0));
   if (s == "absoluteString" || s == "description") return obj(Str(self->text, 0, "@"));
   if (s.ends_with("registerAndReturnError:")) {
-    return (f.error ? *reinterpret_cast<id*>(a) = R(f.New("NSError", *f.error, 0)) : nullptr),
+    return (f.error ? *reinterpret_cast<id*>(w[0]) = R(f.New("NSError", *f.error, 0)) : nullptr),
            !f.error;
   }
   return f.answers.count(s) ? static_cast<uintptr_t>(f.answers[s]) : 0;
@@ -109,9 +105,8 @@ Res Send(id self, SEL sel, A... arguments) {
   if constexpr (std::is_same_v<Res, id>) line += "]=" + T(reinterpret_cast<FakeObject*>(answer));
   if constexpr (std::is_integral_v<Res>) line += "]=" + T(static_cast<long>(answer));
   if (logged) F().Log(std::is_void_v<Res> ? line + "]" : line);
-  FakeMac& f = F();
-  if (S(sel) == "run" && f.delegate != nullptr && f.did_finish_launching != nullptr) {
-    reinterpret_cast<void (*)(id, SEL, id)>(f.did_finish_launching)(R(f.delegate), sel, nullptr);
+  if (S(sel) == "run" && F().did_finish_launching != nullptr) {
+    reinterpret_cast<void (*)(id, SEL, id)>(F().did_finish_launching)(R(F().delegate), sel, {});
   }
   if constexpr (!std::is_void_v<Res>) return (Res)(answer);
 }
@@ -166,8 +161,8 @@ Boolean CFStringGetCString(CFStringRef s, char* buffer, CFIndex size, CFStringEn
   return Ret(Call("Text", s, size), static_cast<Boolean>(fits));
 }
 CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
-  double now = 0;
-  return F().clock.empty() ? 0 : (now = F().clock.front(), F().clock.pop_front(), now);
+  const double now = F().clock.at(0);
+  return F().clock.pop_front(), now;
 }
 
 IOHIDEventSystemClientRef IOHIDEventSystemClientCreate(CFAllocatorRef a) {
@@ -250,10 +245,7 @@ BOOL class_addMethod(Class c, SEL selector, IMP method, const char* types) {
   F().did_finish_launching = reinterpret_cast<void*>(method);
   return F().Log(Call("addMethod", c, S(selector), types)), true;
 }
-void objc_registerClassPair(Class c) {
-  F().Log(Call("register", c));
-  F().missing.erase(O(c)->name);  // a class made at run time exists from now on
-}
+void objc_registerClassPair(Class c) { F().Log(Call("register", c)); }
 Protocol* objc_getProtocol(const char* name) {
   return F().Log(Call("getProtocol", name)), R(F().Shared(name));
 }
@@ -271,13 +263,12 @@ void NSLog(id format, ...) {
 
 }  // extern "C"
 
-FakeMac::FakeMac() { g_fake = this; }
+FakeMac::FakeMac() { current = this; }
 FakeMac::~FakeMac() {
   for (const FakeObject& o : objects) EXPECT_EQ(o.refs, 0) << o.name << " released wrongly";
   EXPECT_EQ(pools, 0) << "every autorelease pool popped";
-  g_fake = nullptr;
+  current = nullptr;
 }
-FakeMac& FakeMac::Current() { return *g_fake; }
 void* FakeMac::Open(const char* path) {
   Log(Call("dlopen", strrchr(path, '/') + 1));
   return missing.count(path) ? nullptr : const_cast<char*>(Intern(path));

@@ -28,7 +28,7 @@ class FakeMac final : public SymbolResolver {
  public:
   FakeMac();
   ~FakeMac() override;
-  static FakeMac& Current();
+  static inline FakeMac* current = nullptr;  // the live fake, for the fake functions
   void* Open(const char* path) override;
   void* Symbol(void* library, const char* name) override;
   void* Messenger(void* library, const char* types) override;

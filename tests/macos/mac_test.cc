@@ -50,19 +50,17 @@ Walk On(const std::function<std::string(MacPlatform&)>& call) {
 }
 
 struct RecordingDelegate : Application::Delegate {
-  void applicationDidFinishLaunching() override { FakeMac::Current().Log("launched"); }
+  void applicationDidFinishLaunching() override { FakeMac::current->Log("launched"); }
 };
 
 // The calls of making the application, run() and its end.
 std::string Launch(MacLibraries& libraries, FakeMac& fake) {
   ObjcRuntime runtime(libraries);
+  RecordingDelegate delegate;
   fake.log.clear();
-  {
-    AppKitApplication application(runtime, libraries);
-    RecordingDelegate delegate;
-    application.setDelegate(&delegate);
-    application.run();
-  }
+  AppKitApplication application(runtime, libraries);
+  application.setDelegate(&delegate);
+  application.run();
   return fake.log;
 }
 
@@ -125,7 +123,6 @@ TEST(MacLayersTest, EveryPath) {
     return On([=](MacPlatform& p) { return std::to_string(p.alerts().RunModal(a)); });
   };
   const auto pressed = [](long n) { return [=](FakeMac& f) { f.answers["runModal"] = n; }; };
-  const Script installed = [&](FakeMac& f) { f.app_url = app; };
   const Walk lookup =
       On([](MacPlatform& p) { return p.workspace().URLForApplication("id").value_or("none"); });
   const Walk relieve = [](MacLibraries& l, FakeMac& f) { return ReleaseFreeMemory(l), f.log; };
@@ -143,9 +140,9 @@ TEST(MacLayersTest, EveryPath) {
       {Missing(""), Fans, "1 forccccccx 0"},
       {Missing(kIOKitPath), Fans, "0  0"},
       {Missing(""), Power, "dlopen(libIOReport.dylib) Group(\"Energy Model\",null,0)=ch1 "
-       "Copy(default,ch1)=ch2 Subscribe(ch2,null)=sub1,null Sample(sub1,ch2)=smp1|-1 0 0 0 0 Sample("
-       "sub1,ch2)=smp2 Delta(smp1,smp2)=dl1 Text(\"CPU Energy\",128)=1 Text(\"mJ\",16)=1 Text(\"GPU Energy\","
-       "128)=1 Text(\"X\",128)=1|0 3.5 0.5 0 4"},
+       "Copy(default,ch1)=ch2 Subscribe(ch2,null)=sub1,null Sample(sub1,ch2)=smp1|-1 0 0 0 0 "
+       "Sample(sub1,ch2)=smp2 Delta(smp1,smp2)=dl1 Text(\"CPU Energy\",128)=1 Text(\"mJ\",16)=1 "
+       "Text(\"GPU Energy\",128)=1 Text(\"X\",128)=1|0 3.5 0.5 0 4"},
       {Missing("OstrelHelperAppDelegate"), Launch, "dlopen(AppKit) getClass(NSApplication)="
        "NSApplication [NSApplication sharedApplication]=shared getClass(OstrelHelperAppDelegate)="
        "null getClass(NSObject)=NSObject allocateClass(NSObject,OstrelHelperAppDelegate,0)="
@@ -167,8 +164,8 @@ TEST(MacLayersTest, EveryPath) {
        "setMessageText: @\"m\"] [NSAlert1 setInformativeText: @\"\"] [NSAlert1 runModal]="
        "-2147483649 1000"},
       {Missing("NSAlert"), modal({}), " 1000"},
-      {installed, lookup, open + "[shared URLForApplicationWithBundleIdentifier: @\"id\"]=NSURL1 "
-       "[NSURL1 absoluteString]=@\"" + app + "\" " + app},
+      {[&](FakeMac& f) { f.app_url = app; }, lookup, open + "[shared URLForApplicationWith"
+       "BundleIdentifier: @\"id\"]=NSURL1 [NSURL1 absoluteString]=@\"" + app + "\" " + app},
       {Missing("NSWorkspaceOpenConfiguration"), lookup, " none"},
       {Missing(""), On([&](MacPlatform& p) { return p.workspace().OpenApplication(app), "-"; }),
        open + "[NSURL URLWithString: @\"" + app + "\"]=NSURL1 [NSWorkspaceOpenConfiguration "
@@ -192,8 +189,7 @@ TEST(MacLayersTest, EveryPath) {
   }
 }
 
-// dlopen/dlsym/objc_msgSend resolution; free descriptors as /dev/fd lists them (off a Mac, checked
-// against the running system's layer).
+// dlopen/dlsym resolution; free descriptors as /dev/fd lists them (checked against Linux's layer).
 TEST(DlopenResolverTest, ResolverAndDescriptors) {
   DlopenResolver resolver;
   EXPECT_EQ(resolver.Open("/nonexistent/libostrel.dylib"), nullptr);
