@@ -143,6 +143,7 @@ TEST(MacLayersTest, EveryPath) {
        "Copy(default,ch1)=ch2 Subscribe(ch2,null)=sub1,null Sample(sub1,ch2)=smp1|-1 0 0 0 0 "
        "Sample(sub1,ch2)=smp2 Delta(smp1,smp2)=dl1 Text(\"CPU Energy\",128)=1 Text(\"mJ\",16)=1 "
        "Text(\"GPU Energy\",128)=1 Text(\"X\",128)=1|0 3.5 0.5 0 4"},
+      {Missing("_NSConcreteStackBlock"), Power, "dlopen(libIOReport.dylib)|-1 0 0 0 0|-1 0 0 0 0"},
       {Missing("OstrelHelperAppDelegate"), Launch, "dlopen(AppKit) getClass(NSApplication)="
        "NSApplication [NSApplication sharedApplication]=shared getClass(OstrelHelperAppDelegate)="
        "null getClass(NSObject)=NSObject allocateClass(NSObject,OstrelHelperAppDelegate,0)="
