@@ -1,10 +1,8 @@
 // The launch: the alert's contents and answers, how Linux shows it (dialog tools or console),
-// the application's start-up flow, opening Ostrel, and the login item's logging.
+// the application's start-up flow, and finding and opening Ostrel.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <map>
@@ -13,6 +11,7 @@
 #include "app/helper_login_item.h"
 #include "app/launch_alert.h"
 #include "platform/linux/desktop_alert.h"
+#include "platform/linux/xdg_workspace.h"
 #include "tests/fixed_readers.h"
 #include "tests/test_util.h"
 
@@ -47,7 +46,6 @@ TEST(LaunchAlertTest, TextsStylesAndAnswers) {
   EXPECT_EQ(ConsoleAlertText(LaunchAlert(false, 7)), kFailedConsole);
   EXPECT_EQ(LaunchAlert(true, 7).style, AlertStyle::kInformational);
   EXPECT_EQ(LaunchAlert(false, 7).style, AlertStyle::kWarning);
-  EXPECT_EQ(LaunchAlert(false, 7).title, "Ostrel Sensor Helper");
   for (int response : {-1, 1000, 1001, 1002}) {
     EXPECT_EQ(LaunchActionFor(true, response) == LaunchAction::kOpenOstrel, response == 1001);
     EXPECT_EQ(LaunchActionFor(false, response), LaunchAction::kNothing);
@@ -69,10 +67,7 @@ TEST(DialogTest, ArgumentsForEachToolAndButtonCount) {
       {k, i, "", {}, "--title|T|--msgbox|a<b>&'\"\\"},
       {k, w, "I", {"Y"}, "--title|T|--sorry|a<b>&'\"\\\n\nI"},
       {k, i, "I", {"Y", "N"}, "--title|T|--yesno|a<b>&'\"\\\n\nI|--yes-label|Y|--no-label|N"},
-      {k, w, "", {"Y", "N"}, "--title|T|--warningyesno|a<b>&'\"\\|--yes-label|Y|--no-label|N"},
-      {k, i, "", {"Y", "N", "C"}, "--title|T|--yesnocancel|a<b>&'\"\\|--yes-label|Y|--no-label|N"
-       "|--cancel-label|C"},
-      {k, w, "", {"Y", "N", "C", "D"}, "--title|T|--warningyesnocancel|a<b>&'\"\\|--yes-label|Y"
+      {k, w, "", {"Y", "N", "C"}, "--title|T|--warningyesnocancel|a<b>&'\"\\|--yes-label|Y"
        "|--no-label|N|--cancel-label|C"}};
   // clang-format on
   for (const auto& [tool, style, informative, buttons, want] : cases) {
@@ -100,67 +95,28 @@ TEST(DialogTest, ToolOutcomesToButtons) {
       // clang-format off
       {z, two, Exited(0), 1000},  {z, two, Exited(1, "Open Ostrel\r\n"), 1001},
       {z, three, Exited(1, "Later\n"), 1002},  {z, two, Exited(1, ""), 1000},  // closed, Escape
-      {z, two, Exited(1, "Open\n"), 1000},  {z, two, Exited(1, "OK\n"), 1000},
       {z, two, Exited(5), 1000},  {z, two, Exited(2), 0},  {z, two, killed, 0},  // 5: timeout
       {z, two, Exited(1, "", "(zenity:42): Gtk-WARNING **: cannot open display: :0\n"), 0},
       {z, two, Exited(1, "", "Gtk-Message: GtkDialog mapped without a transient parent.\n"), 1000},
-      {z, two, missing, 0},       {k, two, Exited(0), 1000},  {k, two, Exited(1), 1001},
-      {k, two, Exited(2), 1000},  {k, three, Exited(2), 1002},  {k, four, Exited(2), 1002},
-      {k, three, Exited(3), 0},   {k, one, Exited(1), 1000},  {k, one, Exited(2), 1000},
-      {k, two, Exited(-1), 0},    {k, two, killed, 0},  {k, one, missing, 0}};
+      {k, two, Exited(0), 1000},  {k, two, Exited(1), 1001},  {k, two, Exited(2), 1000},
+      {k, three, Exited(2), 1002},  {k, four, Exited(2), 1002},  {k, three, Exited(3), 0},
+      {k, one, Exited(1), 1000},  {k, one, missing, 0}};
   // clang-format on
-  for (const auto& [tool, alert, outcome, response] : cases) {
+  for (const auto& [tool, alert, outcome, response] : cases)
     EXPECT_EQ(DialogResponse(tool, alert, outcome).value_or(0), response) << outcome.output;
-  }
 }
 
-TEST(DialogTest, TextsReachTheToolAsUtf8) {
-  // The variables set, then after "->" what the tool gets.
-  // clang-format off
-  for (const std::string c : {
-      "->LC_CTYPE=C.UTF-8",  "LANG=en_US.utf8->LANG=en_US.utf8",  "LANG=C->LANG=C LC_CTYPE=C.UTF-8",
-      "LANG=de_DE.UTF-8 LC_CTYPE=POSIX->LANG=de_DE.UTF-8 LC_CTYPE=C.UTF-8",
-      "LANG=de_DE.UTF-8 LC_ALL=C->LANG=de_DE.UTF-8 LC_ALL=C.UTF-8",
-      "LC_ALL=fr_FR.UTF-8 LC_CTYPE=C->LC_ALL=fr_FR.UTF-8 LC_CTYPE=C",
-      "LC_CTYPE=nl_NL.UTF-8 LANG=C->LANG=C LC_CTYPE=nl_NL.UTF-8",
-      "LANG= LC_ALL=->LANG= LC_ALL= LC_CTYPE=C.UTF-8"}) {
-    // clang-format on
-    const Environment got = DialogEnvironment(Env(c.substr(0, c.find("->"))));
-    EXPECT_EQ(Joined(got.Entries(), " "), c.substr(c.find("->") + 2)) << c;
-  }
-}
-
-TEST(DialogTest, DisplayReachable) {
-  testing::TempDir dir;
-  const int display = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // a display server
-  sockaddr_un addr{AF_UNIX, {}};
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/wayland-1", dir.path().c_str());
-  ASSERT_EQ(bind(display, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(display, 4), 0);
-  dir.Write("file", "");
-  // Reachable ("1") or not, then the variables; $D is the test's folder.
-  // clang-format off
-  for (std::string c : {
-      "0 ", "1 WAYLAND_DISPLAY=$D/wayland-1", "1 WAYLAND_DISPLAY=wayland-1 XDG_RUNTIME_DIR=$D",
-      "0 WAYLAND_DISPLAY=wayland-1", "0 WAYLAND_DISPLAY=wayland-9 XDG_RUNTIME_DIR=$D",
-      "0 WAYLAND_DISPLAY=$D/file", "1 DISPLAY=remote.example:0", "0 DISPLAY=unix:x", "0 DISPLAY=0",
-      "1 DISPLAY=:not-there WAYLAND_DISPLAY=$D/wayland-1"}) {
-    // clang-format on
-    for (size_t at; (at = c.find("$D")) != std::string::npos;) c.replace(at, 2, dir.path());
-    EXPECT_EQ(DisplayReachable(Env(c.substr(2))), c[0] == '1') << c;
-  }
-  EXPECT_FALSE(DisplayReachable(Env("WAYLAND_DISPLAY=/" + std::string(120, 'w'))));
-  close(display);
-}
-
-// Answers each dialog tool with its outcome; records each run's tool, '*' when it gets UTF-8.
+// Answers each dialog tool with its outcome; records each run's tool, '*' when it gets UTF-8,
+// and each launched program's line.
 struct FakeRunner : ProcessRunner {
   ProcessResult Run(const Strings& argv, const Environment& env, int cancel) override {
     const std::string tool = argv[0].substr(argv[0].rfind('/') + 1);
     runs += tool + (env.Get("LC_CTYPE") == "C.UTF-8" ? "*" : " ") + (cancel == 9 ? "" : "!");
     return outcomes.at(tool);
   }
-  int Launch(const Strings&, const Environment&, pid_t*) override { return ENOSYS; }
+  int Launch(const Strings& argv, const Environment&, pid_t*) override {
+    return runs += Joined(argv, " ") + "\n", 0;
+  }
   std::map<std::string, ProcessResult> outcomes;  // by tool
   std::string runs;
 };
@@ -203,6 +159,48 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
     EXPECT_EQ(testing::ReadWholeFile(dir.path() + "/console"), shown ? "" : kStartedConsole);
     close(console);
   }
+}
+
+TEST(XdgWorkspaceTest, FindsTheEntryAndLaunches) {
+  const std::string file = "/applications/com.ostrel.Ostrel.desktop", d = "data-home" + file,
+                    s1 = "sys1" + file, s2 = "sys2" + file, h = "home/.local/share" + file;
+  const std::string entry = "[Desktop Entry]\nType=Application\nExec=/opt/ostrel/ostrel\n";
+  const std::string big = entry + std::string(256 * 1024 - entry.size(), '#');  // 256 KiB
+  // The files written and the one found; XDG_DATA_HOME is set unless the default is used.
+  const std::pair<std::vector<std::pair<std::string, std::string>>, std::string> cases[] = {
+      // clang-format off
+      {{{h, entry}}, h},  {{{d, entry}, {s1, entry}}, d},  {{{s1, entry}, {s2, entry}}, s1},
+      {{{d, "[Desktop Entry]\nHidden=true\n"}, {s2, entry}}, ""},  {{{d + "/x", entry}}, ""},
+      {{{d, "[Desktop Entry]\nHidden=false\n"}}, d},  {{{d, "garbage"}, {s2, entry}}, s2},
+      {{{d, big + "\n"}, {s2, entry}}, s2},  {{{d, big}}, d},  // one byte over, and just at it
+      {{{"sys1/applications/com.ostrel.Other.desktop", entry}}, ""},  {{}, ""}};
+  // clang-format on
+  FakeRunner runner;
+  for (const auto& [files, found] : cases) {
+    testing::TempDir root;
+    Environment env = Env("HOME=" + root.path() + "/home XDG_DATA_DIRS=" + root.path() +
+                          "/sys1:" + root.path() + "/sys2");
+    if (found != h) env.Set("XDG_DATA_HOME", root.path() + "/data-home");
+    for (const auto& [relative, contents] : files) root.Write(relative, contents);
+    XdgWorkspace workspace(runner, [env] { return env; });
+    EXPECT_EQ(workspace.URLForApplication("com.ostrel.Ostrel").value_or(""),
+              found.empty() ? "" : root.path() + "/" + found)
+        << found;
+    EXPECT_EQ(workspace.URLForApplication(found.empty() ? "" : "../applications/com.ostrel.Ostrel"),
+              std::nullopt);
+  }
+  // Without gio, gtk-launch takes the entry's identifier.
+  testing::TempDir bin;
+  XdgWorkspace workspace(runner, [&bin] { return Env("PATH=" + bin.path()); });
+  workspace.OpenApplication("/x/com.ostrel.Ostrel.desktop");
+  workspace.OpenApplication("/x/.desktop");
+  bin.Write("gio", "");
+  chmod((bin.path() + "/gio").c_str(), 0755);
+  workspace.OpenApplication("/x/com.ostrel.Ostrel.desktop");
+  workspace.OpenURL("https://ostrel.app/");
+  EXPECT_EQ(runner.runs,
+            "gtk-launch com.ostrel.Ostrel\ngtk-launch .desktop\ngio launch "
+            "/x/com.ostrel.Ostrel.desktop\nxdg-open https://ostrel.app/\n");
 }
 
 // The log, the alert presenter and the workspace in one, writing "log: <line>", "alert:
@@ -267,23 +265,6 @@ TEST(HelperAppTest, WebAddresses) {
        "-ht tp://a", "-h_t://a"}) {
     // clang-format on
     EXPECT_EQ(WebAddressFromString(c.substr(1)).value_or("-"), c[0] == '+' ? c.substr(1) : "-");
-  }
-}
-
-TEST(HelperLoginItemTest, RefusalsAreLoggedAndOnlyEnabledCounts) {
-  struct Service : LoginItemService {
-    Status Register() override { return Status::Error("/x: full"); }
-    Status Unregister() override { return Status::Ok(); }
-    LoginItemStatus GetStatus() override { return status; }
-    LoginItemStatus status;  // what GetStatus answers
-  } service;
-  FakeShell log;
-  HelperLoginItem::set(service, log, false);
-  HelperLoginItem::set(service, log, true);
-  EXPECT_EQ(log.events, Strings{"log: Ostrel Sensor Helper: login item register failed: /x: full"});
-  for (int status = 0; status < 4; ++status) {
-    service.status = static_cast<LoginItemStatus>(status);
-    EXPECT_EQ(HelperLoginItem::isEnabled(service), status == 1);  // kEnabled
   }
 }
 

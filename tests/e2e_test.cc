@@ -1,7 +1,6 @@
-// The real helper binary, started as a user would (ctest label `e2e`): headless it prints the
-// success alert, serves and keeps its login item; under Xvfb the real kdialog (Escape counts as
-// "OK") and zenity ("Open Ostrel" runs xdg-open, here a script recording its arguments) draw the
-// alert. The product binds 127.0.0.1:53843: these run only while it is free, with a temporary HOME.
+// The real helper binary (ctest label `e2e`): headless it prints the success alert, serves and
+// keeps its login item; under Xvfb the real kdialog (Escape is "OK") and zenity ("Open Ostrel" runs
+// xdg-open, here a script) draw it. It binds 127.0.0.1:53843: runs only while free, HOME temporary.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -27,9 +26,8 @@ class EndToEndTest : public ::testing::Test {
   void SetUp() override {
     if (testing::ConnectLoopback(53843) >= 0) GTEST_SKIP() << "127.0.0.1:53843 is in use";
     env_ = testing::Env("HOME=" + dir_.path() + " PATH=" + dir_.path() + "/bin:/usr/bin:/bin");
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
       if (const char* value = getenv(name)) env_.Set(name, value);
-    }
   }
   // Starts the helper with `env`; its output goes to <name>.out.
   std::unique_ptr<testing::ChildProcess> Helper(const std::string& name, const Environment& env) {
@@ -71,9 +69,8 @@ TEST_F(EndToEndTest, HeadlessStartAndLoginItem) {
 
 TEST_F(EndToEndTest, AlertWindowsUnderXvfb) {
   PosixProcessRunner runner;
-  for (const char* tool : {"Xvfb", "zenity", "kdialog", "xdotool"}) {
+  for (const char* tool : {"Xvfb", "zenity", "kdialog", "xdotool"})
     if (!FindProgram(tool, env_)) GTEST_SKIP() << tool << " is missing (scripts/deps.sh test)";
-  }
   auto xdotool = [&](std::vector<std::string> args) {
     args.insert(args.begin(), "xdotool");
     return runner.Run(args, env_, -1);

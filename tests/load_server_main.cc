@@ -1,8 +1,6 @@
-// load_server_main.cc: a test-only program for the stress tests: serves the fixed readings on an
-// ephemeral loopback port under a soft open-file limit (its one argument, set before anything
-// is opened), prints the port and a newline, and serves until SIGTERM or SIGINT, then exits 0.
-// Its temperature reader opens three files per reading as the machine's does, and reports
-// nothing when it cannot, so a reading starved of descriptors shows in the document.
+// load_server_main.cc: for the stress tests, serves the fixed readings on a loopback port under
+// an open-file limit (its argument), prints the port, exits 0 on SIGTERM/SIGINT. Its temperature
+// reader opens three files as the machine's does, so a reading starved of them shows.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>

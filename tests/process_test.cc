@@ -1,5 +1,5 @@
 // The process runner: what a child gets (arguments, environment, descriptors, signals), what
-// comes back, cancellation and reaping; finding programs; the open-file limit; the signal loop.
+// comes back, cancellation and reaping; finding programs; descriptors and their limit.
 #include "platform/linux/process.h"
 
 #include <fcntl.h>
@@ -85,7 +85,7 @@ TEST(ProcessRunnerTest, CancelTermThenKillAndNoWaitForGrandchildren) {
   EXPECT_TRUE(testing::WaitFor([pid] { return kill(pid, 0) != 0 && errno == ESRCH; }, 10));
 }
 
-// Finding programs on PATH; the open-file limit raised to the hard one; and how many more
+// Finding programs on PATH; the open-file limit raised to the hard one; how many more
 // descriptors this process may open, counted and probed, every probe giving back what it took.
 TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   testing::TempDir dir;
@@ -95,9 +95,8 @@ TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   const Environment env = testing::Env("PATH=:relative:" + dir.path() + "/a:" + dir.path() + "/b");
   EXPECT_EQ(FindProgram("tool", env), dir.path() + "/a/tool");
   EXPECT_EQ(FindProgram(dir.path() + "/b/tool", env), dir.path() + "/b/tool");
-  for (const std::string name : {"folder", "plain", "missing", "", "/a/tool"}) {
+  for (const std::string name : {"folder", "plain", "missing", "", "/a/tool"})
     EXPECT_EQ(FindProgram(name, env), std::nullopt) << name;
-  }
   EXPECT_EQ(FindProgram("sh", Environment()), "/usr/bin/sh");
   rlimit limit;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -115,22 +114,7 @@ TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   limit.rlim_cur = open_now + 100;  // at most 64 more are tried: beyond that, enough
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_TRUE(CanOpenDescriptors(1000));
-}
-
-// The loop tells its delegate once per run and ends on SIGTERM or SIGINT, which no longer end
-// the process; a process started without a standard descriptor gets /dev/null there.
-TEST(SignalApplicationTest, RunsUntilATerminationSignal) {
-  struct Delegate : Application::Delegate {
-    void applicationDidFinishLaunching() override {
-      kill(getpid(), ++launched == 1 ? SIGTERM : SIGINT);
-    }
-    int launched = 0;  // runs told
-  } delegate;
-  SignalApplication app;
-  app.setDelegate(&delegate);
-  app.run();
-  app.run();
-  EXPECT_EQ(delegate.launched, 2);
+  // A process started without a standard descriptor gets /dev/null there.
   const int saved = dup(0);
   close(0);
   OpenMissingStandardDescriptors();

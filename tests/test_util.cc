@@ -27,13 +27,12 @@ void WriteTree(const std::string& root, std::string_view lines) {
     const std::vector<fs::path> parts(relative.begin(), relative.end());
     fs::path file = fs::path(root) / relative;
     if (parts.size() >= 4 && parts[0] == "class") {
-      const fs::path entry = fs::path("class") / parts[1] / parts[2];
+      const fs::path entry = fs::path(root) / "class" / parts[1] / parts[2];
       const fs::path device = fs::path(root) / "devices" / parts[1] / parts[2];
       fs::create_directories(device);
-      fs::create_directories((fs::path(root) / entry).parent_path());
-      if (!fs::is_symlink(fs::path(root) / entry))
-        fs::create_directory_symlink(device, fs::path(root) / entry);
-      file = device / relative.lexically_relative(entry);
+      fs::create_directories(entry.parent_path());
+      if (!fs::is_symlink(entry)) fs::create_directory_symlink(device, entry);
+      file = device / relative.lexically_relative(fs::path("class") / parts[1] / parts[2]);
     }
     fs::create_directories(file.parent_path());
     if (link) fs::create_directory_symlink(fs::path(root) / line.substr(arrow + 2), file);
@@ -94,17 +93,19 @@ void Reset(int fd) {
   close(fd);
 }
 
-std::string Exchange(uint16_t port, std::string_view request) {
+int Ask(uint16_t port, std::string_view request) {
   const int fd = ConnectLoopback(port);
+  if (fd >= 0) send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  return fd;
+}
+
+std::string ReadAll(int fd) {
   std::string response;
   char buf[16384];
-  pollfd p{fd, POLLIN, 0};
-  if (fd < 0) return "";
-  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
-    for (ssize_t n; poll(&p, 1, 10000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
-      response.append(buf, n);
-  }
-  close(fd);
+  pollfd p{fd, POLLIN, 0};  // poll would wait out its time on -1
+  for (ssize_t n; fd >= 0 && poll(&p, 1, 10000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+    response.append(buf, n);
+  close(fd);  // -1 when there was no connection: a harmless EBADF
   return response;
 }
 

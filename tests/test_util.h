@@ -1,6 +1,5 @@
-// test_util.h: what the tests (and the benchmarks) share: temporary folders and sysfs trees, the
-// loopback client, child processes, polling. Objects belong to the thread that made them; the
-// free functions may run on many threads at once.
+// test_util.h: what tests and benchmarks share: temporary trees, the loopback client, child
+// processes, polling. Objects belong to their maker's thread; free functions are thread-safe.
 #ifndef OSTREL_TESTS_TEST_UTIL_H_
 #define OSTREL_TESTS_TEST_UTIL_H_
 
@@ -44,9 +43,13 @@ size_t OpenFileCount(pid_t pid = 0);                 // entries of /proc/<pid>/f
 
 int ConnectLoopback(uint16_t port);  // a blocking TCP socket to 127.0.0.1:port, or -1
 void Reset(int fd);                  // closes `fd` with a reset instead of an orderly end
-// Sends `request` on a new connection; what arrives until the server closes, resets or is
-// silent for 10 s.
-std::string Exchange(uint16_t port, std::string_view request);
+// A new connection that has sent `request`, or -1 when none could be made.
+int Ask(uint16_t port, std::string_view request = "GET / HTTP/1.1\r\n\r\n");
+// What arrives on `fd` until the server closes, resets or is silent for 10 s; closes `fd`.
+std::string ReadAll(int fd);
+inline std::string Exchange(uint16_t port, std::string_view request) {
+  return ReadAll(Ask(port, request));
+}
 // Sends `payload` in pieces of `chunk` bytes, `pause_ms` apart, until a send fails (the server
 // has closed): what the server sent meanwhile, or "never ended" when everything went out.
 std::string Flood(uint16_t port, std::string_view payload, size_t chunk, int pause_ms);

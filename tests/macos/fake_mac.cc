@@ -12,8 +12,7 @@
 namespace ostrel::macos::testing {
 namespace {
 
-FakeMac* g_fake = nullptr;
-FakeMac& F() { return *g_fake; }
+FakeMac& F() { return *FakeMac::current; }
 // A string that lives as long as the fake.
 const char* Intern(const std::string& text) { return F().interned.insert(text).first->c_str(); }
 FakeObject* O(const void* p) { return static_cast<FakeObject*>(const_cast<void*>(p)); }
@@ -39,8 +38,7 @@ template <typename... A>
 std::string Call(const char* function, const A&... arguments) {
   std::string call = std::string(function) + "(";
   ((call += T(arguments) + ","), ...);
-  if (sizeof...(arguments) > 0) call.pop_back();
-  return call + ")";
+  return call.replace(call.size() - 1, 1, ")");
 }
 template <typename V>
 V Ret(const std::string& call, V answer) {
@@ -53,7 +51,7 @@ FakeObject* Str(const std::string& text, int refs = 1, const char* mark = "") {
 // A new `kind` holding `count` new `item`s, each knowing its index.
 FakeObject* Holder(const char* kind, const char* item, size_t count) {
   FakeObject* holder = F().New(kind);
-  for (size_t i = 0; holder != nullptr && i < count; ++i) {
+  for (size_t i = 0; i < count; ++i) {
     holder->holds.push_back(F().New(item)), holder->holds.back()->value = static_cast<double>(i);
   }
   return holder;
@@ -61,31 +59,24 @@ FakeObject* Holder(const char* kind, const char* item, size_t count) {
 
 const auto& Hid(const void* s) { return F().hid.at(O(s)->value); }
 const auto& Channel(const void* c) { return F().channels.at(O(c)->value); }
-// A text the channel keeps: borrowed by the caller.
-CFStringRef Kept(const void* c, const std::optional<std::string>& text) {
+CFStringRef Kept(const void* c, const std::optional<std::string>& text) {  // borrowed
   if (text) O(c)->holds.push_back(Str(*text));
   return R(text ? O(c)->holds.back() : nullptr);
 }
 std::string S(SEL selector) { return reinterpret_cast<const char*>(selector); }
-FakeObject g_protocol{"NSApplicationDelegate", "", 0, 0, {}};
-// Answers the message `s` to `self` (its arguments as words `w`); the log line is
-// made by Send. Strings are made, read and released without one.
-uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w, bool* logged) {
+// The answer to the message `s` to `self`, its arguments as words `w`; Send logs it.
+uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w) {
   FakeMac& f = F();
-  const uintptr_t a = w[0];
-  FakeObject* arg = O(reinterpret_cast<void*>(a));
+  FakeObject* arg = O(reinterpret_cast<void*>(w[0]));
   auto obj = [](FakeObject* o) { return reinterpret_cast<uintptr_t>(o); };
-  *logged = false;
   if (s == "initWithBytes:length:encoding:") {
     EXPECT_EQ(w[2], 4u) << "UTF-8";
-    self->text.assign(reinterpret_cast<const char*>(a), w[1]);
+    self->text.assign(reinterpret_cast<const char*>(w[0]), w[1]);
     self->name = "@\"" + self->text + "\"";
     return self->text.find('\xff') == std::string::npos ? obj(self) : (f.Release(self), 0);
   }
   if (s == "UTF8String") return reinterpret_cast<uintptr_t>(self->text.c_str());
   if (s == "release") return f.Release(self), 0;
-  if (s == "alloc" && self->name == "NSString") return obj(f.New("NSString"));
-  *logged = true;
   if (s == "alloc") return obj(f.New(self->name));
   if (s == "init") return obj(self);
   if (s.starts_with("shared") || s == "mainAppService") return obj(f.Shared(s.substr(0, 6)));
@@ -94,10 +85,10 @@ uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w, boo
   if (s == "URLForApplicationWithBundleIdentifier:" && f.app_url) {
     return obj(f.New("NSURL", *f.app_url, 0));
   }
-  if (s == "URLWithString:" && !arg->text.empty()) return obj(f.New("NSURL", arg->text, 0));
+  if (s == "URLWithString:") return obj(f.New("NSURL", arg->text, 0));
   if (s == "absoluteString" || s == "description") return obj(Str(self->text, 0, "@"));
   if (s.ends_with("registerAndReturnError:")) {
-    return (f.error ? *reinterpret_cast<id*>(a) = R(f.New("NSError", *f.error, 0)) : nullptr),
+    return (f.error ? *reinterpret_cast<id*>(w[0]) = R(f.New("NSError", *f.error, 0)) : nullptr),
            !f.error;
   }
   return f.answers.count(s) ? static_cast<uintptr_t>(f.answers[s]) : 0;
@@ -106,16 +97,16 @@ uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w, boo
 template <typename Res, typename... A>
 Res Send(id self, SEL sel, A... arguments) {
   const uintptr_t words[] = {(uintptr_t)(arguments)..., 0, 0, 0};
-  bool logged;
-  const uintptr_t answer = Answer(O(self), S(sel), words, &logged);
+  const uintptr_t answer = Answer(O(self), S(sel), words);
+  const bool logged = S(sel) != "release" && S(sel) != "UTF8String" &&
+                      !S(sel).starts_with("initWithBytes") && O(self)->name != "NSString";
   std::string line = "[" + O(self)->name + " " + S(sel);
   if (logged) ((line += " " + T(arguments)), ...);
   if constexpr (std::is_same_v<Res, id>) line += "]=" + T(reinterpret_cast<FakeObject*>(answer));
   if constexpr (std::is_integral_v<Res>) line += "]=" + T(static_cast<long>(answer));
   if (logged) F().Log(std::is_void_v<Res> ? line + "]" : line);
-  FakeMac& f = F();
-  if (S(sel) == "run" && f.delegate != nullptr && f.did_finish_launching != nullptr) {
-    reinterpret_cast<void (*)(id, SEL, id)>(f.did_finish_launching)(R(f.delegate), sel, nullptr);
+  if (S(sel) == "run" && F().did_finish_launching != nullptr) {
+    reinterpret_cast<void (*)(id, SEL, id)>(F().did_finish_launching)(R(F().delegate), sel, {});
   }
   if constexpr (!std::is_void_v<Res>) return (Res)(answer);
 }
@@ -132,7 +123,6 @@ const std::map<std::string, void*> kMessengers = {
 }  // namespace
 
 // The frameworks' variables and functions, found by name with dlsym in this program.
-// clang-format off
 extern "C" {
 FakeObject kCFTypeDictionaryKeyCallBacks{"keys", "", 0, 0, {}},
     _NSConcreteStackBlock{"block", "", 0, 0, {}}, g_default{"default", "", 0, 0, {}},
@@ -142,12 +132,12 @@ mach_port_t kIOMainPortDefault = 0, mach_task_self_ = 0x103;
 
 void CFRelease(CFTypeRef o) { F().Release(O(o)); }
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* value) {
-  const std::string text = std::to_string(type) + ":" + T(*static_cast<const int32_t*>(value));
-  FakeObject* n = F().New("number", text);
-  return R(n ? (n->name = text, n) : n);
+  FakeObject* n = F().New("number", std::to_string(type) + ":" + T(*(const int32_t*)value));
+  return R((n->name = n->text, n));
 }
 CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values,
-    CFIndex count, const CFDictionaryKeyCallBacks* kc, const CFDictionaryValueCallBacks* vc) {
+                                   CFIndex count, const CFDictionaryKeyCallBacks* kc,
+                                   const CFDictionaryValueCallBacks* vc) {
   FakeObject* d = F().New("d");
   std::string pairs;
   for (CFIndex i = 0; i < count; ++i) {
@@ -171,8 +161,8 @@ Boolean CFStringGetCString(CFStringRef s, char* buffer, CFIndex size, CFStringEn
   return Ret(Call("Text", s, size), static_cast<Boolean>(fits));
 }
 CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
-  double now = 0;
-  return F().clock.empty() ? 0 : (now = F().clock.front(), F().clock.pop_front(), now);
+  const double now = F().clock.at(0);
+  return F().clock.pop_front(), now;
 }
 
 IOHIDEventSystemClientRef IOHIDEventSystemClientCreate(CFAllocatorRef a) {
@@ -203,8 +193,7 @@ io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef d) {
   F().Release(O(d));  // consumed
   return F().smc.FindService(O(d)->text.c_str());
 }
-kern_return_t IOServiceOpen(io_service_t s, mach_port_t task, uint32_t type, io_connect_t* c) {
-  EXPECT_EQ(task, mach_task_self_);
+kern_return_t IOServiceOpen(io_service_t s, mach_port_t, uint32_t type, io_connect_t* c) {
   return F().smc.Open(s, type, c);
 }
 kern_return_t IOObjectRelease(io_object_t object) { return F().smc.ReleaseService(object), 0; }
@@ -220,10 +209,10 @@ CFMutableDictionaryRef IOReportCopyChannelsInGroup(CFStringRef g, CFStringRef s,
   return Ret(Call("Group", g, s, a + b + c), R(F().New("ch")));
 }
 IOReportSubscriptionRef IOReportCreateSubscription(void*, CFMutableDictionaryRef desired,
-    CFMutableDictionaryRef* subscribed, uint64_t, CFTypeRef) {
+                                                   CFMutableDictionaryRef* subscribed, uint64_t,
+                                                   CFTypeRef) {
   const std::string call = Call("Subscribe", desired, *subscribed);
   FakeObject* s = F().New("sub");
-  if (F().answers.count("hands back")) *subscribed = R(F().New("own"));
   return F().Log(call + "=" + T(s) + "," + T(*subscribed)), R(s);
 }
 CFDictionaryRef IOReportCreateSamples(IOReportSubscriptionRef s, CFMutableDictionaryRef c,
@@ -256,12 +245,9 @@ BOOL class_addMethod(Class c, SEL selector, IMP method, const char* types) {
   F().did_finish_launching = reinterpret_cast<void*>(method);
   return F().Log(Call("addMethod", c, S(selector), types)), true;
 }
-void objc_registerClassPair(Class c) {
-  F().Log(Call("register", c));
-  F().missing.erase(O(c)->name);  // a class made at run time exists from now on
-}
+void objc_registerClassPair(Class c) { F().Log(Call("register", c)); }
 Protocol* objc_getProtocol(const char* name) {
-  return F().Log(Call("getProtocol", name)), reinterpret_cast<Protocol*>(&g_protocol);
+  return F().Log(Call("getProtocol", name)), R(F().Shared(name));
 }
 BOOL class_addProtocol(Class c, Protocol* p) { return F().Log(Call("addProtocol", c, p)), true; }
 void* objc_autoreleasePoolPush() { return reinterpret_cast<void*>(++F().pools); }
@@ -276,15 +262,13 @@ void NSLog(id format, ...) {
 }
 
 }  // extern "C"
-// clang-format on
 
-FakeMac::FakeMac() { g_fake = this; }
+FakeMac::FakeMac() { current = this; }
 FakeMac::~FakeMac() {
   for (const FakeObject& o : objects) EXPECT_EQ(o.refs, 0) << o.name << " released wrongly";
   EXPECT_EQ(pools, 0) << "every autorelease pool popped";
-  g_fake = nullptr;
+  current = nullptr;
 }
-FakeMac& FakeMac::Current() { return *g_fake; }
 void* FakeMac::Open(const char* path) {
   Log(Call("dlopen", strrchr(path, '/') + 1));
   return missing.count(path) ? nullptr : const_cast<char*>(Intern(path));
@@ -295,7 +279,6 @@ void* FakeMac::Symbol(void*, const char* name) {
 void* FakeMac::Messenger(void*, const char* types) { return kMessengers.at(types); }
 FakeObject* FakeMac::New(const std::string& kind, const std::string& text, int refs) {
   const std::string name = kind + std::to_string(++counters[kind]);
-  if (missing.count(kind) || missing.count(name)) return nullptr;
   return &objects.emplace_back(FakeObject{name, text, 0, refs, {}});
 }
 void FakeMac::Release(FakeObject* object) {

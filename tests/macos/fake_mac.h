@@ -1,8 +1,6 @@
-// fake_mac.h: a recording stand-in for the macOS libraries behind the layers' resolver: fake C
-// functions of mac_api.h's names and types, and one fake objc_msgSend per signature. Each call is
-// appended to `log` ("Function(arguments)=answer", "[receiver selector arguments]=answer");
-// releases are counted, not logged, and the destructor fails the test for any object not released
-// exactly once. One FakeMac at a time, on one thread (the fakes reach it through a global).
+// fake_mac.h: the macOS libraries faked behind the layers' resolver (C functions and one
+// objc_msgSend per signature), each call appended to `log`; the destructor fails the test for any
+// object not released exactly once. One FakeMac at a time, on one thread (reached via a global).
 #ifndef OSTREL_TESTS_MACOS_FAKE_MAC_H_
 #define OSTREL_TESTS_MACOS_FAKE_MAC_H_
 
@@ -30,7 +28,7 @@ class FakeMac final : public SymbolResolver {
  public:
   FakeMac();
   ~FakeMac() override;
-  static FakeMac& Current();
+  static inline FakeMac* current = nullptr;  // the live fake, for the fake functions
   void* Open(const char* path) override;
   void* Symbol(void* library, const char* name) override;
   void* Messenger(void* library, const char* types) override;
@@ -39,14 +37,12 @@ class FakeMac final : public SymbolResolver {
   FakeObject* Shared(const std::string& name);  // a class or shared instance: borrowed
   void Log(const std::string& line) { log += (log.empty() ? "" : " ") + line; }
 
-  // Library paths, symbols and classes that don't exist, and objects that can't be made: a
-  // kind ("client") or one of its numbers ("delta2") answers null.
-  std::set<std::string> missing;
+  std::set<std::string> missing;  // library paths, symbols and classes that don't exist
   std::vector<std::pair<std::optional<std::string>, std::optional<double>>> hid;  // name, °C
   ostrel::testing::FakeSmc smc;                        // answers the IOKit user-client calls
   std::vector<ostrel::testing::FakeChannel> channels;  // the channels of every energy delta
   std::deque<double> clock;                            // CFAbsoluteTimeGetCurrent's answers
-  std::map<std::string, long> answers;        // runModal, status; "hands back": a set of its own
+  std::map<std::string, long> answers;                 // what runModal and status answer
   std::optional<std::string> app_url, error;  // the installed app; what register fails with
   std::string log;
   int pools = 0;                         // autorelease pools pushed, not yet popped
