@@ -123,5 +123,20 @@ TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   close(saved);
 }
 
+// The loop tells its delegate once that launching is done, then ends on a termination signal.
+TEST(SignalApplicationTest, RunsUntilATerminationSignal) {
+  struct RaiseOnLaunch : Application::Delegate {
+    int launches = 0;
+    void applicationDidFinishLaunching() override {
+      ++launches;
+      raise(SIGTERM);
+    }
+  } delegate;
+  SignalApplication app;
+  app.setDelegate(&delegate);
+  app.run();
+  EXPECT_EQ(delegate.launches, 1);
+}
+
 }  // namespace
 }  // namespace ostrel
