@@ -20,12 +20,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 using testing::Env;
-
-std::string Joined(const Strings& parts, const char* separator) {
-  std::string out;
-  for (const std::string& part : parts) out += (out.empty() ? "" : separator) + part;
-  return out;
-}
+using testing::Joined;
 
 // The texts as UTF-8 bytes: ’ is E2 80 99, — is E2 80 94, “ and ” are E2 80 9C and E2 80 9D.
 constexpr char kStartedConsole[] =

@@ -20,12 +20,7 @@ using testing::ReadWholeFile;
 using testing::TempDir;
 using Strings = std::vector<std::string>;
 using testing::Env;
-
-std::string Joined(const Strings& parts) {
-  std::string out;
-  for (const std::string& part : parts) out += (out.empty() ? "" : " ") + part;
-  return out;
-}
+using testing::Joined;
 
 TEST(DesktopEntryTest, ParseAndExec) {
   // The raw Exec value ("-" when the text is no entry, "?" when it has none) and the text; $

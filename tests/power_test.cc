@@ -14,6 +14,7 @@
 #include "sensors/fans.h"
 #include "sensors/temps.h"
 #include "tests/fakes.h"
+#include "tests/machine_records.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -22,17 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeChannel;
 using testing::FakeEnergy;
+using testing::ReadPower;
 using testing::TempDir;
-
-// One reading as "cpu/gpu/ane/soc", or "-" for none (status -1, all four left at 0).
-std::string Read() {
-  double w[4] = {9, 9, 9, 9};
-  char text[128] = "-";
-  const int32_t status = ostrel_read_power(&w[0], &w[1], &w[2], &w[3]);
-  EXPECT_TRUE(status == 0 || (status == -1 && w[0] == 0 && w[1] == 0 && w[2] == 0 && w[3] == 0));
-  if (status == 0) snprintf(text, sizeof text, "%.10g/%.10g/%.10g/%.10g", w[0], w[1], w[2], w[3]);
-  return text;
-}
 
 // Initialisation runs once: a failure is final, a success keeps a set, a subscription, a sample.
 TEST(PowerReaderTest, InitialisationOutcomes) {
@@ -43,8 +35,8 @@ TEST(PowerReaderTest, InitialisationOutcomes) {
     fake.subscription_ok = i != -1;
     if (i >= 0) fake.offers[i] = false;
     const std::string want = i < -3 ? " 2/0/0/2" : " -";
-    std::string got = Read();
-    got += " " + Read(), got += " " + Read();
+    std::string got = ReadPower();
+    got += " " + ReadPower(), got += " " + ReadPower();
     EXPECT_EQ(got + " " + std::to_string(fake.loads * 10 + fake.live),
               "-" + want + want + (i < -3 ? " 13" : " 10"));
   }
@@ -83,8 +75,8 @@ TEST(PowerReaderTest, SamplingChain) {
     fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.units;
     fake.channels = c.channels, fake.clock = c.clock;
     fake.sample_results = c.samples, fake.delta_results = c.deltas;
-    std::string readings = Read();
-    while (readings.size() < strlen(c.readings)) readings += " " + Read();
+    std::string readings = ReadPower();
+    while (readings.size() < strlen(c.readings)) readings += " " + ReadPower();
     EXPECT_EQ(readings + " " + fake.pairs + std::to_string(fake.live),  // one sample kept
               std::string(c.readings) + " " + c.pairs + "3");
   }
@@ -100,12 +92,7 @@ std::string RaplPower(const std::string& root, const std::string& proc, bool bou
     double time = 0;
   } rapl(root, proc);
   rapl.bounded = bounded;
-  ResetPowerReaderForTesting(&rapl);
-  Read();
-  move();
-  const std::string power = Read();
-  ResetPowerReaderForTesting(nullptr);
-  return power;
+  return testing::PowerAfter(rapl, move);
 }
 
 // Zones "<entry> <name> <energy_uj> <later energy_uj> [<range>]" or "cpuinfo <vendor>", joined
@@ -149,26 +136,9 @@ TEST(RaplEnergySourceTest, ZonesCountersAndWraps) {
   }
 }
 
-// Each fixture machine's temperatures, fans and power after each zone's counter moved 6 J per
-// level (packages 6 J, their subzones 12 J) in 1 s ("-": none). Intel counts cores and uncore,
-// not package, dram, psys or MMIO; AMD counts the package, not its one-core zone.
+// Every reader over each fixture machine's tree.
 TEST(DocumentTest, EveryReaderOfAMachineTree) {
-  // clang-format off
-  const std::pair<const char*, const char*> cases[] = {  // a folder, or trees/<name>.tree
-      {"bench_macbookpro", "CPU / SoC (avg) 59.5|CPU / SoC (peak) 63|SSD 38.85|Battery 31.5 # "
-                           "1796/1200/5927|1834/1200/6195 # 12/12/0/24"},
-      {"intel_desktop", "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.925 # 1054/0/0 # -"},
-      {"amd_laptop", "CPU / SoC (avg) 46.4583|CPU / SoC (peak) 48.5|SSD 36.85|Battery 31.2 # "
-                     "2370/0/0 # 6/0/0/6"},
-      {"old_style", "CPU / SoC (avg) 62|CPU / SoC (peak) 63 #  # -"},
-      {"apple_silicon", "CPU / SoC (avg) 50|CPU / SoC (peak) 52|SSD 35.5|Battery 30.225 #  # -"},
-      {"foreign_words", "CPU / SoC (avg) 53|CPU / SoC (peak) 53|SSD 52.5|Battery 30 #  # -"},
-      {"fans_mixed", "CPU / SoC (avg) 45|CPU / SoC (peak) 45 # 1052/300/0|0/0/0|777/0/0|"
-                     "2001/2000/6156|1998/1800/5700|0/0/0|1500/0/0|2921/0/0 # -"},
-      {"twelve_chip_laptop",
-       "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.5667|Battery 29.8 #  # -"}};
-  // clang-format on
-  for (const auto& [name, want] : cases) {
+  for (const auto& [name, want] : testing::kMachineRecords) {
     TempDir dir;
     const std::string folder = OSTREL_FIXTURES_DIR "/" + std::string(name);
     if (fs::is_directory(folder))
@@ -176,17 +146,8 @@ TEST(DocumentTest, EveryReaderOfAMachineTree) {
     else
       dir.WriteTree(
           testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/" + std::string(name) + ".tree"));
-    std::string got;
-    OstrelTemp temps[16];
     HwmonTempSource temp_source(dir.path());
-    for (int32_t i = 0, n = ReadTemps(temp_source, temps, 16); i < n; ++i)
-      got += (i ? "|" : "") + std::string(temps[i].label) + " " + testing::Number(temps[i].celsius);
-    OstrelFan fans[16];
     HwmonSmcTransport smc(dir.path());
-    got += " # ";
-    for (int32_t i = 0, n = ReadFans(smc, fans, 16); i < n; ++i)
-      got += (i ? "|" : "") + testing::Number(fans[i].rpm) + "/" + testing::Number(fans[i].minRPM) +
-             "/" + testing::Number(fans[i].maxRPM);
     const std::string power = RaplPower(dir.path(), folder + "_proc", false, [&] {
       for (const auto& file : fs::recursive_directory_iterator(dir.path())) {
         if (file.path().filename() != "energy_uj" || file.is_symlink()) continue;
@@ -196,7 +157,7 @@ TEST(DocumentTest, EveryReaderOfAMachineTree) {
                   std::to_string(uj + colons * 6000000));
       }
     });
-    EXPECT_EQ(got + " # " + power, want) << name;
+    EXPECT_EQ(testing::Records(temp_source, smc, power), want) << name;
   }
 }
 

@@ -128,6 +128,12 @@ std::string BodyOf(const std::string& response) {
   return at == std::string::npos ? "" : response.substr(at + 4);
 }
 
+std::string Joined(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (const std::string& part : parts) out += (out.empty() ? "" : separator) + part;
+  return out;
+}
+
 ChildProcess::ChildProcess(std::vector<std::string> argv, const Environment& env,
                            const std::string& output_path, int fd3) {
   std::vector<std::string> entries = env.Entries();

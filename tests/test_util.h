@@ -54,6 +54,7 @@ inline std::string Exchange(uint16_t port, std::string_view request) {
 // has closed): what the server sent meanwhile, or "never ended" when everything went out.
 std::string Flood(uint16_t port, std::string_view payload, size_t chunk, int pause_ms);
 std::string BodyOf(const std::string& response);  // what follows the first empty line
+std::string Joined(const std::vector<std::string>& parts, const char* separator = " ");
 
 // Polls `predicate` every 20 ms for up to `seconds`; true as soon as it holds.
 template <typename Predicate>

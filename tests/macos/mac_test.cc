@@ -15,6 +15,7 @@
 #include "platform/process_resources.h"
 #include "sensors/fans.h"
 #include "sensors/power.h"
+#include "tests/machine_records.h"
 #include "tests/macos/fake_mac.h"
 
 namespace ostrel::macos {
@@ -139,6 +140,9 @@ TEST(MacLayersTest, EveryPath) {
        "\"N\" Event(s3,15)=null"},
       {Missing(""), Fans, "1 forccccccx 0"},
       {Missing(kIOKitPath), Fans, "0  0"},
+      {[](FakeMac& f) { f.smc.has_service = false; }, Fans, "0 f 0"},
+      {[](FakeMac& f) { f.smc.open_fails = true; }, Fans, "0 for 0"},
+      {[](FakeMac& f) { f.smc.keys["FNum"].read_fails = true; }, Fans, "0 forccx 0"},
       {Missing(""), Power, "dlopen(libIOReport.dylib) Group(\"Energy Model\",null,0)=ch1 "
        "Copy(default,ch1)=ch2 Subscribe(ch2,null)=sub1,null Sample(sub1,ch2)=smp1|-1 0 0 0 0 "
        "Sample(sub1,ch2)=smp2 Delta(smp1,smp2)=dl1 Text(\"CPU Energy\",128)=1 Text(\"mJ\",16)=1 "
@@ -188,6 +192,23 @@ TEST(MacLayersTest, EveryPath) {
     SCOPED_TRACE(c.told);
     EXPECT_EQ(Calls(c.script, c.walk), c.told);
   }
+}
+
+// The Ryzen laptop through the macOS fakes gives the records its sysfs tree gives on Linux.
+TEST(MacLinuxParityTest, TheSameMachineGivesTheSameRecords) {
+  FakeMac fake;
+  fake.clock = {100, 101};
+  fake.hid = {{"gas gauge battery", 31.2}, {"NAND CH0", 36.85}, {"PMU tcal", 66.625}};
+  for (double c : {46.625, 44.25, 48.5}) fake.hid.push_back({"PMU tdie", c});
+  fake.smc.keys = {{"FNum", {kSmcTypeUi16, 1}}, {"F0Ac", {kSmcTypeFlt, 2370}}};
+  fake.channels = {{"CPU Energy", std::nullopt, 6000}, {"ANE", "mJ", 0}};
+  MacLibraries libraries(fake);
+  HidTempSource hid(libraries);
+  AppleSmcTransport smc(libraries);
+  IOReportEnergySource io_report(libraries);
+  const std::string power = ostrel::testing::PowerAfter(io_report, [] {});
+  EXPECT_EQ(ostrel::testing::Records(hid, smc, power), ostrel::testing::kMachineRecords[2].second);
+  EXPECT_STREQ(ostrel::testing::kMachineRecords[2].first, "amd_laptop");
 }
 
 // dlopen/dlsym resolution; free descriptors as /dev/fd lists them (checked against Linux's layer).
