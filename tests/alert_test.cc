@@ -20,7 +20,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 using testing::Env;
-using testing::Joined;
 
 // The texts as UTF-8 bytes: ’ is E2 80 99, — is E2 80 94, “ and ” are E2 80 9C and E2 80 9D.
 constexpr char kStartedConsole[] =
@@ -68,7 +67,7 @@ TEST(DialogTest, ArgumentsForEachToolAndButtonCount) {
   for (const auto& [tool, style, informative, buttons, want] : cases) {
     const Strings args =
         DialogArguments(tool, "p", {"T", style, "a<b>&'\"\\", informative, buttons});
-    EXPECT_EQ(Joined(args, "|"), std::string("p|") + want);
+    EXPECT_EQ(testing::Joined(args, "|"), std::string("p|") + want);
   }
 }
 
@@ -110,7 +109,7 @@ struct FakeRunner : ProcessRunner {
     return outcomes.at(tool);
   }
   int Launch(const Strings& argv, const Environment&, pid_t*) override {
-    return runs += Joined(argv, " ") + "\n", 0;
+    return runs += testing::Joined(argv, " ") + "\n", 0;
   }
   std::map<std::string, ProcessResult> outcomes;  // by tool
   std::string runs;
@@ -247,7 +246,7 @@ TEST(HelperAppTest, StartAlertAndOpeningOstrel) {
     std::string during_alert;
     shell.while_shown = [&] { during_alert = testing::Exchange(app.server->boundPort(), "GET /"); };
     app.applicationDidFinishLaunching();
-    EXPECT_EQ(Joined(shell.events, "|"), events);
+    EXPECT_EQ(testing::Joined(shell.events, "|"), events);
     EXPECT_EQ(during_alert.find("\"helper\":\"ostrel\"") != std::string::npos, !taken);
   }
 }
