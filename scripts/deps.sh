@@ -7,7 +7,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake g++ make pkg-config libasio-dev nlohmann-json3-dev libicu-dev"
-  [test]="libgtest-dev libgmock-dev curl xvfb zenity kdialog xdotool x11-apps imagemagick fuse3 python3-fusepy"
+  [test]="libgtest-dev libgmock-dev curl xvfb zenity kdialog xdotool fuse3 python3-fusepy"
   [format]="clang-format"
   [bench]="libbenchmark-dev"
   [load]="wrk nginx-light prometheus-node-exporter gnuplot-nox curl util-linux iproute2"
