@@ -23,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeChannel;
 using testing::FakeEnergy;
-using testing::ReadPower;
 using testing::TempDir;
 
 // Initialisation runs once: a failure is final, a success keeps a set, a subscription, a sample.
@@ -35,8 +34,8 @@ TEST(PowerReaderTest, InitialisationOutcomes) {
     fake.subscription_ok = i != -1;
     if (i >= 0) fake.offers[i] = false;
     const std::string want = i < -3 ? " 2/0/0/2" : " -";
-    std::string got = ReadPower();
-    got += " " + ReadPower(), got += " " + ReadPower();
+    std::string got = testing::ReadPower();
+    got += " " + testing::ReadPower(), got += " " + testing::ReadPower();
     EXPECT_EQ(got + " " + std::to_string(fake.loads * 10 + fake.live),
               "-" + want + want + (i < -3 ? " 13" : " 10"));
   }
@@ -75,8 +74,8 @@ TEST(PowerReaderTest, SamplingChain) {
     fake.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)] = c.units;
     fake.channels = c.channels, fake.clock = c.clock;
     fake.sample_results = c.samples, fake.delta_results = c.deltas;
-    std::string readings = ReadPower();
-    while (readings.size() < strlen(c.readings)) readings += " " + ReadPower();
+    std::string readings = testing::ReadPower();
+    while (readings.size() < strlen(c.readings)) readings += " " + testing::ReadPower();
     EXPECT_EQ(readings + " " + fake.pairs + std::to_string(fake.live),  // one sample kept
               std::string(c.readings) + " " + c.pairs + "3");
   }

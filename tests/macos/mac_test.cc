@@ -99,8 +99,7 @@ std::string Power(MacLibraries& libraries, FakeMac& fake) {
   return fake.log;
 }
 
-// The statuses as the item maps them ('+': enabled), then registering and a refused unregister,
-// which is logged.
+// Statuses as mapped ('+': enabled), registering, and a refused unregister, which is logged.
 std::string Login(MacLibraries& libraries, FakeMac& fake) {
   MacPlatform p(libraries);
   std::string statuses;
@@ -142,6 +141,11 @@ TEST(MacLayersTest, EveryPath) {
        "\"N\" Event(s3,15)=null"},
       {Missing(""), Fans, "1 forccccccx 0"},
       {Missing(kIOKitPath), Fans, "0  0"},
+      {Missing(kIOKitPath), Temperatures, "dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) dlopen(IOKit) "
+       "dlopen(IOKit) dlopen(IOKit)"},
+      {Missing("IOHIDEventSystemClientCopyServices"), Temperatures, "dlopen(IOKit)"},
+      {Missing("IOServiceMatching"), Fans, "0  0"},
+      {Missing(kIOReportPath), Power, "dlopen(libIOReport.dylib)|-1 0 0 0 0|-1 0 0 0 0"},
       {[](FakeMac& f) { f.smc.has_service = false; }, Fans, "0 f 0"},
       {[](FakeMac& f) { f.smc.open_fails = true; }, Fans, "0 for 0"},
       {[](FakeMac& f) { f.smc.keys["FNum"].read_fails = true; }, Fans, "0 forccx 0"},
@@ -190,10 +194,7 @@ TEST(MacLayersTest, EveryPath) {
       {Missing(""), relieve, "dlopen(libSystem.B.dylib) relief(null,0)=0"},
   };
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.told);
-    EXPECT_EQ(Calls(c.script, c.walk), c.told);
-  }
+  for (const auto& c : cases) EXPECT_EQ(Calls(c.script, c.walk), c.told);
 }
 
 // The Ryzen laptop (the table's amd_laptop) through the macOS fakes: its Linux records.
@@ -208,8 +209,8 @@ TEST(MacLinuxParityTest, TheSameMachineGivesTheSameRecords) {
   HidTempSource hid(libraries);
   AppleSmcTransport smc(libraries);
   IOReportEnergySource io_report(libraries);
-  const std::string power = ostrel::testing::PowerAfter(io_report, [] {});
-  EXPECT_EQ(ostrel::testing::Records(hid, smc, power), ostrel::testing::kMachineRecords[2].second);
+  EXPECT_EQ(ostrel::testing::Records(hid, smc, ostrel::testing::PowerAfter(io_report, [] {})),
+            ostrel::testing::kMachineRecords[2].second);
 }
 
 // dlopen/dlsym resolution; free descriptors as /dev/fd lists them (checked against Linux's layer).
