@@ -82,9 +82,8 @@ uintptr_t Answer(FakeObject* self, const std::string& s, const uintptr_t* w) {
   if (s.starts_with("shared") || s == "mainAppService") return obj(f.Shared(s.substr(0, 6)));
   if (s == "setDelegate:") f.delegate = arg;
   if (s == "addButtonWithTitle:" || s == "configuration") return obj(f.New(s.substr(0, 6), "", 0));
-  if (s == "URLForApplicationWithBundleIdentifier:" && f.app_url) {
+  if (s == "URLForApplicationWithBundleIdentifier:" && f.app_url)
     return obj(f.New("NSURL", *f.app_url, 0));
-  }
   if (s == "URLWithString:") return obj(f.New("NSURL", arg->text, 0));
   if (s == "absoluteString" || s == "description") return obj(Str(self->text, 0, "@"));
   if (s.ends_with("registerAndReturnError:")) {
@@ -105,9 +104,8 @@ Res Send(id self, SEL sel, A... arguments) {
   if constexpr (std::is_same_v<Res, id>) line += "]=" + T(reinterpret_cast<FakeObject*>(answer));
   if constexpr (std::is_integral_v<Res>) line += "]=" + T(static_cast<long>(answer));
   if (logged) F().Log(std::is_void_v<Res> ? line + "]" : line);
-  if (S(sel) == "run" && F().did_finish_launching != nullptr) {
+  if (S(sel) == "run" && F().did_finish_launching != nullptr)
     reinterpret_cast<void (*)(id, SEL, id)>(F().did_finish_launching)(R(F().delegate), sel, {});
-  }
   if constexpr (!std::is_void_v<Res>) return (Res)(answer);
 }
 
@@ -212,7 +210,7 @@ IOReportSubscriptionRef IOReportCreateSubscription(void*, CFMutableDictionaryRef
                                                    CFMutableDictionaryRef* subscribed, uint64_t,
                                                    CFTypeRef) {
   const std::string call = Call("Subscribe", desired, *subscribed);
-  FakeObject* s = F().New("sub");
+  FakeObject* s = F().missing.count("sub") ? nullptr : F().New("sub");  // "sub": refused
   return F().Log(call + "=" + T(s) + "," + T(*subscribed)), R(s);
 }
 CFDictionaryRef IOReportCreateSamples(IOReportSubscriptionRef s, CFMutableDictionaryRef c,

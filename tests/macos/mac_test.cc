@@ -145,6 +145,8 @@ TEST(MacLayersTest, EveryPath) {
        "dlopen(IOKit) dlopen(IOKit)"},
       {Missing("IOHIDEventSystemClientCopyServices"), Temperatures, "dlopen(IOKit)"},
       {Missing("IOServiceMatching"), Fans, "0  0"},
+      {Missing("sub"), Power, "dlopen(libIOReport.dylib) Group(\"Energy Model\",null,0)=ch1 "
+       "Copy(default,ch1)=ch2 Subscribe(ch2,null)=null,null|-1 0 0 0 0|-1 0 0 0 0"},
       {Missing(kIOReportPath), Power, "dlopen(libIOReport.dylib)|-1 0 0 0 0|-1 0 0 0 0"},
       {[](FakeMac& f) { f.smc.has_service = false; }, Fans, "0 f 0"},
       {[](FakeMac& f) { f.smc.open_fails = true; }, Fans, "0 for 0"},
