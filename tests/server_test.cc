@@ -95,7 +95,7 @@ TEST_F(ExchangeTest, EveryRequestGetsItsFramedAnswer) {
     const bool on = !calls.empty() && calls.back(), login = BodyOf(response).starts_with("{\"ok");
     EXPECT_EQ((login ? "L" : "S") + std::string(calls.size() > before ? on ? "1" : "0" : ""),
               c.substr(0, c.find(' ')))
-        << c;
+        << ::testing::PrintToString(c);  // escaped: the rows hold bytes that are not UTF-8
     EXPECT_EQ(response,
               FrameResponse(login ? LoginItemBody(on) : SnapshotDocument({.login_item = on})));
   }

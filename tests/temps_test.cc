@@ -103,7 +103,7 @@ TEST(SysfsTest, NaturalOrderAndListings) {
                       {"temp9_input", "temp10_input"}, {"x007", "x8"}, {"a1b", "a01c"}, {"B", "a"},
                       {"a\x7F", "a\x80"}, {"a01", "a1b"}, {"a9", "a10"}, {"a1", "b"}})
     // clang-format on
-    EXPECT_TRUE(NaturalLess(a, b) && !NaturalLess(b, a)) << a << " < " << b;
+    EXPECT_TRUE(NaturalLess(a, b) && !NaturalLess(b, a)) << "< " << ::testing::PrintToString(b);
   EXPECT_FALSE(NaturalLess("a", "a") || NaturalLess("a01", "a1") || NaturalLess("a1", "a01"));
   TempDir sys;
   const std::string hwmon = sys.path() + "/class/hwmon";
