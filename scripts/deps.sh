@@ -6,7 +6,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake g++ make pkg-config libasio-dev nlohmann-json3-dev libicu-dev"
+  [build]="cmake g++ make pkg-config libasio-dev nlohmann-json3-dev libicu-dev libgtkmm-4.0-dev libsoup-3.0-dev"
   [test]="libgtest-dev libgmock-dev curl xvfb zenity kdialog xdotool fuse3 python3-fusepy"
   [format]="clang-format"
   [bench]="libbenchmark-dev"
