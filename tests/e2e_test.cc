@@ -43,7 +43,11 @@ class EndToEndTest : public ::testing::Test {
     const std::optional<int> status = helper.Stop(sig);
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
   }
-  ProcessResult Run(std::vector<std::string> argv) { return runner_.Run(argv, env_, -1); }
+  // What `argv` printed and how it ended; an empty result when it could not start.
+  ProcessResult Run(std::vector<std::string> argv) {
+    StatusOr<ProcessResult> ran = runner_.Run(argv, env_, -1);
+    return ran.ok() ? *ran : ProcessResult{};
+  }
   ProcessResult Xdotool(std::vector<std::string> args) {
     args.insert(args.begin(), "xdotool");
     return Run(args);
