@@ -3,6 +3,7 @@
 // xdg-open, here a script) draw it, and the real Ostrel window runs beside it. It binds
 // 127.0.0.1:53843: runs only while free, HOME temporary.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,23 +68,18 @@ class EndToEndTest : public ::testing::Test {
     env_.Set("NO_AT_BRIDGE", "1");  // no accessibility bus in this session
     xvfb_ = std::make_unique<testing::ChildProcess>(
         std::vector<std::string>{*FindProgram("Xvfb", env_), *env_.Get("DISPLAY"), "-screen", "0",
-                                 "1024x768x24", "-nolisten", "tcp", "-noreset"},
+                                 "1280x1400x24", "-nolisten", "tcp", "-noreset"},
         env_, dir_.path() + "/xvfb.log");
     return WaitFor([&] { return Xdotool({"getdisplaygeometry"}).exit_status == 0; }, 20);
   }
-  // Window `id`'s width and height.
-  std::pair<int, int> Size(const std::string& id) {
+  // Clicks at (`right`, `bottom`) pixels from the lower right corner of window `id`.
+  void ClickNearCorner(const std::string& id, int right, int bottom) {
     const std::string geometry = Xdotool({"getwindowgeometry", "--shell", id}).output;
     auto value = [&](const char* key) {
       return std::atoi(geometry.c_str() + geometry.find(key) + strlen(key));
     };
-    return {value("WIDTH="), value("HEIGHT=")};
-  }
-  // Clicks at (`right`, `bottom`) pixels from the lower right corner of window `id`.
-  void ClickNearCorner(const std::string& id, int right, int bottom) {
-    const auto [width, height] = Size(id);
-    Xdotool({"mousemove", "--window", id, std::to_string(width - right),
-             std::to_string(height - bottom), "click", "1"});
+    Xdotool({"mousemove", "--window", id, std::to_string(value("WIDTH=") - right),
+             std::to_string(value("HEIGHT=") - bottom), "click", "1"});
   }
 
   testing::TempDir dir_;
@@ -169,16 +165,18 @@ TEST_F(EndToEndTest, WindowBesideHelper) {
   entry.replace(entry.find("\nExec=ostrel\n"), 13, "\nExec=" + binary + "\n");
   dir_.Write("share/applications/com.ostrel.Ostrel.desktop", entry);
   ASSERT_EQ(Run({"cp", "-a", OSTREL_FIXTURES_DIR "/bench_macbookpro", sys}).exit_status, 0);
-  // The package, its cores and the GPU draw 6, 3.5 and 0.8 W: each counter is renamed over.
+  // The package, its cores and the GPU draw 6, 3.5 and 0.8 W, in counters of constant width.
   std::jthread ticker([&](std::stop_token stop) {
     const std::string rapl = sys + "/devices/virtual/powercap/intel-rapl/intel-rapl:0";
     const std::vector<std::pair<std::string, double> > zones = {
         {rapl, 6}, {rapl + "/intel-rapl:0:0", 3.5}, {rapl + "/intel-rapl:0:1", 0.8}};
     for (long tick = 1; !stop.stop_requested();
          ++tick, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
-      for (const auto& [zone, watts] : zones) {
-        dir_.Write("next", std::to_string(static_cast<long>(1e9 + tick * watts * 1e5)) + "\n");
-        rename((dir_.path() + "/next").c_str(), (zone + "/energy_uj").c_str());
+      for (const auto& [zone, watts] : zones) {  // in place: the helper keeps them open
+        const std::string value = std::to_string(static_cast<long>(2e10 + tick * watts * 1e5));
+        const int fd = open((zone + "/energy_uj").c_str(), O_WRONLY | O_CLOEXEC);
+        EXPECT_EQ(pwrite(fd, (value + "\n").data(), value.size() + 1, 0), value.size() + 1);
+        close(fd);
       }
   });
   auto start_helper = [&](const std::string& name, const Environment& env) {
@@ -199,12 +197,15 @@ TEST_F(EndToEndTest, WindowBesideHelper) {
   const pid_t window = std::atoi(Xdotool({"getwindowpid", id}).output.c_str());
   ASSERT_GT(window, 0);
   std::this_thread::sleep_for(std::chrono::seconds(3));  // two documents: power shows
-  auto screenshot = [&](const std::string& name) {
+  auto screenshot = [&](const std::string& name, int width, int height) {  // the whole page
+    Xdotool({"windowsize", id, std::to_string(width), std::to_string(height)});
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     return Run({"sh", "-c", "xwd -silent -id \"$1\" | convert xwd:- \"$2\"", "sh", id,
                 artifacts + "/" + name + ".png"})
         .exit_status;
   };
-  EXPECT_EQ(screenshot("ostrel-window"), 0);
+  EXPECT_EQ(screenshot("ostrel-window", 560, 1070), 0);
+  EXPECT_EQ(screenshot("ostrel-window-narrow", 360, 1070), 0);
   testing::ChildProcess second({binary}, env_, dir_.path() + "/second.out");
   EXPECT_TRUE(WaitFor([&] { return !second.Running(); }, 20)) << "a second instance stayed";
   EXPECT_EQ(Xdotool({"search", "--onlyvisible", "--name", "^Ostrel$"}).output, id + "\n");
@@ -217,9 +218,6 @@ TEST_F(EndToEndTest, WindowBesideHelper) {
         << "Alt+L did not " << (registered ? "register" : "unregister") << " the login item";
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a document shows it
   }
-  Xdotool({"windowsize", id, "360", std::to_string(Size(id).second)});
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_EQ(screenshot("ostrel-window-narrow"), 0);
 
   // The helper stops: the text mode finds it gone, the window stays. It comes back (its alert on
   // the console this time): readings again, in the same window.
@@ -235,7 +233,7 @@ TEST_F(EndToEndTest, WindowBesideHelper) {
   EXPECT_NE(text.output.find(" °C\n"), std::string::npos) << text.output;
   std::this_thread::sleep_for(std::chrono::seconds(6));  // the window's slower retry while absent
   EXPECT_EQ(Window("^Ostrel$"), id);
-  EXPECT_EQ(screenshot("ostrel-window-back"), 0);
+  EXPECT_EQ(screenshot("ostrel-window-back", 360, 1070), 0);
   EXPECT_EQ(kill(window, SIGTERM), 0);
   EXPECT_TRUE(Stop(*helper, SIGTERM));
 #endif
