@@ -2,8 +2,8 @@
 // keeps its login item; under Xvfb the real kdialog (Escape is "OK") and zenity ("Open Ostrel" runs
 // xdg-open, here a script) draw it, and the real Ostrel window runs beside it. It binds
 // 127.0.0.1:53843: runs only while free, HOME temporary.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
