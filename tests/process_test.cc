@@ -31,7 +31,7 @@ TEST(ProcessRunnerTest, WhatTheChildGetsAndGives) {
   pthread_sigmask(SIG_BLOCK, &block, &old_mask);
   const sighandler_t old_pipe = signal(SIGPIPE, SIG_IGN);
   PosixProcessRunner runner;
-  const ProcessResult r = runner.Run(
+  const ProcessResult r = *runner.Run(
       {"sh", "-c",
        "printf '%s|' \"$@\"; [ -e /proc/self/fd/" + std::to_string(fd) +
            " ] && echo open || echo closed; grep SigBlk /proc/self/status; echo $(( 0x$(grep "
@@ -41,16 +41,19 @@ TEST(ProcessRunnerTest, WhatTheChildGetsAndGives) {
   signal(SIGPIPE, old_pipe);
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   close(fd);
-  EXPECT_TRUE(r.spawn_error == 0 && r.exited && r.exit_status == 3 && !r.cancelled);
+  EXPECT_TRUE(r.exited && r.exit_status == 3 && !r.cancelled);
   EXPECT_EQ(r.output, "$HOME|a;b|`id`|*|closed\nSigBlk:\t0000000000000000\n0\n");
-  EXPECT_EQ(runner.Run({"env"}, testing::Env("PATH=/bin A=1"), -1).output, "A=1\nPATH=/bin\n");
-  EXPECT_EQ(runner.Run({"ostrel-no-such-program"}, kPath, -1).spawn_error, ENOENT);
-  EXPECT_EQ(runner.Run({}, kPath, -1).spawn_error, EINVAL);
-  EXPECT_EQ(runner.Launch({"ostrel-no-such-program"}, kPath, nullptr), ENOENT);
-  EXPECT_EQ(runner.Launch({}, kPath, nullptr), EINVAL);
+  EXPECT_EQ(runner.Run({"env"}, testing::Env("PATH=/bin A=1"), -1)->output, "A=1\nPATH=/bin\n");
+  const std::string missing = "ostrel-no-such-program: No such file or directory";
+  EXPECT_EQ(runner.Run({"ostrel-no-such-program"}, kPath, -1).status().message(), missing);
+  EXPECT_EQ(runner.Launch({"ostrel-no-such-program"}, kPath).status().message(), missing);
+  const std::string none = "no program: Invalid argument";
+  EXPECT_EQ(
+      runner.Run({}, kPath, -1).status().message() + runner.Launch({}, kPath).status().message(),
+      none + none);
   // Both streams far beyond their caps at once: a runner that stopped reading one of them
   // would leave the child blocked.
-  const ProcessResult big = runner.Run(
+  const ProcessResult big = *runner.Run(
       {"sh", "-c", "head -c 200000 /dev/zero >&2 & head -c 200000 /dev/zero; wait"}, kPath, -1);
   EXPECT_TRUE(big.output.size() == ProcessRunner::kMaxOutput &&
               big.errors.size() == ProcessRunner::kMaxErrors);
@@ -69,7 +72,7 @@ TEST(ProcessRunnerTest, CancelTermThenKillAndNoWaitForGrandchildren) {
     ProcessResult r;
     // Captured by name: clang before 16 cannot capture a structured binding.
     std::thread waiter([&r, &cancel, command = script] {
-      r = PosixProcessRunner().Run({"sh", "-c", command}, kPath, cancel[0]);
+      r = *PosixProcessRunner().Run({"sh", "-c", command}, kPath, cancel[0]);
     });
     ASSERT_TRUE(testing::WaitFor([&] { return access(ready.c_str(), F_OK) == 0; }, 20));
     ASSERT_EQ(write(cancel[1], "x", 1), 1);
@@ -77,12 +80,13 @@ TEST(ProcessRunnerTest, CancelTermThenKillAndNoWaitForGrandchildren) {
     for (int end : cancel) close(end);
     EXPECT_TRUE(r.cancelled && !r.exited && r.term_signal == signal && r.output == "up\n");
   }
-  const ProcessResult r = PosixProcessRunner().Run({"sh", "-c", "sleep 30 & echo $!"}, kPath, -1);
+  const ProcessResult r = *PosixProcessRunner().Run({"sh", "-c", "sleep 30 & echo $!"}, kPath, -1);
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(kill(std::stoi(r.output), SIGKILL), 0) << "still running, holding the pipe";
   // A launched child is reaped: a zombie would still answer kill(pid, 0).
-  pid_t pid = -1;
-  ASSERT_EQ(PosixProcessRunner().Launch({"true"}, kPath, &pid), 0);
+  const StatusOr<pid_t> launched = PosixProcessRunner().Launch({"true"}, kPath);
+  ASSERT_TRUE(launched.ok());
+  const pid_t pid = *launched;
   EXPECT_TRUE(testing::WaitFor([pid] { return kill(pid, 0) != 0 && errno == ESRCH; }, 10));
 }
 
