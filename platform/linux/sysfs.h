@@ -2,10 +2,8 @@
 //
 // Every function works on paths under a root that the caller chose ("/sys" in the product, a
 // fixture tree in tests) or relative to a folder the caller opened, and keeps nothing between
-// calls: each read opens, reads and closes anew, so devices that appear or vanish between calls
-// are simply seen or not seen. Readers that walk a tree per reading open each folder once and
-// read its attributes relative to it (openat), list it with getdents64 into a buffer on the
-// stack (DirLister) and keep names in fixed arrays (SortedNames), so a walk allocates nothing.
+// calls: devices that appear or vanish between calls are simply seen or not seen. The *At
+// reads, DirLister and SortedNames allocate nothing, for walks made on every reading.
 // All functions are safe to call from many threads at once; a DirLister or SortedNames object
 // belongs to the one thread that made it.
 #ifndef OSTREL_PLATFORM_LINUX_SYSFS_H_
