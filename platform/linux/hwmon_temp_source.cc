@@ -126,8 +126,10 @@ ChipKind KindOf(std::string_view name) {
   if (name == "nvme") return ChipKind::kNvme;
   if (name == "drivetemp") return ChipKind::kDrive;
   // Thermal zones registered as hwmon are named after the zone type, '-' turned into '_':
-  // "cpu_thermal" (Raspberry Pi), "cpu0_thermal" (Allwinner), "soc_thermal" (Rockchip),
+  // "cpu_thermal" (Raspberry Pi), "cpu0_thermal" (Allwinner), "soc_thermal" (Rockchip's
+  // kernels) or "package_thermal" (mainline kernels) for the RK3588's SoC centre, and
   // "bigcore0_thermal" and "littlecore_thermal" (RK3588).
+  if (name == "package_thermal") return ChipKind::kCpuThermal;
   if (EndsWith(name, "_thermal") && (StartsWith(name, "cpu") || StartsWith(name, "soc") ||
                                      name.find("core") != std::string_view::npos)) {
     return ChipKind::kCpuThermal;
