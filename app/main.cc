@@ -1,14 +1,15 @@
 // main.cc: process entry of Ostrel Sensor Helper, and the one place where the product's objects
 // are made and wired; they live in this frame until the process ends.
 //
-// The platform comes first, on the main thread before any other thread exists (on Linux it
-// puts missing standard descriptors on /dev/null, blocks the termination signals everywhere and
-// bounds the allocator); then the delegate, which owns the sensor server; then the event loop,
-// which returns only when the process is asked to end (SIGTERM or SIGINT). The process then
-// exits with status 0 at once (std::_Exit), without destroying anything: destroying the server
-// would wait for its reading thread, and a sensor read that never returns would keep the process
-// alive. Nothing needs an orderly end: the dialog tool has been reaped by then, and the kernel
-// closes every socket. The helper never opens a window besides its one alert.
+// The open-file limit is raised first, then the platform is made, on the main thread before any
+// other thread exists (on Linux it puts missing standard descriptors on /dev/null, blocks the
+// termination signals everywhere and bounds the allocator); then the delegate, which owns the
+// sensor server; then the event loop, which returns only when the process is asked to end (SIGTERM
+// or SIGINT). The process then exits with status 0 at once (std::_Exit), without destroying
+// anything: destroying the server would wait for its reading thread, and a sensor read that never
+// returns would keep the process alive. Nothing needs an orderly end: the dialog tool has been
+// reaped by then, and the kernel closes every socket. The helper never opens a window besides its
+// one alert.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -17,8 +18,10 @@
 #include "app/helper_login_item.h"
 #include "app/launch_alert.h"
 #include "platform/platform.h"
+#include "server/descriptor_budget.h"
 
 int main() {
+  ostrel::DescriptorBudget::RaiseLimit();
   std::unique_ptr<ostrel::Platform> platform =
       ostrel::NewPlatform({ostrel::HelperLoginItem::kHelperID, ostrel::kHelperDisplayName});
   ostrel::HelperApp app(*platform);

@@ -13,6 +13,7 @@
 
 #include "platform/linux/signal_application.h"
 #include "platform/process_resources.h"
+#include "server/descriptor_budget.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -70,8 +71,9 @@ TEST(ProcessRunnerTest, CancelTermThenKillAndNoWaitForGrandchildren) {
     int cancel[2];
     ASSERT_EQ(pipe2(cancel, O_CLOEXEC), 0);
     ProcessResult r;
-    std::thread waiter([&] {
-      r = *PosixProcessRunner().Run({"sh", "-c", script}, kPath, cancel[0]);
+    // Captured by name: clang before 16 cannot capture a structured binding.
+    std::thread waiter([&r, &cancel, command = script] {
+      r = *PosixProcessRunner().Run({"sh", "-c", command}, kPath, cancel[0]);
     });
     ASSERT_TRUE(testing::WaitFor([&] { return access(ready.c_str(), F_OK) == 0; }, 20));
     ASSERT_EQ(write(cancel[1], "x", 1), 1);
@@ -90,7 +92,8 @@ TEST(ProcessRunnerTest, CancelTermThenKillAndNoWaitForGrandchildren) {
 }
 
 // Finding programs on PATH; the open-file limit raised to the hard one; how many more
-// descriptors this process may open, counted and probed, every probe giving back what it took.
+// descriptors this process may open, counted and probed, every probe giving back what it took;
+// the budget's checks at accepting and reading.
 TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   testing::TempDir dir;
   dir.WriteTree("a/tool=\nb/tool=\na/plain=\na/folder/x=");
@@ -106,7 +109,7 @@ TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   limit.rlim_cur = limit.rlim_max / 2;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-  EXPECT_EQ(RaiseFileLimit(), limit.rlim_max);
+  EXPECT_EQ(DescriptorBudget::RaiseLimit(), limit.rlim_max);
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
   const size_t open_now = testing::OpenFileCount();
@@ -114,6 +117,18 @@ TEST(ProcessRunnerTest, FindProgramAndFileLimit) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_EQ(FreeDescriptorCount(), 20);
   EXPECT_TRUE(CanOpenDescriptors(0) && CanOpenDescriptors(20) && !CanOpenDescriptors(40));
+  // The budget: a connection is accepted only above the reserve; a reading goes ahead while its
+  // 8 descriptors can be opened.
+  for (const auto& [spare, accept, read] :
+       {std::tuple{4, false, false}, {20, false, true}, {33, true, true}}) {
+    limit.rlim_cur = open_now + spare;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    DescriptorBudget budget;
+    EXPECT_EQ(budget.RoomToAccept(), accept) << spare;
+    EXPECT_EQ(budget.RoomToRead(), read) << spare;
+    budget.Accepted();
+    EXPECT_EQ(budget.Closed(), accept) << spare;
+  }
   EXPECT_EQ(testing::OpenFileCount(), open_now);
   limit.rlim_cur = open_now + 100;  // at most 64 more are tried: beyond that, enough
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
