@@ -84,6 +84,7 @@ void FigureFlow::Show(const std::vector<Figure>& figures) {
     values_[i]->set_text(figures[i].value);
     SetAccessibleLabel(*cards_[i], figures[i].label + " " + figures[i].value);
   }
+  set_visible(!figures.empty());
   shown_ = figures;
 }
 
@@ -128,6 +129,7 @@ void FanList::Show(const std::vector<FanRow>& fans) {
     SetAccessibleLabel(*row.level, fan.label + " speed " + fan.speed +
                                        (fan.range.empty() ? "" : ", range " + fan.range + " rpm"));
   }
+  set_visible(!fans.empty());
   shown_ = fans;
 }
 
@@ -210,9 +212,9 @@ void SensorsWindow::OnDocument(const Reply& reply) {
   } else {
     const Connection before = model_.view().connection;
     model_.OnFailure(reply.failure.value_or(Failure::kNoAnswer));
-    if (model_.view().connection != before && reply.failure != Failure::kRefused) {
-      std::fprintf(stderr, "Ostrel: no answer from Ostrel Sensor Helper: %s\n",
-                   reply.failure ? reply.detail.c_str() : "not a sensor document");
+    if (model_.view().connection != before) {  // once per change, not once per second
+      std::fprintf(stderr, "Ostrel: %s: %s\n", model_.view().connection_line.c_str(),
+                   reply.failure ? reply.detail.c_str() : "the answer is not a sensor document");
     }
   }
   Present(document.has_value());
