@@ -71,8 +71,9 @@ TEST(ProcessRunnerTest, CancelTermThenKillAndNoWaitForGrandchildren) {
     int cancel[2];
     ASSERT_EQ(pipe2(cancel, O_CLOEXEC), 0);
     ProcessResult r;
-    std::thread waiter([&] {
-      r = *PosixProcessRunner().Run({"sh", "-c", script}, kPath, cancel[0]);
+    // Captured by name: clang before 16 cannot capture a structured binding.
+    std::thread waiter([&r, &cancel, command = script] {
+      r = *PosixProcessRunner().Run({"sh", "-c", command}, kPath, cancel[0]);
     });
     ASSERT_TRUE(testing::WaitFor([&] { return access(ready.c_str(), F_OK) == 0; }, 20));
     ASSERT_EQ(write(cancel[1], "x", 1), 1);

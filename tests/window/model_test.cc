@@ -193,6 +193,7 @@ TEST(WindowModel, Scales) {
     EXPECT_GE(steps, 2 - 1e-9);
     EXPECT_LE(steps, 6 + 1e-9);
     EXPECT_NEAR(scale.low / scale.step, std::round(scale.low / scale.step), 1e-6);
+    EXPECT_EQ(scale.low < 0, min < 0);
   }
   EXPECT_EQ(ScaleFor(inf, -inf), Scale{});
 }
