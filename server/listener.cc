@@ -24,8 +24,10 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/address_reuse.h"
 #include "platform/process_resources.h"
 #include "platform/socket_state.h"
+#include "platform/thread_class.h"
 #include "server/http_framing.h"
 #include "server/text.h"
 
@@ -164,6 +166,9 @@ class Listener::Session : public std::enable_shared_from_this<Session> {
     }
     asio::post(owner_.workers,
                [this, request = std::string(request), reply = std::move(reply)]() mutable {
+                 // A worker enters the helper's thread class before its first request.
+                 static thread_local const bool entered = (EnterServiceThreadClass(), true);
+                 (void)entered;
                  try {
                    owner_.handler(request, std::move(reply));
                  } catch (...) {
@@ -290,16 +295,18 @@ Listener::Impl::Impl(uint16_t port, Handler h, QuickHandler q)
   SetCloseOnExec(acceptor.native_handle());
   acceptor.non_blocking(true, ec);  // accept4 must find the backlog empty, not wait
   if (ec) throw std::system_error(ec, "socket for " + where);
-  // SO_REUSEADDR lets a restarted helper bind while its old connections sit in TIME_WAIT; it
-  // still refuses a port that a live process listens on. SO_REUSEPORT would not, and is never set.
-  acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  // Whether to ask for address reuse is the system's call (address_reuse.h says why).
+  if (ListenerReusesAddress()) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (ec) throw std::system_error(ec, "setsockopt on " + where);
   acceptor.bind(endpoint, ec);
   if (ec) throw std::system_error(ec, "bind " + where);
   acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) throw std::system_error(ec, "listen on " + where);
   Accept();
-  io_thread = std::thread([this] { Run(); });
+  io_thread = std::thread([this] {
+    EnterServiceThreadClass();
+    Run();
+  });
 }
 
 void Listener::Impl::Run() {

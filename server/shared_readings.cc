@@ -7,11 +7,15 @@
 #include <utility>
 
 #include "platform/process_resources.h"
+#include "platform/thread_class.h"
 
 namespace ostrel {
 
 SharedReadings::SharedReadings(std::function<std::string()> read, std::function<bool()> plentiful)
-    : read_(std::move(read)), plentiful_(std::move(plentiful)), thread_([this] { Run(); }) {}
+    : read_(std::move(read)), plentiful_(std::move(plentiful)), thread_([this] {
+        EnterServiceThreadClass();
+        Run();
+      }) {}
 
 bool SharedReadings::Room() {
   return (plentiful_ && plentiful_()) || CanOpenDescriptors(kReadingDescriptors);
