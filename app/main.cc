@@ -1,9 +1,10 @@
 // main.cc: process entry of Ostrel Sensor Helper, and the one place where the product's objects
 // are made and wired; they live in this frame until the process ends.
 //
-// The platform comes first, on the main thread before any other thread exists (on Linux it
-// puts missing standard descriptors on /dev/null, blocks the termination signals everywhere and
-// bounds the allocator); then the delegate, which owns the sensor server; then the event loop.
+// The open-file limit is raised first, then the platform is made, on the main thread before any
+// other thread exists (on Linux it puts missing standard descriptors on /dev/null, blocks the
+// termination signals everywhere and bounds the allocator); then the delegate, which owns the
+// sensor server; then the event loop.
 //
 // What ends the process differs by system. On Linux the loop returns when SIGTERM or SIGINT
 // arrives, and the process then exits with status 0 at once (std::_Exit), without destroying
@@ -23,8 +24,10 @@
 #include "app/helper_login_item.h"
 #include "app/launch_alert.h"
 #include "platform/platform.h"
+#include "server/descriptor_budget.h"
 
 int main() {
+  ostrel::DescriptorBudget::RaiseLimit();
   std::unique_ptr<ostrel::Platform> platform =
       ostrel::NewPlatform({ostrel::HelperLoginItem::kHelperID, ostrel::kHelperDisplayName});
   ostrel::HelperApp app(*platform);

@@ -25,40 +25,28 @@ SensorServer::~SensorServer() {
 
 void SensorServer::start() {
   // The readings come first: the listener serves from its first moment on.
-  // Above the listener's reserve, a reading's descriptors are there: the reserve leaves room
-  // for it beside everything else that opens files.
-  readings_ = std::make_unique<SharedReadings>(
-      [this] { return snapshotJSON(); },
-      [this] {
-        const Listener* listener = serving_.load();
-        return listener != nullptr && listener->FreeDescriptors() > Listener::kDescriptorReserve;
-      });
+  readings_ = std::make_unique<SharedReadings>([this] { return snapshotJSON(); }, budget_);
   try {
     listener_ = std::make_unique<Listener>(
-        port_,
-        [this](std::string_view request, Listener::Reply reply) {
-          serve(request, std::move(reply));
-        },
-        [this](std::string_view request, Listener::Reply& reply) {
-          return queueSnapshot(request, reply);
-        });
+        port_, budget_,
+        [this](std::string_view request, Reply reply) { serve(request, std::move(reply)); },
+        [this](std::string_view request, Reply& reply) { return queueSnapshot(request, reply); });
   } catch (...) {
     readings_.reset();
     throw;
   }
-  serving_ = listener_.get();
 }
 
 // On the network thread: an ASCII request is routed at once (a few microseconds, no ICU), and a
 // snapshot request joins the next shared reading without a trip through a worker. Login-item
 // requests, which may wait for the disk, and texts that need ICU go to the workers.
-bool SensorServer::queueSnapshot(std::string_view request, Listener::Reply& reply) {
+bool SensorServer::queueSnapshot(std::string_view request, Reply& reply) {
   if (!IsAscii(request) || RouteRequest(request).login_item) return false;
   readings_->Request(std::move(reply));
   return true;
 }
 
-void SensorServer::serve(std::string_view request, Listener::Reply reply) {
+void SensorServer::serve(std::string_view request, Reply reply) {
   const Route decided = RouteRequest(request);
   if (!decided.login_item) {
     readings_->Request(std::move(reply));

@@ -13,7 +13,6 @@
 
 #include <stdint.h>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -76,18 +75,18 @@ class SensorServer {
  private:
   // Answers one request of the listener: the login item at once, the snapshot with the next
   // shared reading.
-  void serve(std::string_view request, Listener::Reply reply);
+  void serve(std::string_view request, Reply reply);
   // The network thread's part: queues a snapshot request that routes without ICU for the next
   // shared reading (true), or leaves the request to `serve` (false).
-  bool queueSnapshot(std::string_view request, Listener::Reply& reply);
+  bool queueSnapshot(std::string_view request, Reply& reply);
 
+  DescriptorBudget budget_;             // shared by the listener and the reading thread
   std::unique_ptr<Listener> listener_;  // set by a successful start, never cleared before exit
-  std::unique_ptr<SharedReadings> readings_;       // the reading thread, made by start
-  std::atomic<const Listener*> serving_{nullptr};  // listener_ once set, for the reading thread
-  std::mutex powerLock_;                           // serialises ostrel_read_power
-  const LoginItem login_item_;                     // the application's login-item operations
-  const uint16_t port_;                            // kPort in the product
-  const Readers readers_;                          // the machine's readers in the product
+  std::unique_ptr<SharedReadings> readings_;  // the reading thread, made by start
+  std::mutex powerLock_;                      // serialises ostrel_read_power
+  const LoginItem login_item_;                // the application's login-item operations
+  const uint16_t port_;                       // kPort in the product
+  const Readers readers_;                     // the machine's readers in the product
 };
 
 }  // namespace ostrel

@@ -6,20 +6,15 @@
 #include <chrono>
 #include <utility>
 
-#include "platform/process_resources.h"
 #include "platform/thread_class.h"
 
 namespace ostrel {
 
-SharedReadings::SharedReadings(std::function<std::string()> read, std::function<bool()> plentiful)
-    : read_(std::move(read)), plentiful_(std::move(plentiful)), thread_([this] {
+SharedReadings::SharedReadings(std::function<std::string()> read, const DescriptorBudget& budget)
+    : read_(std::move(read)), budget_(budget), thread_([this] {
         EnterServiceThreadClass();
         Run();
       }) {}
-
-bool SharedReadings::Room() {
-  return (plentiful_ && plentiful_()) || CanOpenDescriptors(kReadingDescriptors);
-}
 
 SharedReadings::~SharedReadings() {
   {
@@ -30,7 +25,7 @@ SharedReadings::~SharedReadings() {
   thread_.join();
 }
 
-void SharedReadings::Request(Listener::Reply reply) {
+void SharedReadings::Request(Reply reply) {
   {
     std::lock_guard<std::mutex> hold(mu_);
     if (stopping_) return;  // the Reply, dropped, closes its connection
@@ -39,7 +34,7 @@ void SharedReadings::Request(Listener::Reply reply) {
     // them up. Weeding them out each time the queue doubles keeps it to the live requests at
     // a constant cost per request.
     if (waiting_.size() >= weed_at_) {
-      std::erase_if(waiting_, [](const Listener::Reply& r) { return r.PeerGone(); });
+      std::erase_if(waiting_, [](const Reply& r) { return r.PeerGone(); });
       weed_at_ = std::max(kWeedFloor, 2 * waiting_.size());
     }
     waiting_.push_back(std::move(reply));
@@ -56,7 +51,7 @@ void SharedReadings::Run() {
     // Short of descriptors (a full table, in this process or the system): a reading now could
     // only come back with sensors missing. Wait, keep the requests, try again.
     lock.unlock();
-    const bool room = Room();
+    const bool room = budget_.RoomToRead();
     lock.lock();
     if (!room) {
       wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
@@ -66,18 +61,18 @@ void SharedReadings::Run() {
     // The reading starts: it answers exactly the requests waiting now. Clients that reset
     // their connection meanwhile are dropped (their connections close now, not after the
     // reading); when all have, there is nothing to read for.
-    std::vector<Listener::Reply> batch;
+    std::vector<Reply> batch;
     batch.swap(waiting_);
     weed_at_ = kWeedFloor;
     lock.unlock();
-    std::erase_if(batch, [](const Listener::Reply& r) { return r.PeerGone(); });
+    std::erase_if(batch, [](const Reply& r) { return r.PeerGone(); });
     if (batch.empty()) {
       lock.lock();
       continue;
     }
 
     const std::string document = read_();
-    if (!Room()) {
+    if (!budget_.RoomToRead()) {
       // Descriptors ran short during the reading, so some reads may have failed for want of
       // them: the document may lack sensors that are there. Put the batch back in front and
       // read again.
@@ -88,7 +83,7 @@ void SharedReadings::Run() {
       wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
       continue;
     }
-    for (Listener::Reply& reply : batch) reply.Send(document);
+    for (Reply& reply : batch) reply.Send(document);
     batch.clear();
     lock.lock();
   }

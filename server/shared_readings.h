@@ -7,11 +7,9 @@
 // under load the sensors are read once per batch rather than once per request. A reading that
 // never returns holds up only the snapshot requests that wait for it.
 //
-// Descriptors: a reading starts only when it can open the descriptors it needs, and its document
-// is thrown away (and the reading taken again) when they have run short by its end, so no
-// document is built from reads that failed for want of descriptors. While the listener's
-// estimate says descriptors are plentiful (its reserve holds), nothing needs checking; only
-// near the limit is each reading bracketed by actually taking its descriptors.
+// Descriptors: a reading starts only when the server's budget (descriptor_budget.h) has room
+// for it, and its document is thrown away (and the reading taken again) when there is none by
+// its end, so no document is built from reads that failed for want of descriptors.
 //
 // One reading thread, owned here, calls `read`; Request runs on any thread. Destroying the
 // object waits for a reading in progress, then drops the requests still waiting (their
@@ -26,15 +24,13 @@
 #include <thread>
 #include <vector>
 
-#include "server/listener.h"
+#include "server/descriptor_budget.h"
+#include "server/reply.h"
 
 namespace ostrel {
 
 class SharedReadings {
  public:
-  // Descriptors one reading may hold at once (a folder listing, a chip's folder and one of its
-  // files, with room to spare), checked before and after each reading.
-  static constexpr int kReadingDescriptors = 8;
   // Time between two tries while descriptors are short. Longer than the power reader's 0.05 s,
   // so that a reading taken again still has an interval to average over.
   static constexpr int kRetryMs = 60;
@@ -42,26 +38,23 @@ class SharedReadings {
   static constexpr size_t kWeedFloor = 64;
 
   // `read` takes one reading and returns its document; it runs on the reading thread only.
-  // `plentiful` tells cheaply whether descriptors are far from running short.
-  SharedReadings(std::function<std::string()> read, std::function<bool()> plentiful);
+  // `budget` is borrowed and must outlive this object.
+  SharedReadings(std::function<std::string()> read, const DescriptorBudget& budget);
   ~SharedReadings();
   SharedReadings(const SharedReadings&) = delete;
   SharedReadings& operator=(const SharedReadings&) = delete;
 
   // Answers `reply` with the document of the first reading that starts after this call.
-  void Request(Listener::Reply reply);
+  void Request(Reply reply);
 
  private:
   void Run();
 
-  // True when there are descriptors to spare.
-  bool Room();
-
   const std::function<std::string()> read_;  // one reading, as a document
-  const std::function<bool()> plentiful_;    // the listener's cheap estimate
+  const DescriptorBudget& budget_;           // the server's
   std::mutex mu_;                            // guards waiting_, weed_at_ and stopping_
   std::condition_variable wake_;             // a request came, or the end
-  std::vector<Listener::Reply> waiting_;     // requests for the next reading, in arrival order
+  std::vector<Reply> waiting_;               // requests for the next reading, in arrival order
   size_t weed_at_ = kWeedFloor;              // queue length at which reset requests go next
   bool stopping_ = false;                    // the destructor has begun
   std::thread thread_;                       // runs Run(); last, so it starts after the rest

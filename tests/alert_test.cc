@@ -76,8 +76,7 @@ ProcessResult Exited(int status, std::string output = "", std::string errors = "
 }
 
 TEST(DialogTest, ToolOutcomesToButtons) {
-  ProcessResult missing, killed;
-  missing.spawn_error = ENOENT;
+  ProcessResult killed;
   killed.term_signal = SIGSEGV;
   const AlertContent one = LaunchAlert(false, 1), two = LaunchAlert(true, 1);
   AlertContent three = two, four = two;
@@ -94,7 +93,7 @@ TEST(DialogTest, ToolOutcomesToButtons) {
       {z, two, Exited(1, "", "Gtk-Message: GtkDialog mapped without a transient parent.\n"), 1000},
       {k, two, Exited(0), 1000},  {k, two, Exited(1), 1001},  {k, two, Exited(2), 1000},
       {k, three, Exited(2), 1002},  {k, four, Exited(2), 1002},  {k, three, Exited(3), 0},
-      {k, one, Exited(1), 1000},  {k, one, missing, 0}};
+      {k, one, Exited(1), 1000}};
   // clang-format on
   for (const auto& [tool, alert, outcome, response] : cases)
     EXPECT_EQ(DialogResponse(tool, alert, outcome).value_or(0), response) << outcome.output;
@@ -103,15 +102,15 @@ TEST(DialogTest, ToolOutcomesToButtons) {
 // Answers each dialog tool with its outcome; records each run's tool, '*' when it gets UTF-8,
 // and each launched program's line.
 struct FakeRunner : ProcessRunner {
-  ProcessResult Run(const Strings& argv, const Environment& env, int cancel) override {
+  StatusOr<ProcessResult> Run(const Strings& argv, const Environment& env, int cancel) override {
     const std::string tool = argv[0].substr(argv[0].rfind('/') + 1);
     runs += tool + (env.Get("LC_CTYPE") == "C.UTF-8" ? "*" : " ") + (cancel == 9 ? "" : "!");
     return outcomes.at(tool);
   }
-  int Launch(const Strings& argv, const Environment&, pid_t*) override {
-    return runs += testing::Joined(argv, " ") + "\n", 0;
+  StatusOr<pid_t> Launch(const Strings& argv, const Environment&) override {
+    return runs += testing::Joined(argv, " ") + "\n", 1;
   }
-  std::map<std::string, ProcessResult> outcomes;  // by tool
+  std::map<std::string, StatusOr<ProcessResult>> outcomes;  // by tool
   std::string runs;
 };
 
@@ -121,8 +120,10 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
   cancelled.cancelled = true;
   // The variables (DOWN=1: the display does not answer), the tools installed with their
   // outcomes; the response and the runs. The console gets the text when no tool showed it.
-  const std::tuple<const char*, std::map<std::string, ProcessResult>, int, const char*> cases[] = {
-      // clang-format off
+  const Status unstarted = Status::Error("zenity: Permission denied");
+  const std::tuple<const char*, std::map<std::string, StatusOr<ProcessResult>>, int, const char*>
+      cases[] = {
+          // clang-format off
       {"DISPLAY=", {{"zenity", ok}}, 1000, ""},  {"DISPLAY=:0", {}, 1000, ""},
       {"WAYLAND_DISPLAY=w", {{"zenity", Exited(1, "Open Ostrel")}, {"kdialog", ok}}, 1001,
        "zenity*"},
@@ -131,7 +132,8 @@ TEST(DialogTest, PresenterChoosesToolOrConsole) {
       {"DISPLAY=:0 LANG=C.utf8", {{"zenity", no}, {"kdialog", no}}, 1000, "zenity kdialog "},
       {"DISPLAY=:0", {{"kdialog", ok}}, 1000, "kdialog*"},
       {"DOWN=1 DISPLAY=:0", {{"zenity", ok}}, 1000, ""},
-      {"DISPLAY=:0", {{"zenity", cancelled}, {"kdialog", ok}}, 1000, "zenity*"}};
+      {"DISPLAY=:0", {{"zenity", cancelled}, {"kdialog", ok}}, 1000, "zenity*"},
+      {"DISPLAY=:0", {{"zenity", unstarted}, {"kdialog", ok}}, 1000, "zenity*kdialog*"}};
   // clang-format on
   for (const auto& [vars, tools, response, runs] : cases) {
     testing::TempDir dir;

@@ -1,14 +1,19 @@
 // Fans: the SMC record codec, the fan reader over an in-memory controller, the hwmon transport.
 #include "sensors/fans.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
+#include <filesystem>
 #include <functional>
 
 #include "platform/linux/hwmon_smc_transport.h"
+#include "platform/linux/hwmon_temp_source.h"
 #include "platform/smc_record.h"
 #include "tests/fakes.h"
+#include "tests/machine_records.h"
 #include "tests/test_util.h"
 
 namespace ostrel {
@@ -156,6 +161,52 @@ TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
   many.WriteTree(tree);
   HwmonSmcTransport smc256(many.path());
   EXPECT_EQ(ReadFans(smc256, fans, 64), 10);
+}
+
+// Chip folders' listings are remembered between readings while the folders stay the same, yet
+// every change shows in the next reading: each case changes a tree in place after reading it with
+// its folders' times an hour old (so their listings are remembered), and must then read exactly
+// as the changed tree written afresh: a sensor or fan added or removed, a chip that gains its own
+// name (its attributes move out of device/), a chip whose hwmon number changes.
+TEST(HwmonTreesTest, ChangesShowInTheNextReading) {
+  namespace fs = std::filesystem;
+  const std::string base = testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/fans_mixed.tree");
+  const std::string fan2 = "class/hwmon/hwmon3/device/fan2_input=1998\n";
+  const auto renumbered = [](std::string text) {
+    for (size_t at; (at = text.find("hwmon10/")) != std::string::npos;)
+      text.replace(at, 8, "hwmon1/");
+    return text;
+  };
+  const std::pair<std::string, std::function<void(const fs::path&)>> cases[] = {
+      {base + "class/hwmon/hwmon0/temp2_input=50000", nullptr},  // nullptr: the added line
+      {base + "class/hwmon/hwmon10/fan2_input=3000", nullptr},
+      {base + "class/hwmon/hwmon3/name=applesmc", nullptr},
+      {std::string(base).erase(base.find(fan2), fan2.size()),
+       [](const fs::path& root) { fs::remove(root / "devices/hwmon/hwmon3/device/fan2_input"); }},
+      {renumbered(base), [](const fs::path& root) {
+         fs::rename(root / "devices/hwmon/hwmon10", root / "devices/hwmon/hwmon1");
+         fs::remove(root / "class/hwmon/hwmon10");
+         fs::create_directory_symlink(root / "devices/hwmon/hwmon1", root / "class/hwmon/hwmon1");
+       }}};
+  auto read = [](const std::string& root) {
+    HwmonTempSource temps(root);
+    HwmonSmcTransport smc(root);
+    return testing::Records(temps, smc, "");
+  };
+  for (size_t c = 0; c < std::size(cases); ++c) {
+    const auto& [after, change] = cases[c];
+    testing::TempDir changed, fresh;
+    changed.WriteTree(base);
+    const timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    for (const auto& entry : fs::recursive_directory_iterator(changed.path()))
+      if (entry.is_directory() && !entry.is_symlink())
+        utimensat(AT_FDCWD, entry.path().c_str(), old, AT_SYMLINK_NOFOLLOW);
+    const std::string before = read(changed.path());
+    change ? change(changed.path()) : changed.WriteTree(after.substr(base.size()));
+    fresh.WriteTree(after);
+    EXPECT_NE(read(fresh.path()), before) << "case " << c;
+    EXPECT_EQ(read(changed.path()), read(fresh.path())) << "case " << c;
+  }
 }
 
 }  // namespace

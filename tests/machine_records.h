@@ -32,7 +32,8 @@ inline constexpr std::pair<const char*, const char*> kMachineRecords[] = {
     {"fans_mixed", "CPU / SoC (avg) 45|CPU / SoC (peak) 45 # 1052/300/0|0/0/0|777/0/0|"
                    "2001/2000/6156|1998/1800/5700|0/0/0|1500/0/0|2921/0/0 # -"},
     {"twelve_chip_laptop",
-     "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.5667|Battery 29.8 #  # -"}};
+     "CPU / SoC (avg) 52.75|CPU / SoC (peak) 58|SSD 35.5667|Battery 29.8 #  # -"},
+    {"rk3588_mainline", "CPU / SoC (avg) 45.0833|CPU / SoC (peak) 46.25 #  # -"}};
 // clang-format on
 
 // One power reading as "cpu/gpu/ane/soc", or "-" for none (status -1, all four left at 0).

@@ -14,8 +14,8 @@
 #include "platform/linux/autostart.h"
 #include "platform/linux/hwmon_temp_source.h"
 #include "sensors/temps.h"
+#include "server/descriptor_budget.h"
 #include "server/http_framing.h"
-#include "server/listener.h"
 #include "server/route.h"
 #include "tests/fixed_readers.h"
 #include "tests/test_util.h"
@@ -89,7 +89,7 @@ TEST(StressLoad, IdleConnectionsAndAFullFileTable) {
   EXPECT_EQ(RunClients(port, 400, 4), "");
   for (int i = 0; i < 100; ++i) idle.push_back(ConnectLoopback(port));  // the backlog takes them
   for (int i = 0; i < 8; ++i) asking.push_back(Ask(port));
-  const size_t full = 256 - Listener::kDescriptorReserve;
+  const size_t full = 256 - DescriptorBudget::kReserve;
   ASSERT_TRUE(WaitFor([&] { return files() == full; }, 30));
   const long before = cpu_ticks();
   std::this_thread::sleep_for(std::chrono::seconds(2));

@@ -85,11 +85,12 @@ TEST(SysfsTest, ParseAndBoundedReads) {
               ReadSysfsIntAt(fd, "ok", &value) && ReadSysfsInt(dir.path() + "/v/ok", &value));
   char buf[8];
   EXPECT_EQ(ReadAttributeAt(fd, "ok", buf, 2), 2);  // one bounded read
-  // A closer holds at most four files and closes them together, the rest when it goes.
+  // A closer holds at most kMaxOpen files and closes them together, the rest when it goes.
   const auto before = testing::OpenFileCount();
   {
     FileCloser closer;
-    for (int i = 0; i < 6; ++i) ReadAttributeAt(fd, "ok", buf, sizeof buf, &closer);
+    for (size_t i = 0; i < FileCloser::kMaxOpen + 2; ++i)
+      ReadAttributeAt(fd, "ok", buf, sizeof buf, &closer);
     EXPECT_EQ(testing::OpenFileCount(), before + 2);
   }
   EXPECT_EQ(testing::OpenFileCount(), before);

@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kMaxEntryBytes = 64 * 1024;  // a larger "entry" is not one of ours
 
 std::string AutostartDir(const AutostartPaths& paths) {
-  std::string dir = paths.config_home;
+  std::string dir = paths.config_home.ok() ? *paths.config_home : "";
   if (!dir.empty() && dir.back() != '/') dir += '/';
   return dir + "autostart";
 }
@@ -35,49 +35,48 @@ Status MakeFolders(const std::string& dir) {
       if (stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
       err = ENOTDIR;  // something that is not a folder is in the way
     }
-    return Status::FromErrno(prefix, err);
+    return PosixError(prefix, err);
   }
   return Status::Ok();
 }
 
-// What ReadEntryFile answers for something at the path that is not a regular file.
-constexpr int kNotRegularFile = -1;
-
-// Reads the whole regular file at `path` (following symlinks: dotfile managers keep autostart
-// entries as links) into `out`. Returns 0, an errno (EFBIG when it is larger than
-// kMaxEntryBytes), or kNotRegularFile. A FIFO, device, socket or folder is never opened in the
-// first place (stat first), and the open itself does not wait (O_NONBLOCK), should the path be
-// swapped between the two; fstat then turns such a swap away too.
-int ReadEntryFile(const std::string& path, std::string* out) {
+// The whole regular file at `path` (following symlinks: dotfile managers keep autostart entries
+// as links). A FIFO, device, socket or folder is never opened in the first place (stat first),
+// and the open itself does not wait (O_NONBLOCK), should the path be swapped between the two;
+// fstat then turns such a swap away too.
+StatusOr<std::string> ReadEntryFile(const std::string& path) {
+  auto not_regular = [&path] { return Status::Error(path + ": not a regular file"); };
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return kNotRegularFile;
-  if (st.st_size > static_cast<off_t>(kMaxEntryBytes)) return EFBIG;
+  if (stat(path.c_str(), &st) != 0) return PosixError(path, errno);
+  if (!S_ISREG(st.st_mode)) return not_regular();
+  if (st.st_size > static_cast<off_t>(kMaxEntryBytes)) return PosixError(path, EFBIG);
   int fd;
   do {
     fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
-  int result = 0;
+  if (fd < 0) return PosixError(path, errno);
+  Status result;
   if (fstat(fd, &st) != 0) {
-    result = errno;
+    result = PosixError(path, errno);
   } else if (!S_ISREG(st.st_mode)) {
-    result = kNotRegularFile;
+    result = not_regular();
   }
+  std::string text;
   char buf[4096];
-  while (result == 0) {
+  while (result.ok()) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      result = errno;
+      result = PosixError(path, errno);
       break;
     }
     if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
-    if (out->size() > kMaxEntryBytes) result = EFBIG;
+    text.append(buf, static_cast<size_t>(n));
+    if (text.size() > kMaxEntryBytes) result = PosixError(path, EFBIG);
   }
   close(fd);
-  return result;
+  if (!result.ok()) return result;
+  return text;
 }
 
 // `path` with every symlink and "." or ".." resolved (the form /proc/self/exe names a program
@@ -91,13 +90,12 @@ std::string Resolved(const std::string& path) {
 }  // namespace
 
 AutostartPaths AutostartPathsFor(const Environment& env, std::string executable) {
-  AutostartPaths paths;
-  if (std::optional<std::string> home = XdgConfigHome(env)) {
-    paths.config_home = *home;
-  } else {
-    paths.error = "no configuration folder: HOME is not an absolute path";
-  }
-  paths.executable = std::move(executable);
+  std::optional<std::string> home = XdgConfigHome(env);
+  AutostartPaths paths{home
+                           ? StatusOr<std::string>(std::move(*home))
+                           : Status::Error("no configuration folder: HOME is not an absolute path"),
+                       Status::Error("the autostart folder or this program cannot be located")};
+  if (!executable.empty()) paths.executable = std::move(executable);
   return paths;
 }
 
@@ -118,9 +116,9 @@ AutostartPaths CurrentAutostartPaths() {
   std::string target = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
   std::string executable = LiveExecutablePath(target);
   AutostartPaths paths = AutostartPathsFor(Environment::Current(), executable);
-  if (executable.empty() && paths.error.empty()) {
-    paths.error = target.empty() ? Status::FromErrno("/proc/self/exe", err).message()
-                                 : "this program's file is gone: " + target;
+  if (executable.empty()) {
+    paths.executable = target.empty() ? PosixError("/proc/self/exe", err)
+                                      : Status::Error("this program's file is gone: " + target);
   }
   return paths;
 }
@@ -132,7 +130,7 @@ XdgAutostartService::XdgAutostartService(std::string id, std::string name, Autos
       paths_(std::move(paths)),
       dir_(AutostartDir(paths_)),
       entry_(dir_ + "/" + id_ + ".desktop"),
-      resolved_program_(Resolved(paths_.executable)),
+      resolved_program_(paths_.executable.ok() ? Resolved(*paths_.executable) : ""),
       write_(write ? std::move(write) : WriteFn(::write)) {}
 
 std::string XdgAutostartService::EntryText(const std::string& executable) const {
@@ -154,11 +152,8 @@ std::string XdgAutostartService::EntryText(const std::string& executable) const 
 }
 
 Status XdgAutostartService::Register() {
-  if (paths_.config_home.empty() || paths_.executable.empty()) {
-    return Status::Error(paths_.error.empty()
-                             ? "the autostart folder or this program cannot be located"
-                             : paths_.error);
-  }
+  if (!paths_.config_home.ok()) return paths_.config_home.status();
+  if (!paths_.executable.ok()) return paths_.executable.status();
   if (Status made = MakeFolders(dir_); !made.ok()) return made;
 
   // A temporary file of a unique name in the same folder, so the rename below is atomic and
@@ -167,13 +162,13 @@ Status XdgAutostartService::Register() {
   // ending in ".desktop" is never taken for an entry, should this process die before renaming.
   std::string temp = dir_ + "/." + id_ + ".desktop.XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return Status::FromErrno(dir_, errno);
+  if (fd < 0) return PosixError(dir_, errno);
   auto fail = [&](const std::string& path, int err) {
     if (fd >= 0) close(fd);
     unlink(temp.c_str());
-    return Status::FromErrno(path, err);
+    return PosixError(path, err);
   };
-  const std::string text = EntryText(paths_.executable);
+  const std::string text = EntryText(*paths_.executable);
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write_(fd, text.data() + done, text.size() - done);
@@ -202,49 +197,49 @@ Status XdgAutostartService::Register() {
 Status XdgAutostartService::Unregister() {
   const Finding found = Inspect();
   if (found.status == LoginItemStatus::kRequiresApproval) return Status::Ok();
-  if (found.status != LoginItemStatus::kEnabled) return Status::Error(found.why);
+  if (found.status != LoginItemStatus::kEnabled) return found.why;
   // Another program may rename its own file into place between the reading above and this
   // unlink; nothing but a lock every writer honours could close that gap, and none exists.
-  if (unlink(entry_.c_str()) != 0) return Status::FromErrno(entry_, errno);
+  if (unlink(entry_.c_str()) != 0) return PosixError(entry_, errno);
   return Status::Ok();
 }
 
 LoginItemStatus XdgAutostartService::GetStatus() { return Inspect().status; }
 
 bool XdgAutostartService::SameProgram(const std::string& program) const {
-  if (program == paths_.executable) return true;
+  if (program == *paths_.executable) return true;
   if (program.empty() || program[0] != '/') return false;  // looked up on PATH: not ours
   const std::string resolved = Resolved(program);
   return !resolved.empty() && resolved == resolved_program_;
 }
 
 XdgAutostartService::Finding XdgAutostartService::Inspect() const {
-  if (paths_.config_home.empty()) return {LoginItemStatus::kNotFound, paths_.error};
-  std::string text;
-  const int err = ReadEntryFile(entry_, &text);
-  if (err == ENOENT || err == ENOTDIR) {
-    return {LoginItemStatus::kNotRegistered, Status::FromErrno(entry_, err).message()};
+  if (!paths_.config_home.ok()) return {LoginItemStatus::kNotFound, paths_.config_home.status()};
+  const StatusOr<std::string> text = ReadEntryFile(entry_);
+  if (!text.ok()) {
+    return {
+        text.status().IsNotFound() ? LoginItemStatus::kNotRegistered : LoginItemStatus::kNotFound,
+        text.status()};
   }
-  if (err == kNotRegularFile) return {LoginItemStatus::kNotFound, entry_ + ": not a regular file"};
-  if (err != 0) return {LoginItemStatus::kNotFound, Status::FromErrno(entry_, err).message()};
 
-  std::optional<DesktopEntry> entry = ParseDesktopEntry(text);
-  if (!entry) return {LoginItemStatus::kNotFound, entry_ + ": not a desktop entry"};
-  if (entry->Get("Type") != "Application") {
-    return {LoginItemStatus::kNotFound, entry_ + ": not an application's entry"};
-  }
-  if (paths_.executable.empty()) return {LoginItemStatus::kNotFound, paths_.error};
+  std::optional<DesktopEntry> entry = ParseDesktopEntry(*text);
+  auto not_ours = [&](const char* why) {
+    return Finding{LoginItemStatus::kNotFound, Status::Error(entry_ + why)};
+  };
+  if (!entry) return not_ours(": not a desktop entry");
+  if (entry->Get("Type") != "Application") return not_ours(": not an application's entry");
+  if (!paths_.executable.ok()) return {LoginItemStatus::kNotFound, paths_.executable.status()};
   std::optional<std::string> exec = entry->Get("Exec");
   std::optional<std::vector<std::string>> args;
   if (exec) args = SplitExec(UnescapeDesktopValue(*exec));
   if (!args || args->empty() || !SameProgram(args->front())) {
-    return {LoginItemStatus::kNotFound, entry_ + ": starts another program"};
+    return not_ours(": starts another program");
   }
   if (DesktopBoolean(entry->Get("Hidden").value_or("")) == true ||
       DesktopBoolean(entry->Get("X-GNOME-Autostart-enabled").value_or("")) == false) {
-    return {LoginItemStatus::kRequiresApproval, ""};
+    return {LoginItemStatus::kRequiresApproval, Status::Ok()};
   }
-  return {LoginItemStatus::kEnabled, ""};
+  return {LoginItemStatus::kEnabled, Status::Ok()};
 }
 
 }  // namespace ostrel

@@ -23,14 +23,14 @@
 
 #include "platform/linux/environment.h"
 #include "platform/login_item.h"
+#include "platform/status.h"
 
 namespace ostrel {
 
-// The folders and files the autostart service works with.
+// The folders and files the autostart service works with, each with why it is unknown.
 struct AutostartPaths {
-  std::string config_home;  // $XDG_CONFIG_HOME or ~/.config; empty when it cannot be told
-  std::string executable;   // absolute path of the program to start; empty when unknown
-  std::string error;        // why one of the two is empty (for the error text)
+  StatusOr<std::string> config_home;  // $XDG_CONFIG_HOME or ~/.config
+  StatusOr<std::string> executable;   // absolute path of the program to start
 };
 
 // The paths for `env` and the executable `executable`.
@@ -77,10 +77,10 @@ class XdgAutostartService final : public LoginItemService {
 
  private:
   // What is at the entry path: its status and, when it is not the helper's entry, why (a
-  // "<entry>: <reason>" text, for the unregister failure).
+  // "<entry>: <reason>" failure, for the unregister answer).
   struct Finding {
     LoginItemStatus status;  // as GetStatus answers
-    std::string why;         // empty for kEnabled and kRequiresApproval
+    Status why;              // ok for kEnabled and kRequiresApproval
   };
   Finding Inspect() const;
   // True when `program` (the first argument of an Exec line) is this service's executable.

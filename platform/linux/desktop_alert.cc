@@ -1,4 +1,4 @@
-// alert.cc: alert presentation through zenity or kdialog, or as console text.
+// desktop_alert.cc: alert presentation through zenity or kdialog, or as console text.
 #include "platform/linux/desktop_alert.h"
 
 #include <errno.h>
@@ -128,7 +128,7 @@ std::vector<std::string> DialogArguments(DialogTool tool, const std::string& pro
 
 std::optional<int> DialogResponse(DialogTool tool, const AlertContent& alert,
                                   const ProcessResult& outcome) {
-  if (outcome.spawn_error != 0 || !outcome.exited) return std::nullopt;
+  if (!outcome.exited) return std::nullopt;
   const int status = outcome.exit_status;
   if (tool == DialogTool::kZenity) {
     if (status == 0 || status == 5) return kAlertFirstButtonReturn;
@@ -241,9 +241,11 @@ int DesktopAlertPresenter::RunModal(const AlertContent& alert) {
       std::optional<std::string> program =
           FindProgram(tool == DialogTool::kZenity ? "zenity" : "kdialog", env);
       if (!program) continue;
-      ProcessResult outcome = runner_.Run(DialogArguments(tool, *program, alert), env, cancel_fd_);
-      if (outcome.cancelled) return kAlertFirstButtonReturn;
-      if (std::optional<int> response = DialogResponse(tool, alert, outcome)) return *response;
+      StatusOr<ProcessResult> outcome =
+          runner_.Run(DialogArguments(tool, *program, alert), env, cancel_fd_);
+      if (!outcome.ok()) continue;
+      if (outcome->cancelled) return kAlertFirstButtonReturn;
+      if (std::optional<int> response = DialogResponse(tool, alert, *outcome)) return *response;
     }
   }
   // No desktop to draw on: the text goes to the console, and nobody is there to press a button.

@@ -31,7 +31,7 @@ std::vector<std::string> DialogArguments(DialogTool tool, const std::string& pro
                                          const AlertContent& alert);
 
 // Which button the tool's outcome means, or nullopt when the tool failed to show the alert
-// (could not start, no display, crashed, unknown exit status).
+// (no display, crashed, unknown exit status).
 //  zenity: exit 0 is the first button; exit 1 with an extra button's title on standard output
 //    is that button, exit 1 without (closed, Escape) and 5 (timeout) the first button; exit 1
 //    with GTK's "cannot open display" warning on standard error is a failure.

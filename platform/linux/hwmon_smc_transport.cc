@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/linux/folder_listing.h"
 #include "platform/linux/sysfs.h"
 
 namespace ostrel {
@@ -63,10 +64,11 @@ struct ChipFans {
   uint32_t count = 0;                                     // every fan<k>_input listed
 };
 
-// Lists the open chip folder `dir` into `fans`. True when the folder has a "name" entry.
-bool ListFans(int dir, ChipFans* fans) {
+// Lists the chip folder `folder` (relative to class/hwmon) into `fans`. True when the folder
+// has a "name" entry.
+bool ListFans(int class_dir, const char* folder, ChipFans* fans) {
   bool has_name = false;
-  DirLister lister(dir);
+  FolderListing lister(class_dir, folder);
   while (const char* entry = lister.Next()) {
     if (strcmp(entry, "name") == 0) has_name = true;
     if (!IsFanInput(entry)) continue;
@@ -87,15 +89,14 @@ HwmonFanList::HwmonFanList(const std::string& sys_root) {
   HwmonEntries chips;
   ListHwmonEntries(class_dir.get(), &chips);
   for (size_t i = 0; i < chips.size(); ++i) {
-    ScopedFd dir(OpenDirAt(class_dir.get(), chips[i]));
-    if (!dir) continue;  // went away since it was listed
     ChipFans fans;
     bool in_device = false;
-    if (!ListFans(dir.get(), &fans)) {
+    if (!ListFans(class_dir.get(), chips[i], &fans)) {
       // No name here: an old driver keeps every attribute in device/, if that has a name.
-      const ScopedFd device(OpenDirAt(dir.get(), "device"));
+      char device[32];
+      snprintf(device, sizeof device, "%s/device", chips[i]);
       ChipFans device_fans;
-      if (device && ListFans(device.get(), &device_fans)) {
+      if (ListFans(class_dir.get(), device, &device_fans)) {
         fans = device_fans;
         in_device = true;
       }

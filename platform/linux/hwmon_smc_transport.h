@@ -38,13 +38,14 @@
 namespace ostrel {
 
 // The fans under a sysfs root, found in one walk of class/hwmon: how many there are, and where
-// the first kMaxListedFans of them are read from. The walk lists each chip's folder once and
-// reads no file: a chip's attributes are in hwmon<N>/, or in hwmon<N>/device/ when the listing
-// shows no "name" in hwmon<N>/ and one in device/ (applesmc, older Super-I/O drivers). The
-// class/hwmon folder stays open until the list is destroyed, and the fans' files are opened
-// relative to it and closed a few at a time (FileCloser): at most five descriptors are open at
-// once, however the fans are spread over chips. Immutable once made but for those closings; used
-// by one thread at a time.
+// the first kMaxListedFans of them are read from. The walk lists class/hwmon, takes each chip's
+// entries from its folder's listing (FolderListing: remembered while the folder is unchanged)
+// and reads no file: a chip's attributes are in hwmon<N>/, or in hwmon<N>/device/ when the
+// listing shows no "name" in hwmon<N>/ and one in device/ (applesmc, older Super-I/O drivers).
+// The class/hwmon folder stays open until the list is destroyed, and the fans' files are opened
+// relative to it and closed a few at a time (FileCloser): at most two descriptors more than the
+// closer holds are open at once, however the fans are spread over chips. Immutable once made but
+// for those closings; used by one thread at a time.
 class HwmonFanList {
  public:
   // Fan keys carry one digit ("F9Ac"), so no fan beyond the tenth can be asked for.

@@ -1,11 +1,12 @@
 // hwmon_temp_source.cc: hwmon and power_supply temperatures for the temperature reader.
 //
-// Every call lists the folders anew and reads only what can count: a chip whose name shows that
-// none of its sensors can count is left at its name; within a chip the labels come first, and a
-// value is read only when its label (or, without labels, its place) makes it count. Files are
-// opened relative to their folder's descriptor, only when the folder's listing shows them, the
-// folders are listed into a buffer on the stack, and names and labels go into fixed buffers, so
-// a call allocates nothing.
+// Every call lists the class folders anew and reads only what can count: a chip whose name shows
+// that none of its sensors can count is left at its name; within a chip the labels come first,
+// and a value is read only when its label (or, without labels, its place) makes it count. Files
+// are opened relative to their folder's descriptor, only when the folder's listing shows them.
+// Class folders are listed into a buffer on the stack; a chip's listing is remembered while its
+// folder stays the same (FolderListing); names and labels go into fixed buffers, so a call
+// allocates nothing unless a chip folder is new or changed.
 #include "platform/linux/hwmon_temp_source.h"
 
 #include <errno.h>
@@ -18,6 +19,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/linux/folder_listing.h"
 #include "platform/linux/sysfs.h"
 
 namespace ostrel {
@@ -124,8 +126,10 @@ ChipKind KindOf(std::string_view name) {
   if (name == "nvme") return ChipKind::kNvme;
   if (name == "drivetemp") return ChipKind::kDrive;
   // Thermal zones registered as hwmon are named after the zone type, '-' turned into '_':
-  // "cpu_thermal" (Raspberry Pi), "cpu0_thermal" (Allwinner), "soc_thermal" (Rockchip),
+  // "cpu_thermal" (Raspberry Pi), "cpu0_thermal" (Allwinner), "soc_thermal" (Rockchip's
+  // kernels) or "package_thermal" (mainline kernels) for the RK3588's SoC centre, and
   // "bigcore0_thermal" and "littlecore_thermal" (RK3588).
+  if (name == "package_thermal") return ChipKind::kCpuThermal;
   if (EndsWith(name, "_thermal") && (StartsWith(name, "cpu") || StartsWith(name, "soc") ||
                                      name.find("core") != std::string_view::npos)) {
     return ChipKind::kCpuThermal;
@@ -252,7 +256,7 @@ size_t ListSensors(int dir, Sensor (&sensors)[kMaxSensorsPerChip]) {
   uint32_t labels[kMaxSensorsPerChip];
   size_t input_count = 0, label_count = 0;
   bool labels_left_out = false;
-  DirLister lister(dir);
+  FolderListing lister(dir, nullptr);
   while (const char* entry = lister.Next()) {
     uint32_t index;
     bool is_label;

@@ -12,7 +12,7 @@
 //       k10temp,       "Tdie", "Tccd N" -> die; "Tctl" -> die only when the chip has no Tdie;
 //       zenpower       an unlabelled sensor on a chip without labels (before Zen) -> die
 //       cpu*_thermal,  every sensor -> die (ARM SoC thermal zones registered as hwmon)
-//       soc_thermal,
+//       soc_thermal, package_thermal,
 //       *core*_thermal
 //       macsmc_hwmon   label with "CPU" or "SoC" -> die, "NAND" or "SSD" -> storage,
 //                      "Battery" -> battery

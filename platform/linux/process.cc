@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 namespace ostrel {
 namespace {
@@ -109,9 +109,25 @@ void Reap(pid_t pid, ProcessResult* result) {
   }
 }
 
+// The body of a detached thread that waits for the child `pid` (passed as the pointer's value).
+void* ReapInBackground(void* pid) {
+  int status;
+  while (waitpid(static_cast<pid_t>(reinterpret_cast<intptr_t>(pid)), &status, 0) < 0 &&
+         errno == EINTR) {
+  }
+  return nullptr;
+}
+
 bool IsExecutableFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The program file for argv[0], or why there is none.
+StatusOr<std::string> ProgramFor(const std::vector<std::string>& argv, const Environment& env) {
+  if (argv.empty()) return PosixError("no program", EINVAL);
+  if (std::optional<std::string> path = FindProgram(argv[0], env)) return std::move(*path);
+  return PosixError(argv[0], ENOENT);
 }
 
 }  // namespace
@@ -133,26 +149,21 @@ std::optional<std::string> FindProgram(std::string_view name, const Environment&
   return std::nullopt;
 }
 
-ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv, const Environment& env,
-                                      int cancel_fd) {
-  ProcessResult result;
-  std::optional<std::string> path;
-  if (!argv.empty()) path = FindProgram(argv[0], env);
-  if (!path) {
-    result.spawn_error = argv.empty() ? EINVAL : ENOENT;
-    return result;
-  }
+StatusOr<ProcessResult> PosixProcessRunner::Run(const std::vector<std::string>& argv,
+                                                const Environment& env, int cancel_fd) {
+  StatusOr<std::string> path = ProgramFor(argv, env);
+  if (!path.ok()) return path.status();
   // One pipe for standard output, one for standard error.
   int pipes[2][2] = {{-1, -1}, {-1, -1}};
   for (auto& p : pipes) {
     if (pipe2(p, O_CLOEXEC) != 0) {
-      result.spawn_error = errno;
+      const Status failed = PosixError(argv[0], errno);
       for (auto& q : pipes) {
         for (int fd : q) {
           if (fd >= 0) close(fd);
         }
       }
-      return result;
+      return failed;
     }
   }
   pid_t pid = -1;
@@ -165,9 +176,9 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv, cons
   if (rc != 0) {
     close(pipes[0][0]);
     close(pipes[1][0]);
-    result.spawn_error = rc;
-    return result;
+    return PosixError(argv[0], rc);
   }
+  ProcessResult result;
   // The read ends, where each one's bytes go and how many are kept.
   struct Stream {
     int fd;
@@ -251,27 +262,22 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv, cons
   return result;
 }
 
-int PosixProcessRunner::Launch(const std::vector<std::string>& argv, const Environment& env,
-                               pid_t* pid_out) {
-  if (argv.empty()) return EINVAL;
-  std::optional<std::string> path = FindProgram(argv[0], env);
-  if (!path) return ENOENT;
+StatusOr<pid_t> PosixProcessRunner::Launch(const std::vector<std::string>& argv,
+                                           const Environment& env) {
+  StatusOr<std::string> path = ProgramFor(argv, env);
+  if (!path.ok()) return path.status();
   pid_t pid = -1;
   SpawnOptions options;
   options.new_session = true;  // a Ctrl-C meant for the helper must not reach the browser
-  if (int rc = Spawn(*path, argv, env, options, &pid); rc != 0) return rc;
-  if (pid_out != nullptr) *pid_out = pid;
-  try {
-    std::thread([pid] {
-      int status;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread to be had: the child stays a zombie until this process ends. Still better
-    // than blocking the caller until the launched program quits.
+  if (int rc = Spawn(*path, argv, env, options, &pid); rc != 0) return PosixError(argv[0], rc);
+  // Without a thread to be had the child stays a zombie until this process ends: still better
+  // than blocking the caller until the launched program quits.
+  pthread_t reaper;
+  if (pthread_create(&reaper, nullptr, ReapInBackground,
+                     reinterpret_cast<void*>(static_cast<intptr_t>(pid))) == 0) {
+    pthread_detach(reaper);
   }
-  return 0;
+  return pid;
 }
 
 }  // namespace ostrel

@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "platform/linux/environment.h"
+#include "platform/status.h"
 
 namespace ostrel {
 
-// How one Run ended.
+// How one started program ended.
 struct ProcessResult {
-  int spawn_error = 0;     // errno when the program could not be started, 0 when it ran
   bool exited = false;     // true when it ended by itself through exit(); exit_status is valid
   int exit_status = -1;    // its exit status (0-255) when `exited`
   int term_signal = 0;     // the signal that ended it, 0 when it exited
@@ -44,24 +44,24 @@ class ProcessRunner {
   // are captured into the result (what goes beyond the caps is read and dropped). When `cancel_fd`
   // is not -1 and becomes readable before the child ends, the child is sent SIGTERM (SIGKILL two
   // seconds later) and the result is marked cancelled; `cancel_fd` is only polled, never read.
-  // Never throws.
-  virtual ProcessResult Run(const std::vector<std::string>& argv, const Environment& env,
-                            int cancel_fd) = 0;
+  // Fails when the program cannot be started ("<argv[0]>: No such file or directory" when it
+  // is not found). Never throws.
+  virtual StatusOr<ProcessResult> Run(const std::vector<std::string>& argv, const Environment& env,
+                                      int cancel_fd) = 0;
 
   // Starts argv[0] like Run, in a session of its own, with this process's standard output and
-  // error, and returns without waiting; the child is reaped in the background. Returns 0, or
-  // the errno of the failed start (ENOENT when the program is not found). `pid`, when not null,
-  // receives the child's process id.
-  virtual int Launch(const std::vector<std::string>& argv, const Environment& env, pid_t* pid) = 0;
+  // error, and returns its process id without waiting; the child is reaped in the background.
+  // Fails like Run.
+  virtual StatusOr<pid_t> Launch(const std::vector<std::string>& argv, const Environment& env) = 0;
 };
 
 // The real runner: posix_spawn, a pipe each for standard output and error, pidfd and poll for
 // the wait.
 class PosixProcessRunner final : public ProcessRunner {
  public:
-  ProcessResult Run(const std::vector<std::string>& argv, const Environment& env,
-                    int cancel_fd) override;
-  int Launch(const std::vector<std::string>& argv, const Environment& env, pid_t* pid) override;
+  StatusOr<ProcessResult> Run(const std::vector<std::string>& argv, const Environment& env,
+                              int cancel_fd) override;
+  StatusOr<pid_t> Launch(const std::vector<std::string>& argv, const Environment& env) override;
 };
 
 // The program file that `name` refers to: `name` itself when it contains a '/', otherwise the

@@ -33,7 +33,6 @@ SignalApplication::SignalApplication() {
   sigset_t set = TerminationSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal_fd_ = signalfd(-1, &set, SFD_CLOEXEC);
-  RaiseFileLimit();
 }
 
 SignalApplication::~SignalApplication() {
@@ -68,16 +67,6 @@ void OpenMissingStandardDescriptors() {
     } while (opened < 0 && errno == EINTR);
     if (opened >= 0 && opened != fd) close(opened);
   }
-}
-
-rlim_t RaiseFileLimit() {
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  if (limit.rlim_cur == limit.rlim_max) return limit.rlim_cur;
-  rlimit raised = limit;
-  raised.rlim_cur = limit.rlim_max;
-  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return limit.rlim_cur;
-  return raised.rlim_cur;
 }
 
 }  // namespace ostrel

@@ -6,16 +6,13 @@
 // socket or event descriptor takes their numbers and receives what is meant for them), blocks
 // SIGTERM and SIGINT (every later thread inherits the block, so only the loop receives them),
 // ignores SIGPIPE (a write to a closed socket or pipe then fails with EPIPE) and SIGHUP (a
-// closed terminal must not end a background program), bounds glibc's allocator to two arenas
-// (each thread would otherwise get one that keeps its freed memory) and raises the descriptor
-// limit. The signals
-// are taken from a signalfd by the loop alone; a modal wait on the main thread (the launch
+// closed terminal must not end a background program) and bounds glibc's allocator to two
+// arenas (each thread would otherwise get one that keeps its freed memory). The signals are
+// taken from a signalfd by the loop alone; a modal wait on the main thread (the launch
 // alert) polls the same descriptor so that a request to end is not held up by an alert nobody
 // answers. Owned by the Linux platform object for the life of the process.
 #ifndef OSTREL_PLATFORM_LINUX_SIGNAL_APPLICATION_H_
 #define OSTREL_PLATFORM_LINUX_SIGNAL_APPLICATION_H_
-
-#include <sys/resource.h>
 
 #include "platform/application.h"
 
@@ -43,11 +40,6 @@ class SignalApplication final : public Application {
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed.
 void OpenMissingStandardDescriptors();
-
-// Raises the soft limit on open descriptors to the hard limit, so a burst of connections does
-// not run out of descriptors at the distribution's default of 1024. Returns the soft limit in
-// force afterwards (the old one when it could not be raised).
-rlim_t RaiseFileLimit();
 
 }  // namespace ostrel
 

@@ -197,6 +197,7 @@ const char* DirLister::Next() {
         n = getdents64(fd_, buf_, sizeof buf_);
       } while (n < 0 && errno == EINTR);
       if (n <= 0) {
+        failed_ = n < 0;
         fd_ = -1;  // the end, or a folder that can't be read: either way nothing more
         return nullptr;
       }

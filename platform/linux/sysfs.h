@@ -56,7 +56,7 @@ bool NaturalLess(std::string_view a, std::string_view b);
 // descriptors open. Owned by one thread; closes what it holds when destroyed.
 class FileCloser {
  public:
-  static constexpr size_t kMaxOpen = 4;
+  static constexpr size_t kMaxOpen = 6;
 
   FileCloser() = default;
   ~FileCloser() { CloseAll(); }
@@ -130,14 +130,17 @@ class DirLister {
   // The next entry's name ("." and ".." left out), valid until the next call; nullptr at the
   // end of the folder or when it can't be read (a failure ends the listing early).
   const char* Next();
+  // True when reading the folder failed: the listing ended early.
+  bool failed() const { return failed_; }
 
  private:
   static constexpr size_t kBufferSize = 4096;  // 100 or more entries of sysfs-sized names
 
-  int fd_;             // the folder being listed, borrowed
-  size_t pos_ = 0;     // offset of the next unread entry in buf_
-  size_t end_ = 0;     // bytes of buf_ filled by the last getdents64
-  bool last_ = false;  // the last getdents64 reached the end: no further call is needed
+  int fd_;               // the folder being listed, borrowed
+  size_t pos_ = 0;       // offset of the next unread entry in buf_
+  size_t end_ = 0;       // bytes of buf_ filled by the last getdents64
+  bool last_ = false;    // the last getdents64 reached the end: no further call is needed
+  bool failed_ = false;  // a getdents64 failed
   alignas(8) char buf_[kBufferSize];  // linux_dirent64 records as the kernel wrote them
 };
 

@@ -64,17 +64,17 @@ std::optional<std::string> XdgWorkspace::URLForApplication(const std::string& ap
 void XdgWorkspace::OpenApplication(const std::string& location) {
   const Environment env = environment_();
   if (FindProgram("gio", env)) {
-    runner_.Launch({"gio", "launch", location}, env, nullptr);
+    runner_.Launch({"gio", "launch", location}, env);
     return;
   }
   // gtk-launch takes the identifier: the entry's file name without ".desktop".
   std::string id = location.substr(location.rfind('/') + 1);
   if (id.size() > 8 && id.compare(id.size() - 8, 8, ".desktop") == 0) id.resize(id.size() - 8);
-  runner_.Launch({"gtk-launch", id}, env, nullptr);
+  runner_.Launch({"gtk-launch", id}, env);
 }
 
 void XdgWorkspace::OpenURL(const std::string& url) {
-  runner_.Launch({"xdg-open", url}, environment_(), nullptr);
+  runner_.Launch({"xdg-open", url}, environment_());
 }
 
 }  // namespace ostrel

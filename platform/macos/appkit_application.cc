@@ -2,7 +2,6 @@
 #include "platform/macos/appkit_application.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <atomic>
 
@@ -19,23 +18,9 @@ void DidFinishLaunching(id /*self*/, SEL /*cmd*/, id /*notification*/) {
   }
 }
 
-// The most descriptors a macOS process may have open (OPEN_MAX); asking for more fails.
-constexpr rlim_t kMaxOpenFiles = 10240;
-
 // What the process needs before any other thread exists: a write to a closed socket fails with
-// EPIPE instead of ending the process, and a burst of connections does not run out of
-// descriptors at the system's default soft limit of 256.
-void PrepareProcess() {
-  signal(SIGPIPE, SIG_IGN);
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    const rlim_t wanted = limit.rlim_max < kMaxOpenFiles ? limit.rlim_max : kMaxOpenFiles;
-    if (limit.rlim_cur < wanted) {
-      limit.rlim_cur = wanted;
-      setrlimit(RLIMIT_NOFILE, &limit);  // the old limit stands when this fails
-    }
-  }
-}
+// EPIPE instead of ending the process.
+void PrepareProcess() { signal(SIGPIPE, SIG_IGN); }
 
 // The delegate class, made and registered with the runtime; null when it can't be.
 Class MakeDelegateClass(const ObjcRuntime& runtime) {

@@ -25,7 +25,7 @@ class AppKitApplication final : public Application {
   // The delegate class's name in the runtime.
   static constexpr char kDelegateClassName[] = "OstrelHelperAppDelegate";
 
-  // Ignores SIGPIPE and raises the open-file limit, then loads AppKit, gets the shared
+  // Ignores SIGPIPE, then loads AppKit, gets the shared
   // application and makes the delegate class (or finds it, when an earlier object made it).
   // `runtime` and `libraries` are borrowed. Made on the main thread before any other thread.
   AppKitApplication(const ObjcRuntime& runtime, MacLibraries& libraries);

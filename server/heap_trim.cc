@@ -1,0 +1,32 @@
+// heap_trim.cc: a burst of connections leaves the heap full of freed blocks that the allocator
+// keeps; once no connection has closed for a while, the burst is over and they go back.
+#include "server/heap_trim.h"
+
+#include "platform/process_resources.h"
+
+namespace ostrel {
+
+void HeapTrim::ConnectionClosed() {
+  ++closed_;
+  if (!armed_ && closed_ - closed_at_trim_ >= static_cast<uint64_t>(kAfterConnections)) {
+    armed_ = true;
+    TrimWhenQuiet();
+  }
+}
+
+void HeapTrim::TrimWhenQuiet() {
+  closed_at_arm_ = closed_;
+  timer_.expires_after(std::chrono::milliseconds(kQuietMs));
+  timer_.async_wait([this](const std::error_code& ec) {
+    if (ec) return;
+    if (closed_ != closed_at_arm_) {  // still busy: look again later
+      TrimWhenQuiet();
+      return;
+    }
+    armed_ = false;
+    closed_at_trim_ = closed_;
+    ReleaseFreeMemory();
+  });
+}
+
+}  // namespace ostrel
