@@ -34,8 +34,9 @@ int main() {
   platform->application().setDelegate(&app);
   platform->application().run();
   // Reached on Linux (on macOS only if the loop could not start). Ends at once with status 0 and
-  // runs no destructors or exit handlers, so a stuck reading thread is never joined. std::quick_exit would do the same but macOS 14's C library lacks
-  // it; std::_Exit is in both, and since it flushes no stdio buffers, they are flushed first.
+  // runs no destructors or exit handlers, so a stuck reading thread is never joined.
+  // std::quick_exit would do the same but macOS 14's C library lacks it; std::_Exit is in both, and
+  // since it flushes no stdio buffers, they are flushed first.
   std::fflush(nullptr);
   std::_Exit(0);
 }

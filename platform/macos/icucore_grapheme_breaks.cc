@@ -50,8 +50,7 @@ std::unique_ptr<GraphemeBreaks> IcuCore::Breaks(std::string_view text) const {
     return nullptr;
   }
   UErrorCode status = 0;
-  UText* utext =
-      utext_openUTF8_(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+  UText* utext = utext_openUTF8_(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
   if (utext == nullptr || Failed(status)) {
     if (utext != nullptr) utext_close_(utext);
     return nullptr;

@@ -6,8 +6,8 @@
 namespace ostrel::macos {
 
 bool EnterUtilityClass(MacLibraries& libraries) {
-  const auto set_class = libraries.system.Function<pthread_set_qos_class_self_npFn>(
-      "pthread_set_qos_class_self_np");
+  const auto set_class =
+      libraries.system.Function<pthread_set_qos_class_self_npFn>("pthread_set_qos_class_self_np");
   return set_class != nullptr && set_class(kQosClassUtility, 0) == 0;
 }
 
