@@ -15,8 +15,8 @@
 #include <memory>
 
 #include "app/helper_app.h"
-#include "app/helper_login_item.h"
 #include "app/launch_alert.h"
+#include "platform/login_item.h"
 #include "platform/platform.h"
 #include "server/descriptor_budget.h"
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "app/helper_login_item.h"
+#include "platform/login_item.h"
 #include "platform/macos/apple_smc_transport.h"
 #include "platform/macos/hid_temp_source.h"
 #include "platform/macos/ioreport_energy_source.h"
