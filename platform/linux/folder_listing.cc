@@ -25,7 +25,9 @@ struct Identity {
   }
 };
 
-Identity IdentityOf(const struct stat& st) { return {st.st_dev, st.st_ino, st.st_mtim, st.st_ctim}; }
+Identity IdentityOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_mtim, st.st_ctim};
+}
 
 struct Remembered {
   Identity identity;
@@ -85,7 +87,8 @@ FolderListing::FolderListing(int dir_fd, const char* name) {
   DirLister lister(fd);
   while (const char* entry = lister.Next()) names->append(entry, strlen(entry) + 1);
   // A listing cut short by a failure is used once, as a direct listing would be, not kept.
-  if (!lister.failed() && st.st_mtim.tv_sec <= now - kRacySeconds) Remember(IdentityOf(st), now, names);
+  if (!lister.failed() && st.st_mtim.tv_sec <= now - kRacySeconds)
+    Remember(IdentityOf(st), now, names);
   names_ = std::move(names);
 }
 
@@ -94,6 +97,14 @@ const char* FolderListing::Next() {
   const char* name = names_->data() + pos_;
   pos_ += strlen(name) + 1;
   return name;
+}
+
+bool FolderListing::Has(std::string_view name) const {
+  if (!names_) return false;
+  for (size_t at = 0; at < names_->size(); at += strlen(names_->data() + at) + 1) {
+    if (name == names_->data() + at) return true;
+  }
+  return false;
 }
 
 }  // namespace ostrel
