@@ -7,7 +7,7 @@
 // that a reset arriving meanwhile closes it then, not when the answer is ready.
 #include "server/connection.h"
 
-#include "platform/socket_state.h"
+#include "platform/peer_reset.h"
 #include "server/text.h"
 
 namespace ostrel {

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/socket_state.h"
+#include "platform/peer_reset.h"
 #include "server/connection.h"
 #include "server/descriptor_budget.h"
 #include "server/heap_trim.h"
