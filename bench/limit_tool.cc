@@ -137,8 +137,7 @@ int main(int argc, char** argv) {
                std::vector<std::string>(argv + 4, argv + argc));
   }
   if (what == "bare" && argc == 4) return Bare(std::atol(argv[2]), argv[3]);
-  std::fprintf(stderr,
-               "usage: %s render TREE_FILE DIR | ask PORT N PID... | bare N LIST_FILE\n",
+  std::fprintf(stderr, "usage: %s render TREE_FILE DIR | ask PORT N PID... | bare N LIST_FILE\n",
                argv[0]);
   return 2;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "companion/launcher.h"
 #include "companion/text_view.h"
 #include "companion/window.h"
 
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
   // virtual machines and remote sessions: 0.4 % against 1.7 % of a core here), and without GL
   // Mesa is never loaded (47 MB resident against 178 MB). So unless the user chose a renderer,
   // it is cairo and GL stays off.
+  ostrel::window::KeepEnvironmentForHelper();
   if (!std::getenv("GSK_RENDERER") && !std::getenv("GDK_DEBUG")) {
     setenv("GSK_RENDERER", "cairo", 0);
     setenv("GDK_DEBUG", "gl-disable", 0);

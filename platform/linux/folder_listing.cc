@@ -25,7 +25,9 @@ struct Identity {
   }
 };
 
-Identity IdentityOf(const struct stat& st) { return {st.st_dev, st.st_ino, st.st_mtim, st.st_ctim}; }
+Identity IdentityOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_mtim, st.st_ctim};
+}
 
 struct Remembered {
   Identity identity;
@@ -78,14 +80,15 @@ FolderListing::FolderListing(int dir_fd, const char* name) {
 
   // Not remembered: list it. The identity stored is the one of the folder actually listed,
   // taken before its entries are read, so a change during the listing shows next time.
-  ScopedFd opened(name != nullptr ? OpenDirAt(dir_fd, name) : -1);
+  ScopedFd opened = name != nullptr ? OpenDirAt(dir_fd, name) : ScopedFd();
   const int fd = name != nullptr ? opened.get() : dir_fd;
   if (fd < 0 || fstat(fd, &st) != 0) return;
   auto names = std::make_shared<std::string>();
   DirLister lister(fd);
   while (const char* entry = lister.Next()) names->append(entry, strlen(entry) + 1);
   // A listing cut short by a failure is used once, as a direct listing would be, not kept.
-  if (!lister.failed() && st.st_mtim.tv_sec <= now - kRacySeconds) Remember(IdentityOf(st), now, names);
+  if (!lister.failed() && st.st_mtim.tv_sec <= now - kRacySeconds)
+    Remember(IdentityOf(st), now, names);
   names_ = std::move(names);
 }
 

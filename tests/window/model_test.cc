@@ -84,8 +84,10 @@ TEST(WindowModel, DocumentsToSections) {
     EXPECT_EQ(model.view().temperatures.size(), row.temperatures);
     EXPECT_EQ(model.view().fans.size(), row.fans);
   }
-  for (const char* garbage : {"", "not json", "[1,2]", "\"text\"", "{\"a\":", "null"}) {
-    EXPECT_FALSE(ParseDocument(garbage)) << garbage;
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  for (const std::string& garbage : {std::string(), std::string("not json"), std::string("[1,2]"),
+                                     std::string("\"text\""), std::string("{\"a\":"), deep}) {
+    EXPECT_FALSE(ParseDocument(garbage)) << garbage.substr(0, 20);
   }
 }
 
