@@ -8,6 +8,7 @@
 #include "server/connection.h"
 
 #include "platform/peer_reset.h"
+#include "platform/thread_class.h"
 #include "server/text.h"
 
 namespace ostrel {
@@ -79,6 +80,9 @@ void Connection::ReadRequest() {
   }
   asio::post(shared_.workers,
              [this, request = std::string(request), reply = std::move(reply)]() mutable {
+               // A worker enters the helper's thread class before its first request.
+               static thread_local const bool entered = (EnterServiceThreadClass(), true);
+               (void)entered;
                try {
                  shared_.handler(request, std::move(reply));
                } catch (...) {
