@@ -3,17 +3,13 @@
 
 #include <system_error>
 
-#include "app/helper_login_item.h"
 #include "app/launch_alert.h"
 
 namespace ostrel {
 
 HelperApp::HelperApp(Platform& platform)
-    : HelperApp(std::make_unique<SensorServer>(SensorServer::LoginItem{
-                    [&platform](bool enable) {
-                      HelperLoginItem::set(platform.loginItem(), platform.log(), enable);
-                    },
-                    [&platform] { return HelperLoginItem::isEnabled(platform.loginItem()); }}),
+    : HelperApp(std::make_unique<SensorServer>(
+                    SensorServer::LoginItem{platform.loginItem(), platform.log()}),
                 Services{platform.alerts(), platform.workspace(), platform.log()}) {}
 
 HelperApp::HelperApp(std::unique_ptr<SensorServer> server_in, Services services,

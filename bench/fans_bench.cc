@@ -39,10 +39,10 @@ BENCHMARK_CAPTURE(ReadFansOver, desktop, kDesktop);
 void ListAndReadFiles(benchmark::State& state, const std::string& root) {
   for (auto _ : state) {
     const HwmonFanList fans(root);
-    float sum = 0, rpm;
+    float sum = 0;
     for (size_t n = 0; n < fans.listed(); ++n) {
       for (const char* attribute : {"input", "min", "max"}) {
-        if (fans.ReadRpm(n, attribute, &rpm)) sum += rpm;
+        sum += fans.ReadRpm(n, attribute).value_or(0);
       }
     }
     benchmark::DoNotOptimize(sum);
@@ -60,10 +60,10 @@ const std::vector<std::string> kDesktopFans = {
 
 void ReadFilesOnly(benchmark::State& state, const std::vector<std::string>& prefixes) {
   for (auto _ : state) {
-    int64_t sum = 0, value;
+    int64_t sum = 0;
     for (const std::string& prefix : prefixes) {
       for (const char* attribute : {"input", "min", "max"}) {
-        if (ReadSysfsInt(prefix + attribute, &value)) sum += value;
+        sum += ReadSysfsInt(prefix + attribute).value_or(0);
       }
     }
     benchmark::DoNotOptimize(sum);

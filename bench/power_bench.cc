@@ -61,9 +61,8 @@ void ReadCounterFiles(benchmark::State& state) {
   // The zones the source counts: core (CPU) and uncore (GPU) of package 0.
   const std::string zones[] = {kMacbook + "/class/powercap/intel-rapl:0:0/energy_uj",
                                kMacbook + "/class/powercap/intel-rapl:0:1/energy_uj"};
-  int64_t value;
   for (auto _ : state) {
-    for (const std::string& zone : zones) benchmark::DoNotOptimize(ReadSysfsInt(zone, &value));
+    for (const std::string& zone : zones) benchmark::DoNotOptimize(ReadSysfsInt(zone));
   }
 }
 BENCHMARK(ReadCounterFiles);

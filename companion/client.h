@@ -1,7 +1,8 @@
 // client.h: the window's side of the wire. HelperClient asks the helper for its document once a
 // second (every 5 s while nothing listens) and sends login-item changes, over libsoup 3's
-// asynchronous client on the GLib main loop: libsoup parses HTTP/1.1 (lengths, early close,
-// garbage) and cancels cleanly there, so nothing is hand-written and nothing blocks.
+// asynchronous client on the GLib main loop: libsoup parses HTTP/1.1 (status line, headers,
+// lengths, garbage) and cancels cleanly there, so nothing is hand-written and nothing blocks.
+// A body cut short by an early close is told by its Content-Length and counts as no answer.
 //
 // At most one request is ever in flight: the next is scheduled only once the previous one has
 // finished or was cancelled, and a login-item change waits for the request in flight (it goes
@@ -9,8 +10,8 @@
 // reported once; after the give-up limit it is cancelled.
 //
 // Lives on the thread that runs the default GLib main context, and reports there. Callbacks
-// must not destroy the client; destroying it cancels what is in flight, and nothing is reported
-// after that.
+// must not destroy the client. Destroying it cancels what is in flight and turns the default
+// main context until that request has wound down; nothing is reported after that.
 #ifndef OSTREL_COMPANION_CLIENT_H_
 #define OSTREL_COMPANION_CLIENT_H_
 

@@ -11,7 +11,8 @@ Scale ScaleFor(double min, double max) {
   // A flat line sits in the middle of some room: 1 unit, or 5 % of its size when larger.
   if (max - min < 1e-9 * std::max(1.0, std::fabs(max))) {
     const double room = std::max(1.0, std::fabs(max) * 0.05);
-    min -= room;
+    // Readings that are never negative (watts, a zero reading) keep a scale that is not.
+    min = min >= 0 ? std::max(0.0, min - room) : min - room;
     max += room;
   }
   const double raw = (max - min) / 4;

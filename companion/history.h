@@ -21,7 +21,8 @@ struct Scale {
 };
 
 // A scale that holds every value in [min, max] on round steps (1, 2 or 5 times a power of ten).
-// A flat range gets some room around it; no values (min > max) give 0..1.
+// A flat range gets some room around it (not below zero when it is not negative); no values
+// (min > max) give 0..1.
 Scale ScaleFor(double min, double max);
 
 class History {

@@ -15,11 +15,18 @@ bool IsProgram(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+gchar** kept_environment = nullptr;
+
 // Runs in the started program before it executes: a session of its own, so that closing the
 // window's terminal or session leader does not take it along.
 void NewSession(void*) { setsid(); }
 
 }  // namespace
+
+void KeepEnvironmentForHelper() {
+  g_strfreev(kept_environment);
+  kept_environment = g_get_environ();
+}
 
 std::string FindHelper() {
   char self[PATH_MAX];
@@ -47,7 +54,7 @@ std::string StartHelper() {
   // standard input is /dev/null unless asked otherwise, and descriptors are not inherited.
   const auto flags =
       static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL);
-  if (!g_spawn_async(g_get_home_dir(), argv, nullptr, flags, NewSession, nullptr, nullptr,
+  if (!g_spawn_async(g_get_home_dir(), argv, kept_environment, flags, NewSession, nullptr, nullptr,
                      &error)) {
     std::string message = std::string("Could not start Ostrel Sensor Helper: ") + error->message;
     g_error_free(error);

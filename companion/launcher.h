@@ -14,7 +14,12 @@ inline constexpr const char* kHelperProgram = "ostrel-sensor-helper";
 // The helper's path, or empty when it is neither next to this program nor in PATH.
 std::string FindHelper();
 
-// Starts the helper detached. Returns empty when it was started, else one line saying why not.
+// Keeps the environment as it is now for the helper started later: this program then adjusts
+// its own for GTK, which the helper (and the dialogs it shows) should not inherit.
+void KeepEnvironmentForHelper();
+
+// Starts the helper detached, with the kept environment (else the current one). Returns empty
+// when it was started, else one line saying why not.
 std::string StartHelper();
 
 }  // namespace ostrel::window

@@ -22,19 +22,22 @@ struct TextMode {
   PageModel model;
   int status = 0;
   bool power_retried = false;
+  bool printed = false;
 
   // Prints the page; false when standard output no longer takes it.
   bool Print() {
     if (watch && isatty(STDOUT_FILENO)) std::fputs("\033[H\033[J", stdout);
+    printed = true;
     const std::string text = RenderText(model.view()) + (watch ? "\n" : "");
     return std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
   }
 
-  void Finish(int code) {
-    if (!Print()) code = 1;
+  void Stop(int code) {
     status = code;
     g_main_loop_quit(loop);
   }
+
+  void Finish(int code) { Stop(Print() ? code : 1); }
 
   void OnDocument(const Reply& reply) {
     const std::optional<Document> document =
@@ -44,7 +47,10 @@ struct TextMode {
     } else {
       model.OnFailure(reply.failure.value_or(Failure::kNoAnswer));
     }
-    if (watch) return;
+    if (watch) {
+      if (!printed && !Print()) Stop(1);  // the first page as soon as it is known
+      return;
+    }
     // A helper that has just started has no power yet; its second document will.
     if (document && !document->power && !power_retried) {
       power_retried = true;
@@ -66,10 +72,7 @@ int Quit(void* data) {
 
 int Tick(void* data) {
   auto* mode = static_cast<TextMode*>(data);
-  if (!mode->Print()) {
-    mode->status = 1;
-    g_main_loop_quit(mode->loop);
-  }
+  if (!mode->Print()) mode->Stop(1);
   return G_SOURCE_CONTINUE;
 }
 

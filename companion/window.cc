@@ -84,6 +84,7 @@ void FigureFlow::Show(const std::vector<Figure>& figures) {
     values_[i]->set_text(figures[i].value);
     SetAccessibleLabel(*cards_[i], figures[i].label + " " + figures[i].value);
   }
+  set_visible(!figures.empty());
   shown_ = figures;
 }
 
@@ -128,6 +129,7 @@ void FanList::Show(const std::vector<FanRow>& fans) {
     SetAccessibleLabel(*row.level, fan.label + " speed " + fan.speed +
                                        (fan.range.empty() ? "" : ", range " + fan.range + " rpm"));
   }
+  set_visible(!fans.empty());
   shown_ = fans;
 }
 
@@ -135,7 +137,7 @@ SensorsWindow::SensorsWindow()
     : temperature_chart_(model_.temperature_history(), "°C"),
       power_chart_(model_.power_history(), "W") {
   set_title("Ostrel");
-  set_default_size(560, 860);
+  set_default_size(720, 900);  // four figures a row; it narrows down to 360 px and less
 
   const auto heading = [this](const char* text) {
     auto* label = NewLabel(text, "ostrel-heading");
@@ -210,11 +212,17 @@ void SensorsWindow::OnDocument(const Reply& reply) {
   } else {
     const Connection before = model_.view().connection;
     model_.OnFailure(reply.failure.value_or(Failure::kNoAnswer));
-    if (model_.view().connection != before && reply.failure != Failure::kRefused) {
-      std::fprintf(stderr, "Ostrel: no answer from Ostrel Sensor Helper: %s\n",
-                   reply.failure ? reply.detail.c_str() : "not a sensor document");
+    if (model_.view().connection != before) {  // once per change, not once per second
+      std::fprintf(stderr, "Ostrel: %s: %s\n", model_.view().connection_line.c_str(),
+                   reply.failure ? reply.detail.c_str() : "the answer is not a sensor document");
     }
   }
+  // A helper that was started but still refuses after a while did not come up.
+  if (started_at_ > 0 && reply.failure == Failure::kRefused && Now() - started_at_ > 10) {
+    started_at_ = 0;
+    SetNote(start_note_, "Ostrel Sensor Helper did not start; its reason is in the system log");
+  }
+  if (document) started_at_ = 0;
   Present(document.has_value());
 }
 
@@ -235,7 +243,10 @@ void SensorsWindow::OnStart() {
   const std::string failure = StartHelper();
   if (!failure.empty()) std::fprintf(stderr, "Ostrel: %s\n", failure.c_str());
   SetNote(start_note_, failure.empty() ? "Starting Ostrel Sensor Helper…" : failure);
-  if (failure.empty()) client_->ExpectHelper();
+  if (failure.empty()) {
+    started_at_ = Now();
+    client_->ExpectHelper();
+  }
 }
 
 void SensorsWindow::Present(bool histories_changed) {
@@ -280,7 +291,13 @@ void SensorsWindow::Present(bool histories_changed) {
 int RunWindowApp(int argc, char** argv) {
   auto app = Gtk::Application::create("com.ostrel.Ostrel");
   std::unique_ptr<DesktopStyle> style;
-  app->signal_startup().connect([&style] {
+  app->signal_startup().connect([&style, &app] {
+    // Ctrl+W closes the window, Ctrl+Q too (closing the one window ends the application).
+    app->add_action("quit", [&app] {
+      for (Gtk::Window* window : app->get_windows()) window->close();
+    });
+    app->set_accel_for_action("window.close", "<Control>w");
+    app->set_accel_for_action("app.quit", "<Control>q");
     style = std::make_unique<DesktopStyle>();
     auto css = Gtk::CssProvider::create();
     css->load_from_data(kCss);

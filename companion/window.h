@@ -61,6 +61,7 @@ class SensorsWindow : public Gtk::ApplicationWindow {
   PageView shown_;
   bool presented_ = false;
   bool setting_switch_ = false;  // the switch is being set from the model, not by the user
+  double started_at_ = 0;        // when Start last started the helper, until it answers
 
   Gtk::ScrolledWindow scroll_;
   Gtk::Box page_{Gtk::Orientation::VERTICAL, 18};

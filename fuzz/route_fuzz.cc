@@ -20,12 +20,16 @@
 
 namespace {
 
-// A login item that keeps the last state it was set to.
-class MemoryLoginItem {
+// A login item that keeps the last state it was set to, and logs nowhere.
+class MemoryLoginItem final : public ostrel::LoginItemService, public ostrel::LogSink {
  public:
-  ostrel::SensorServer::LoginItem ops() {
-    return {[this](bool enable) { enabled_ = enable; }, [this] { return enabled_; }};
+  ostrel::Status Register() override { return enabled_ = true, ostrel::Status::Ok(); }
+  ostrel::Status Unregister() override { return enabled_ = false, ostrel::Status::Ok(); }
+  ostrel::LoginItemStatus GetStatus() override {
+    return enabled_ ? ostrel::LoginItemStatus::kEnabled : ostrel::LoginItemStatus::kNotRegistered;
   }
+  void Write(std::string_view) override {}
+  bool enabled() const { return enabled_; }
 
  private:
   bool enabled_ = false;  // the state last set; one fuzzing thread only
@@ -48,15 +52,15 @@ void Check(bool promise) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > ostrel::Listener::kMaxRequest) return 0;
   static MemoryLoginItem login;
-  static ostrel::SensorServer server(login.ops(), 0, NoReaders());
+  static ostrel::SensorServer server({login, login}, 0, NoReaders());
 
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const bool valid = ostrel::IsValidUtf8(bytes);
 
   const std::string body = server.route(valid ? bytes : std::string_view());
   // Both documents tell the login item's state after the request.
-  const std::string login_answer = std::string("{\"ok\":true,\"loginItem\":") +
-                                   (login.ops().isEnabled() ? "true" : "false") + "}";
+  const std::string login_answer =
+      std::string("{\"ok\":true,\"loginItem\":") + (login.enabled() ? "true" : "false") + "}";
   Check(body == server.snapshotJSON() || body == login_answer);
 
   const std::string repaired = ostrel::ToValidUtf8(bytes);

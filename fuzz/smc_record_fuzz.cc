@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "platform/smc_record.h"
 #include "platform/smc_transport.h"
@@ -59,20 +60,17 @@ void CheckDecoder(Bytes& in) {
   SmcParamRecord record;
   in.Fill(record.bytes, sizeof record.bytes);
 
-  float value = -12345.0f;
-  const bool decoded = ostrel::DecodeSmcValue(record, type, &value);
-  Check(decoded == (ostrel::SmcTypeSize(type) != 0));
-  if (!decoded) {
-    Check(value == -12345.0f);
-    return;
-  }
+  const std::optional<float> decoded = ostrel::DecodeSmcValue(record, type);
+  Check(decoded.has_value() == (ostrel::SmcTypeSize(type) != 0));
+  if (!decoded) return;
+  const float value = *decoded;
   // Only the data bytes 48 to 51 count.
   SmcParamRecord other = record;
   for (size_t i = 0; i < sizeof other.bytes; ++i) {
     if (i < ostrel::kSmcDataOffset || i >= ostrel::kSmcDataOffset + 4) other.bytes[i] ^= 0xA5;
   }
-  float again = 0.0f;
-  Check(ostrel::DecodeSmcValue(other, type, &again) && SameValue(again, value));
+  std::optional<float> again = ostrel::DecodeSmcValue(other, type);
+  Check(again && SameValue(*again, value));
 
   if (type == ostrel::kSmcTypeUi8) Check(value >= 0.0f && value <= 255.0f);
   if (type == ostrel::kSmcTypeUi16) Check(value >= 0.0f && value <= 65535.0f);
@@ -80,7 +78,8 @@ void CheckDecoder(Bytes& in) {
   if (type != ostrel::kSmcTypeFlt) Check(value == std::trunc(value));
 
   const SmcParamRecord encoded = ostrel::SmcReadResponse(ostrel::SmcCode("F0Ac"), type, value);
-  Check(ostrel::DecodeSmcValue(encoded, type, &again) && SameValue(again, value));
+  again = ostrel::DecodeSmcValue(encoded, type);
+  Check(again && SameValue(*again, value));
 }
 
 // A controller whose answers come from the fuzz input.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,16 +24,16 @@ void Check(bool promise) {
 }
 
 void CheckParse(std::string_view text) {
-  int64_t value = 0;
-  if (!ostrel::ParseSysfsInt(text, &value)) return;
+  const std::optional<int64_t> parsed = ostrel::ParseSysfsInt(text);
+  if (!parsed) return;
+  const int64_t value = *parsed;
   const std::string copy(text);
   errno = 0;
   char* end = nullptr;
   const long long expected = std::strtoll(copy.c_str(), &end, 10);
   Check(errno == 0 && expected == value);
-  int64_t again = 0;
-  Check(ostrel::ParseSysfsInt(copy + "\n", &again) && again == value);
-  Check(ostrel::ParseSysfsInt(std::to_string(value), &again) && again == value);
+  Check(ostrel::ParseSysfsInt(copy + "\n") == value);
+  Check(ostrel::ParseSysfsInt(std::to_string(value)) == value);
 }
 
 void CheckOrder(std::string_view a, std::string_view b, std::string_view c) {

@@ -57,7 +57,7 @@ class EnergyChannel {
   virtual ~EnergyChannel() = default;
 };
 
-// Called once per channel of a delta, during Iterate.
+// Called once per channel of a delta, during Iterate. Must not throw.
 using EnergyChannelVisitor = std::function<void(const EnergyChannel& channel)>;
 
 // The object behind `object` as the source's own type `Concrete`, or null when another kind of

@@ -44,24 +44,20 @@ SmcParamRecord SmcReadRequest(uint32_t key, uint32_t data_size) {
   return record;
 }
 
-bool DecodeSmcValue(const SmcParamRecord& response, uint32_t type, float* value) {
+std::optional<float> DecodeSmcValue(const SmcParamRecord& response, uint32_t type) {
   const uint8_t* b = response.bytes + kSmcDataOffset;
   switch (type) {
     case kSmcTypeFlt:
-      *value = std::bit_cast<float>(LoadSmcField(response, kSmcDataOffset));
-      return true;
+      return std::bit_cast<float>(LoadSmcField(response, kSmcDataOffset));
     case kSmcTypeFpe2:
       // 14 whole bits then 2 fraction bits, most significant byte first; the fraction is dropped.
-      *value = static_cast<float>((static_cast<uint32_t>(b[0]) << 8 | b[1]) >> 2);
-      return true;
+      return static_cast<float>((static_cast<uint32_t>(b[0]) << 8 | b[1]) >> 2);
     case kSmcTypeUi8:
-      *value = static_cast<float>(b[0]);
-      return true;
+      return static_cast<float>(b[0]);
     case kSmcTypeUi16:
-      *value = static_cast<float>(static_cast<uint32_t>(b[0]) << 8 | b[1]);
-      return true;
+      return static_cast<float>(static_cast<uint32_t>(b[0]) << 8 | b[1]);
     default:
-      return false;
+      return std::nullopt;
   }
 }
 

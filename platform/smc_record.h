@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <optional>
+
 namespace ostrel {
 
 // Layout of the 80-byte record. 32-bit fields are stored least significant byte first; every
@@ -63,10 +65,9 @@ SmcParamRecord SmcKeyInfoRequest(uint32_t key);
 SmcParamRecord SmcReadRequest(uint32_t key, uint32_t data_size);
 
 // Decodes the value in the data bytes (offsets 48 to 51) of a read response by `type`:
-// "flt " from 4 bytes, "fpe2" and "ui16" from 2, "ui8 " from 1. Stores it and returns true; any
-// other type (zero included) returns false and leaves *value untouched. Reads nothing else of
-// the record: the data size field is not consulted.
-bool DecodeSmcValue(const SmcParamRecord& response, uint32_t type, float* value);
+// "flt " from 4 bytes, "fpe2" and "ui16" from 2, "ui8 " from 1; nothing for any other type (zero
+// included). Reads nothing else of the record: the data size field is not consulted.
+std::optional<float> DecodeSmcValue(const SmcParamRecord& response, uint32_t type);
 
 // The data size of a value of `type` (4, 2, 2, 1), or 0 for a type DecodeSmcValue refuses.
 uint32_t SmcTypeSize(uint32_t type);

@@ -1,6 +1,10 @@
 // status.h: the one error convention of the C++ code. An operation that can fail returns a
 // Status (ok, or a one-line "<what>: <the system's reason>"); one that also yields a value on
-// success returns a StatusOr<T>. errno becomes a Status in one place, PosixError.
+// success returns a StatusOr<T>. errno becomes a Status in one place, PosixError. A value that
+// may simply be absent, where nobody wants a reason (a parse, a sensor file that is not there),
+// is a std::optional<T>. Nothing answers with an errno, -1 and errno, or a bool beside an
+// out-parameter; only the readers' C entry points and the SMC transport's result codes keep the
+// integer results their callers are promised, and SensorServer::start throws the system's error.
 //
 // Both are plain values: each copy belongs to its holder; safe on any thread.
 #ifndef OSTREL_PLATFORM_STATUS_H_

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 namespace ostrel {
 namespace {
@@ -39,9 +40,9 @@ int smcReadFloat(SmcConnection connection, const char* key, float* out) {
   const uint32_t type = LoadSmcField(response, kSmcTypeOffset);
 
   if (Exchange(connection, SmcReadRequest(code, data_size), &response) != kSmcSuccess) return 0;
-  float value;
-  if (!DecodeSmcValue(response, type, &value)) return 0;
-  *out = value;
+  const std::optional<float> value = DecodeSmcValue(response, type);
+  if (!value) return 0;
+  *out = *value;
   return 1;
 }
 
@@ -101,8 +102,8 @@ extern "C" int32_t ostrel_read_fans(OstrelFan* out, int32_t capacity) {
   try {
     std::unique_ptr<ostrel::SmcTransport> smc = ostrel::NewMachineSmcTransport();
     return ostrel::ReadFans(*smc, out, capacity);
-  } catch (...) {
-    // Only running out of memory can get here, before any record is written.
+  } catch (const std::bad_alloc&) {
+    // The one exception here, thrown before any record is written; C callers get a count.
     return 0;
   }
 }

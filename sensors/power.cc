@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 
@@ -201,20 +202,20 @@ void ResetPowerReaderForTesting(EnergySource* source) {
   g_source_for_testing = source;
 }
 
-}  // namespace ostrel
+namespace {
 
-extern "C" int32_t ostrel_read_power(double* cpu, double* gpu, double* ane, double* soc) {
-  using ostrel::g_ior;
+// One reading, as ostrel_read_power answers it; may throw std::bad_alloc, before anything but
+// the zeroed outputs is written.
+int32_t ReadPower(double* cpu, double* gpu, double* ane, double* soc) {
   *soc = 0.0;
   *ane = 0.0;
   *gpu = 0.0;
   *cpu = 0.0;
-  if (g_ior.state == 0) g_ior.state = ostrel::Initialise();
+  if (g_ior.state == 0) g_ior.state = Initialise();
   if (g_ior.state != 1) return -1;
-  ostrel::EnergySource& source = *g_ior.source;
+  EnergySource& source = *g_ior.source;
 
-  std::unique_ptr<ostrel::EnergySample> sample =
-      source.CreateSamples(*g_ior.subscription, *g_ior.channels);
+  std::unique_ptr<EnergySample> sample = source.CreateSamples(*g_ior.subscription, *g_ior.channels);
   if (!sample) return -1;
   const double now = source.Now();  // after the sample, like every stored time
 
@@ -227,10 +228,9 @@ extern "C" int32_t ostrel_read_power(double* cpu, double* gpu, double* ane, doub
   // Too short an interval keeps the older sample as the reference; so does a clock set back,
   // and a reading that is not a number.
   const double elapsed = now - g_ior.lastTime;
-  if (!(elapsed >= ostrel::kMinInterval)) return -1;  // the new sample is released here
+  if (!(elapsed >= kMinInterval)) return -1;  // the new sample is released here
 
-  std::unique_ptr<ostrel::EnergyDelta> delta =
-      source.CreateSamplesDelta(*g_ior.lastSample, *sample);
+  std::unique_ptr<EnergyDelta> delta = source.CreateSamplesDelta(*g_ior.lastSample, *sample);
   // The chain advances whether or not the delta could be made.
   g_ior.lastSample = std::move(sample);
   g_ior.lastTime = now;
@@ -239,12 +239,10 @@ extern "C" int32_t ostrel_read_power(double* cpu, double* gpu, double* ane, doub
   double cpu_energy = 0.0;
   double gpu_energy = 0.0;
   double ane_energy = 0.0;
-  ostrel::VisitorContext context{
-      &cpu_energy, &gpu_energy, &ane_energy, &source,
-      g_ior.offers[static_cast<int>(ostrel::EnergyOperation::kChannelGetUnitLabel)]};
-  source.Iterate(*delta, [&context](const ostrel::EnergyChannel& channel) {
-    ostrel::VisitChannel(context, channel);
-  });
+  VisitorContext context{&cpu_energy, &gpu_energy, &ane_energy, &source,
+                         g_ior.offers[static_cast<int>(EnergyOperation::kChannelGetUnitLabel)]};
+  source.Iterate(*delta,
+                 [&context](const EnergyChannel& channel) { VisitChannel(context, channel); });
   delta.reset();
 
   *cpu = cpu_energy / elapsed;
@@ -253,4 +251,15 @@ extern "C" int32_t ostrel_read_power(double* cpu, double* gpu, double* ane, doub
   // The three energies are summed first and divided once.
   *soc = ((cpu_energy + gpu_energy) + ane_energy) / elapsed;
   return 0;
+}
+
+}  // namespace
+}  // namespace ostrel
+
+extern "C" int32_t ostrel_read_power(double* cpu, double* gpu, double* ane, double* soc) {
+  try {
+    return ostrel::ReadPower(cpu, gpu, ane, soc);
+  } catch (const std::bad_alloc&) {
+    return -1;  // the outputs are zero already; C callers get a status
+  }
 }

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <memory>
+#include <new>
 
 namespace ostrel {
 namespace {
@@ -80,8 +81,8 @@ extern "C" int32_t ostrel_read_temps(OstrelTemp* out, int32_t capacity) {
   try {
     std::unique_ptr<ostrel::TempSource> source = ostrel::NewMachineTempSource();
     return ostrel::ReadTemps(*source, out, capacity);
-  } catch (...) {
-    // Only running out of memory can get here, and it does so before any record is written.
+  } catch (const std::bad_alloc&) {
+    // The one exception here, thrown before any record is written; C callers get a count.
     return 0;
   }
 }

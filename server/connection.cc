@@ -15,7 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/socket_state.h"
+#include "platform/peer_reset.h"
+#include "platform/thread_class.h"
 #include "server/text.h"
 
 namespace ostrel {
@@ -147,6 +148,9 @@ void Connection::ReadRequest() {
   if (PeerHasReset(fd_)) return;  // the Reply, dropped, closes the connection
   asio::post(shared_.workers,
              [this, request = std::string(request), reply = std::move(reply)]() mutable {
+               // A worker enters the helper's thread class before its first request.
+               static thread_local const bool entered = (EnterServiceThreadClass(), true);
+               (void)entered;
                try {
                  shared_.handler(request, std::move(reply));
                } catch (...) {

@@ -2,7 +2,7 @@
 // keeps; once no connection has closed for a while, the burst is over and they go back.
 #include "server/heap_trim.h"
 
-#include "platform/process_resources.h"
+#include "platform/heap_release.h"
 
 namespace ostrel {
 

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/address_reuse.h"
+#include "platform/thread_class.h"
 #include "server/connection.h"
 #include "server/descriptor_budget.h"
 #include "server/heap_trim.h"
@@ -75,16 +77,18 @@ Listener::Impl::Impl(uint16_t port, DescriptorBudget& b, Handler h, QuickHandler
   SetCloseOnExec(acceptor.native_handle());
   acceptor.non_blocking(true, ec);  // accept4 must find the backlog empty, not wait
   if (ec) throw std::system_error(ec, "socket for " + where);
-  // SO_REUSEADDR lets a restarted helper bind while its old connections sit in TIME_WAIT; it
-  // still refuses a port that a live process listens on. SO_REUSEPORT would not, and is never set.
-  acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  // Whether to ask for address reuse is the system's call (address_reuse.h says why).
+  if (ListenerReusesAddress()) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (ec) throw std::system_error(ec, "setsockopt on " + where);
   acceptor.bind(endpoint, ec);
   if (ec) throw std::system_error(ec, "bind " + where);
   acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) throw std::system_error(ec, "listen on " + where);
   Accept();
-  io_thread = std::thread([this] { Run(); });
+  io_thread = std::thread([this] {
+    EnterServiceThreadClass();
+    Run();
+  });
 }
 
 void Listener::Impl::Run() {

@@ -53,15 +53,18 @@ void SensorServer::serve(std::string_view request, Reply reply) {
     return;
   }
   // Not shared: a login-item request changes state, and its answer must be what it did.
-  if (decided.enable) login_item_.set(*decided.enable);
-  reply.Send(LoginItemBody(login_item_.isEnabled()));
+  reply.Send(LoginItemAnswer(decided.enable));
+}
+
+std::string SensorServer::LoginItemAnswer(std::optional<bool> enable) {
+  if (enable) HelperLoginItem::set(login_item_.service, login_item_.log, *enable);
+  return LoginItemBody(HelperLoginItem::isEnabled(login_item_.service));
 }
 
 std::string SensorServer::route(std::string_view request) {
   const Route decided = RouteRequest(request);
   if (!decided.login_item) return snapshotJSON();
-  if (decided.enable) login_item_.set(*decided.enable);
-  return LoginItemBody(login_item_.isEnabled());
+  return LoginItemAnswer(decided.enable);
 }
 
 }  // namespace ostrel

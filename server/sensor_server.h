@@ -4,10 +4,10 @@
 // runs on the main thread. Requests are routed on the listener's network thread (or, when their
 // text needs ICU, on its worker threads); login-item requests are answered on the workers,
 // several at once, while snapshot requests share the readings of one reading thread
-// (shared_readings.h): at most one reading is in progress at a time. The
-// only lock of the readings is `powerLock_`, held around each power reading, because the power
-// reader keeps its previous sample between calls. The login-item operations are handed in by
-// the application; what they use must outlive the server.
+// (shared_readings.h): at most one reading is in progress at a time. The only lock of the
+// readings is `powerLock_`, held around each power reading, because the power reader keeps its
+// previous sample between calls. The login item's service and log are the platform's, lent
+// through the application; they must outlive the server.
 #ifndef OSTREL_SERVER_SENSOR_SERVER_H_
 #define OSTREL_SERVER_SENSOR_SERVER_H_
 
@@ -16,9 +16,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/log_sink.h"
+#include "platform/login_item.h"
 #include "sensors/ostrel_sensors.h"
 #include "server/listener.h"
 #include "server/shared_readings.h"
@@ -36,11 +39,11 @@ class SensorServer {
     std::function<int32_t(double*, double*, double*, double*)> power = ostrel_read_power;
   };
 
-  // The helper's login item, as the server uses it: both may run on many worker threads at
-  // once.
+  // The helper's login item, switched and read through HelperLoginItem (platform/login_item.h)
+  // on many threads at once: the system's service and the log a refused change goes to.
   struct LoginItem {
-    std::function<void(bool enable)> set;  // registers or unregisters; failures are logged
-    std::function<bool()> isEnabled;       // true exactly when registered and enabled
+    LoginItemService& service;
+    LogSink& log;
   };
 
   // The product's server: 127.0.0.1:53843, the machine's readers. Nothing is opened yet.
@@ -79,12 +82,14 @@ class SensorServer {
   // The network thread's part: queues a snapshot request that routes without ICU for the next
   // shared reading (true), or leaves the request to `serve` (false).
   bool queueSnapshot(std::string_view request, Reply& reply);
+  // Switches the login item when `enable` holds a switch, then answers with its state.
+  std::string LoginItemAnswer(std::optional<bool> enable);
 
   DescriptorBudget budget_;             // shared by the listener and the reading thread
   std::unique_ptr<Listener> listener_;  // set by a successful start, never cleared before exit
   std::unique_ptr<SharedReadings> readings_;  // the reading thread, made by start
   std::mutex powerLock_;                      // serialises ostrel_read_power
-  const LoginItem login_item_;                // the application's login-item operations
+  const LoginItem login_item_;                // borrowed from the platform
   const uint16_t port_;                       // kPort in the product
   const Readers readers_;                     // the machine's readers in the product
 };

@@ -6,10 +6,15 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/thread_class.h"
+
 namespace ostrel {
 
 SharedReadings::SharedReadings(std::function<std::string()> read, const DescriptorBudget& budget)
-    : read_(std::move(read)), budget_(budget), thread_([this] { Run(); }) {}
+    : read_(std::move(read)), budget_(budget), thread_([this] {
+        EnterServiceThreadClass();
+        Run();
+      }) {}
 
 SharedReadings::~SharedReadings() {
   {

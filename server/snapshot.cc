@@ -95,7 +95,7 @@ std::string SensorServer::snapshotJSON() {
     readings.power_status =
         readers_.power(&readings.cpu, &readings.gpu, &readings.ane, &readings.soc);
   }
-  readings.login_item = login_item_.isEnabled();
+  readings.login_item = HelperLoginItem::isEnabled(login_item_.service);
   return SnapshotDocument(readings);
 }
 

@@ -8,10 +8,10 @@
 #include <map>
 
 #include "app/helper_app.h"
-#include "app/helper_login_item.h"
 #include "app/launch_alert.h"
 #include "platform/linux/desktop_alert.h"
 #include "platform/linux/xdg_workspace.h"
+#include "platform/login_item.h"
 #include "tests/fixed_readers.h"
 #include "tests/test_util.h"
 

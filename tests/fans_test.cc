@@ -51,9 +51,8 @@ TEST(SmcRecordTest, BytesOfRequestsResponsesAndValues) {
   // clang-format on
   for (const auto& [type, in, record, want] : cases) {
     const SmcParamRecord response = SmcReadResponse(0, SmcCode(type), in);
-    float value = -1;
-    const bool decoded = DecodeSmcValue(response, SmcCode(type), &value);
-    EXPECT_EQ(Sparse(response) + (decoded ? " = " : " ! ") + testing::Number(value),
+    const std::optional<float> value = DecodeSmcValue(response, SmcCode(type));
+    EXPECT_EQ(Sparse(response) + (value ? " = " : " ! ") + testing::Number(value.value_or(-1)),
               record + std::string(want != -1 ? " = " : " ! ") + testing::Number(want));
     EXPECT_EQ(SmcTypeSize(SmcCode(type)), LoadSmcField(response, 28));
   }
@@ -137,9 +136,9 @@ TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
         smc.CallStructMethod(connection, selector, &request, input_size, &out, &output_size);
     if (result != kSmcSuccess)
       return "refused " + std::to_string(result) + (memcmp(&out, &before, 80) ? "!" : "");
-    float value = -1;
-    if (!DecodeSmcValue(out, type, &value)) return testing::KeyName(LoadSmcField(out, 32));
-    return std::to_string(static_cast<int>(value)) + "/" + std::to_string(LoadSmcField(out, 28)) +
+    const std::optional<float> value = DecodeSmcValue(out, type);
+    if (!value) return testing::KeyName(LoadSmcField(out, 32));
+    return std::to_string(static_cast<int>(*value)) + "/" + std::to_string(LoadSmcField(out, 28)) +
            (output_size == 80 ? "" : "!");
   };
   dir.Write("class/hwmon/hwmon3/device/fan1_input", "3500\n");  // values are read afresh

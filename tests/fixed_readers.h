@@ -37,17 +37,16 @@ inline SensorServer::Readers FixedReaders() {
           }};
 }
 
-// Converts to the server's login-item operations; it must outlive the server.
-class FakeLoginItem {
+// A login item in memory, which converts to the server's; it must outlive the server.
+class FakeLoginItem final : public LoginItemService, public LogSink {
  public:
-  operator SensorServer::LoginItem() {
-    return {[this](bool enable) {
-              std::lock_guard<std::mutex> hold(mu_);
-              calls_.push_back(enable);
-              if (!refuse_) enabled_ = enable;
-            },
-            [this] { return enabled_.load(); }};
+  operator SensorServer::LoginItem() { return {*this, *this}; }
+  Status Register() override { return Change(true); }
+  Status Unregister() override { return Change(false); }
+  LoginItemStatus GetStatus() override {
+    return enabled_ ? LoginItemStatus::kEnabled : LoginItemStatus::kNotRegistered;
   }
+  void Write(std::string_view) override {}
   std::vector<bool> calls() {
     std::lock_guard<std::mutex> hold(mu_);
     return calls_;
@@ -55,6 +54,13 @@ class FakeLoginItem {
   std::atomic<bool> refuse_{false};  // when set, every change is refused
 
  private:
+  Status Change(bool enable) {
+    std::lock_guard<std::mutex> hold(mu_);
+    calls_.push_back(enable);
+    if (refuse_) return Status::Error("refused");
+    enabled_ = enable;
+    return Status::Ok();
+  }
   std::mutex mu_;                     // guards calls_
   std::vector<bool> calls_;           // every change asked for, in order
   std::atomic<bool> enabled_{false};  // the state reported

@@ -67,24 +67,20 @@ TEST(SysfsTest, ParseAndBoundedReads) {
       {"9223372036854775807\n", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
       {"9223372036854775808", {}}, {"-9223372036854775809", {}}, {std::string("12\0", 3), {}}};
   // clang-format on
-  for (const auto& [text, want] : cases) {
-    int64_t value = -1;
-    EXPECT_EQ(ParseSysfsInt(text, &value) ? std::optional(value) : std::nullopt, want) << text;
-  }
+  for (const auto& [text, want] : cases) EXPECT_EQ(ParseSysfsInt(text), want) << text;
   TempDir dir;
   dir.WriteTree("a=coretemp \r\nb=" + std::string(300, 'n') + "\nv/ok=45000\nv/junk=N/A");
   dir.Write("v/big", std::string(31, '1')), dir.Write("v/full", std::string(32, '1'));  // cut?
-  std::string a, b;
-  EXPECT_TRUE(ReadSysfsText(dir.path() + "/a", &a) && ReadSysfsText(dir.path() + "/b", &b));
-  EXPECT_EQ(a + std::to_string(b.size()), "coretemp255");
-  EXPECT_FALSE(ReadSysfsText(dir.path() + "/missing", &a));
+  EXPECT_EQ(
+      *ReadSysfsText(dir.path() + "/a") + std::to_string(ReadSysfsText(dir.path() + "/b")->size()),
+      "coretemp255");
+  EXPECT_FALSE(ReadSysfsText(dir.path() + "/missing"));
   const int fd = open((dir.path() + "/v").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int64_t value = 0;
   for (const char* name : {"junk", "big", "full", "missing", "."})  // "ok" passes
-    EXPECT_NE(ReadSysfsIntAt(fd, name, &value) || ReadSysfsInt(dir.path() + "/v/" + name, &value),
-              ReadSysfsIntAt(fd, "ok", &value) && ReadSysfsInt(dir.path() + "/v/ok", &value));
+    EXPECT_NE(ReadSysfsIntAt(fd, name) || ReadSysfsInt(dir.path() + "/v/" + name),
+              ReadSysfsIntAt(fd, "ok") == 45000 && ReadSysfsInt(dir.path() + "/v/ok") == 45000);
   char buf[8];
-  EXPECT_EQ(ReadAttributeAt(fd, "ok", buf, 2), 2);  // one bounded read
+  EXPECT_EQ(ReadAttributeAt(fd, "ok", buf, 2), 2u);  // one bounded read
   // A closer holds at most kMaxOpen files and closes them together, the rest when it goes.
   const auto before = testing::OpenFileCount();
   {
@@ -110,7 +106,7 @@ TEST(SysfsTest, NaturalOrderAndListings) {
   const std::string hwmon = sys.path() + "/class/hwmon";
   for (int n = 299; n >= 0; --n) fs::create_directories(hwmon + "/hwmon" + std::to_string(n));
   sys.WriteTree("class/hwmon/other/name=y\nclass/hwmon/.hidden=");  // only "." and ".." skipped
-  ScopedFd first(OpenDirAt(AT_FDCWD, hwmon.c_str())), second(OpenDirAt(AT_FDCWD, hwmon.c_str()));
+  ScopedFd first = OpenDirAt(AT_FDCWD, hwmon.c_str()), second = OpenDirAt(AT_FDCWD, hwmon.c_str());
   ASSERT_TRUE(first && second);
   size_t seen = 0;
   for (DirLister lister(first.get()); lister.Next() != nullptr;) ++seen;

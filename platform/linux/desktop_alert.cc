@@ -91,15 +91,15 @@ std::vector<std::string> KdialogArguments(const std::string& program, const Aler
   return argv;
 }
 
-bool WriteAll(int fd, const std::string& text) {
+// Writes as much of `text` as `fd` takes: a console nobody reads is no failure of the alert.
+void WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
-  return true;
 }
 
 bool NamesUtf8(const std::string& locale) {
@@ -233,6 +233,8 @@ DesktopAlertPresenter::DesktopAlertPresenter(ProcessRunner& runner, EnvironmentS
 int DesktopAlertPresenter::RunModal(const AlertContent& alert) {
   const Environment env = DialogEnvironment(environment_());
   const bool graphical = env.GetNonEmpty("DISPLAY") || env.GetNonEmpty("WAYLAND_DISPLAY");
+  // A dialog tool that cannot open its display exits just like one whose window was closed, so
+  // the display is tried first.
   if (graphical && probe_(env)) {
     const bool kde = env.Get("XDG_CURRENT_DESKTOP").value_or("").find("KDE") != std::string::npos;
     const DialogTool order[2][2] = {{DialogTool::kZenity, DialogTool::kKdialog},

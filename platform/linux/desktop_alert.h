@@ -56,8 +56,7 @@ std::string ConsoleAlertText(const AlertContent& alert);
 // name in $XDG_RUNTIME_DIR, or an absolute path), or a local X11 DISPLAY (":N" or "unix:N":
 // the socket /tmp/.X11-unix/XN or its abstract twin). A DISPLAY on another host counts as
 // reachable, since checking it would take a network connection. Each check is one connect()
-// on a fresh socket, closed at once. A dialog tool that cannot open its display exits just
-// like one whose window was closed, so the presenter asks this first.
+// on a fresh socket, closed at once.
 bool DisplayReachable(const Environment& env);
 using DisplayProbe = std::function<bool(const Environment&)>;
 

@@ -80,7 +80,7 @@ FolderListing::FolderListing(int dir_fd, const char* name) {
 
   // Not remembered: list it. The identity stored is the one of the folder actually listed,
   // taken before its entries are read, so a change during the listing shows next time.
-  ScopedFd opened(name != nullptr ? OpenDirAt(dir_fd, name) : -1);
+  ScopedFd opened = name != nullptr ? OpenDirAt(dir_fd, name) : ScopedFd();
   const int fd = name != nullptr ? opened.get() : dir_fd;
   if (fd < 0 || fstat(fd, &st) != 0) return;
   auto names = std::make_shared<std::string>();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -36,26 +37,23 @@ struct KeyTarget {
   const char* attribute = nullptr;  // "input", "min" or "max", when !fan_count
 };
 
-// Resolves a key code; false for any key this transport doesn't answer.
-bool ResolveKey(uint32_t key, KeyTarget* target) {
-  if (key == kFanCountKey) {
-    target->fan_count = true;
-    return true;
-  }
+// What a key code names; nothing for any key this transport doesn't answer.
+std::optional<KeyTarget> ResolveKey(uint32_t key) {
+  if (key == kFanCountKey) return KeyTarget{.fan_count = true};
   const char c0 = static_cast<char>(key >> 24), c1 = static_cast<char>(key >> 16);
   const char c2 = static_cast<char>(key >> 8), c3 = static_cast<char>(key);
-  if (c0 != 'F' || c1 < '0' || c1 > '9') return false;
+  if (c0 != 'F' || c1 < '0' || c1 > '9') return std::nullopt;
+  KeyTarget target{.fan = static_cast<size_t>(c1 - '0')};
   if (c2 == 'A' && c3 == 'c') {
-    target->attribute = "input";
+    target.attribute = "input";
   } else if (c2 == 'M' && c3 == 'n') {
-    target->attribute = "min";
+    target.attribute = "min";
   } else if (c2 == 'M' && c3 == 'x') {
-    target->attribute = "max";
+    target.attribute = "max";
   } else {
-    return false;
+    return std::nullopt;
   }
-  target->fan = static_cast<size_t>(c1 - '0');
-  return true;
+  return target;
 }
 
 // One chip folder's fans: the entries of the first in fan order, and how many there are.
@@ -128,19 +126,18 @@ HwmonFanList::~HwmonFanList() {
   if (class_dir_ >= 0) close(class_dir_);
 }
 
-bool HwmonFanList::ReadRpm(size_t n, const char* attribute, float* rpm) const {
-  if (n >= listed_) return false;
+std::optional<float> HwmonFanList::ReadRpm(size_t n, const char* attribute) const {
+  if (n >= listed_) return std::nullopt;
   // A limit the folder's listing doesn't show is missing: no need to try opening it.
   if ((strcmp(attribute, "min") == 0 && !(limits_[n] & kHasMin)) ||
       (strcmp(attribute, "max") == 0 && !(limits_[n] & kHasMax))) {
-    return false;
+    return std::nullopt;
   }
   char file[sizeof fans_[0] + 8];
   snprintf(file, sizeof file, "%s%s", fans_[n], attribute);
-  int64_t value;
-  if (!ReadSysfsIntAt(class_dir_, file, &value, &closer_) || value < 0) return false;
-  *rpm = static_cast<float>(value);
-  return true;
+  const std::optional<int64_t> value = ReadSysfsIntAt(class_dir_, file, &closer_);
+  if (!value || *value < 0) return std::nullopt;
+  return static_cast<float>(*value);
 }
 
 HwmonSmcTransport::HwmonSmcTransport(std::string sys_root) : sys_root_(std::move(sys_root)) {}
@@ -205,10 +202,11 @@ int32_t HwmonSmcTransport::CallStructMethod(SmcConnectionHandle handle, uint32_t
   const uint8_t command = input->bytes[kSmcCommandOffset];
   if (command != kSmcKeyInfoCommand && command != kSmcReadCommand) return kSmcBadArgument;
 
-  KeyTarget target;
-  if (!ResolveKey(key, &target)) return kSmcNotFound;
-  if (!target.fan_count && target.fan >= connection->fans->listed()) return kSmcNotFound;
-  const uint32_t type = target.fan_count ? kSmcTypeUi8 : kSmcTypeFlt;
+  const std::optional<KeyTarget> target = ResolveKey(key);
+  if (!target || (!target->fan_count && target->fan >= connection->fans->listed())) {
+    return kSmcNotFound;
+  }
+  const uint32_t type = target->fan_count ? kSmcTypeUi8 : kSmcTypeFlt;
 
   if (command == kSmcKeyInfoCommand) {
     *output = SmcKeyInfoResponse(key, SmcTypeSize(type), type);
@@ -217,13 +215,11 @@ int32_t HwmonSmcTransport::CallStructMethod(SmcConnectionHandle handle, uint32_t
   }
   // A read must ask for the size the key-information answer gave, as the controller demands.
   if (LoadSmcField(*input, kSmcDataSizeOffset) != SmcTypeSize(type)) return kSmcBadArgument;
-  float value;
-  if (target.fan_count) {
-    value = static_cast<float>(connection->fans->count());  // the encoder caps it at 255
-  } else if (!connection->fans->ReadRpm(target.fan, target.attribute, &value)) {
-    return kSmcNotReadable;
-  }
-  *output = SmcReadResponse(key, type, value);
+  const std::optional<float> value =
+      target->fan_count ? std::optional(static_cast<float>(connection->fans->count()))  // <= 255
+                        : connection->fans->ReadRpm(target->fan, target->attribute);
+  if (!value) return kSmcNotReadable;
+  *output = SmcReadResponse(key, type, *value);
   *output_size = kSmcRecordSize;
   return kSmcSuccess;
 }

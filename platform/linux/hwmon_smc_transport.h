@@ -29,6 +29,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,9 +63,9 @@ class HwmonFanList {
   // How many fans can be read: the first min(count(), kMaxListedFans).
   size_t listed() const { return listed_; }
   // The value of fan<k>_<attribute> ("input", "min", "max") of fan n (n < listed()) in RPM.
-  // False when the file is missing, unreadable, garbage or negative (no fan turns backwards; a
-  // negative number is a driver error code, not a speed).
-  bool ReadRpm(size_t n, const char* attribute, float* rpm) const;
+  // Nothing when the file is missing, unreadable, garbage or negative (no fan turns backwards;
+  // a negative number is a driver error code, not a speed).
+  std::optional<float> ReadRpm(size_t n, const char* attribute) const;
 
  private:
   uint32_t count_ = 0;  // fans found

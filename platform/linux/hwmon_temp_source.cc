@@ -2,10 +2,11 @@
 //
 // Every call lists the class folders anew and reads only what can count: a chip whose name shows
 // that none of its sensors can count is left at its name; within a chip the labels come first,
-// and a value is read only when its label (or, without labels, its place) makes it count. Files
-// are opened relative to their folder's descriptor, only when the folder's listing shows them.
-// Class folders are listed into a buffer on the stack; a chip's listing is remembered while its
-// folder stays the same (FolderListing); names and labels go into fixed buffers, so a call
+// and a value is read only when its label (or, without labels, its place) makes it count (the
+// coretemp package beside its cores, Tctl beside Tdie and the nvme "Sensor N" are never read).
+// Files are opened relative to their folder's descriptor, only when the folder's listing shows
+// them. Class folders are listed into a buffer on the stack; a chip's listing is remembered while
+// its folder stays the same (FolderListing); names and labels go into fixed buffers, so a call
 // allocates nothing unless a chip folder is new or changed.
 #include "platform/linux/hwmon_temp_source.h"
 
@@ -14,8 +15,10 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -142,27 +145,27 @@ bool NeedsLabels(ChipKind kind) {
   return kind == ChipKind::kIntelCore || kind == ChipKind::kAmdCpu || kind == ChipKind::kAppleSmc;
 }
 
-// Parses "temp<N>_input" or "temp<N>_label" (N from 1, no leading zero) into N; *is_label
-// tells which of the two it is.
-bool ParseTempEntry(const char* entry, uint32_t* index, bool* is_label) {
-  if (strncmp(entry, "temp", 4) != 0) return false;
+// A chip folder's entry "temp<N>_input" or "temp<N>_label".
+struct TempEntry {
+  uint32_t index;  // N, from 1
+  bool is_label;   // temp<N>_label rather than temp<N>_input
+};
+
+// Parses "temp<N>_input" or "temp<N>_label" (N from 1, no leading zero); nothing for any other
+// name.
+std::optional<TempEntry> ParseTempEntry(const char* entry) {
+  if (strncmp(entry, "temp", 4) != 0) return std::nullopt;
   const char* p = entry + 4;
-  if (*p < '1' || *p > '9') return false;
+  if (*p < '1' || *p > '9') return std::nullopt;
   uint32_t n = 0;
   while (*p >= '0' && *p <= '9') {
     n = n * 10 + static_cast<uint32_t>(*p - '0');
-    if (n > 99999) return false;
+    if (n > 99999) return std::nullopt;
     ++p;
   }
-  if (strcmp(p, "_input") == 0) {
-    *is_label = false;
-  } else if (strcmp(p, "_label") == 0) {
-    *is_label = true;
-  } else {
-    return false;
-  }
-  *index = n;
-  return true;
+  if (strcmp(p, "_input") == 0) return TempEntry{n, false};
+  if (strcmp(p, "_label") == 0) return TempEntry{n, true};
+  return std::nullopt;
 }
 
 // "<tag> <what>", where <what> ("coretemp/Core 0", "BAT0") is left out when it holds a word
@@ -258,13 +261,12 @@ size_t ListSensors(int dir, Sensor (&sensors)[kMaxSensorsPerChip]) {
   bool labels_left_out = false;
   FolderListing lister(dir, nullptr);
   while (const char* entry = lister.Next()) {
-    uint32_t index;
-    bool is_label;
-    if (!ParseTempEntry(entry, &index, &is_label)) continue;
-    if (is_label) {
-      labels_left_out |= !KeepLowest(labels, &label_count, kMaxSensorsPerChip, index);
+    const std::optional<TempEntry> temp = ParseTempEntry(entry);
+    if (!temp) continue;
+    if (temp->is_label) {
+      labels_left_out |= !KeepLowest(labels, &label_count, kMaxSensorsPerChip, temp->index);
     } else {
-      KeepLowest(inputs, &input_count, kMaxSensorsPerChip, index);
+      KeepLowest(inputs, &input_count, kMaxSensorsPerChip, temp->index);
     }
   }
   std::sort(inputs, inputs + input_count);
@@ -284,9 +286,8 @@ size_t ListSensors(int dir, Sensor (&sensors)[kMaxSensorsPerChip]) {
 // it as "<tag> <chip>/<label>", or "<tag> <chip>/temp<index>" without a label.
 void VisitValue(int dir, const char* input, Role role, const char* chip, const char* label,
                 uint32_t index, FileCloser* closer, const TempSource::Visitor& visit) {
-  int64_t milli;
-  if (!ReadSysfsIntAt(dir, input, &milli, closer)) return;
-  if (milli < kMinMilliCelsius || milli > kMaxMilliCelsius) return;
+  const std::optional<int64_t> milli = ReadSysfsIntAt(dir, input, closer);
+  if (!milli || *milli < kMinMilliCelsius || *milli > kMaxMilliCelsius) return;
   char what[kNameMax];
   char name[kNameMax];
   if (label[0] != '\0') {
@@ -295,7 +296,7 @@ void VisitValue(int dir, const char* input, Role role, const char* chip, const c
     snprintf(what, sizeof what, "%s/temp%u", chip, index);
   }
   BuildName(name, role, what);
-  visit(name, static_cast<double>(milli) / 1000.0);
+  visit(name, static_cast<double>(*milli) / 1000.0);
 }
 
 // An nvme chip: only the drive's composite temperature counts, and the driver always puts it
@@ -349,14 +350,16 @@ void VisitChip(const std::string& sys_root, int class_fd, const char* entry,
                const Battery* batteries, size_t battery_count, FileCloser* closer,
                const TempSource::Visitor& visit) {
   // The name where current kernels keep it; only when there is none at all, in device/ (old
-  // drivers keep every attribute there).
+  // drivers keep every attribute there). The check for "none at all" costs a system call only
+  // when the read failed.
   char file[kEntryPathMax];
   char chip[kChipNameMax];
   bool in_device = false;
   snprintf(file, sizeof file, "%s/name", entry);
-  if (!ReadSysfsTextAt(class_fd, file, chip, sizeof chip, closer) && errno == ENOENT) {
+  if (!ReadSysfsTextAt(class_fd, file, chip, sizeof chip, closer) &&
+      faccessat(class_fd, file, F_OK, AT_EACCESS) != 0 && errno == ENOENT) {
     snprintf(file, sizeof file, "%s/device/name", entry);
-    in_device = ReadSysfsTextAt(class_fd, file, chip, sizeof chip, closer);
+    in_device = ReadSysfsTextAt(class_fd, file, chip, sizeof chip, closer).has_value();
   }
   const ChipKind kind = KindOf(chip);
   if (kind == ChipKind::kOther) return;  // none of its sensors can count: nothing more is read
@@ -415,23 +418,17 @@ size_t VisitBatteries(const std::string& sys_root, const TempSource::Visitor& vi
     const char* supply = supplies[i];
     // Most supplies (chargers, most ACPI batteries) have no temperature: try it first.
     snprintf(file, sizeof file, "%s/temp", supply);
-    int64_t tenths;
-    if (!ReadSysfsIntAt(dir.get(), file, &tenths, &closer)) continue;
+    const std::optional<int64_t> tenths = ReadSysfsIntAt(dir.get(), file, &closer);
+    if (!tenths) continue;
     snprintf(file, sizeof file, "%s/type", supply);
-    if (!ReadSysfsTextAt(dir.get(), file, text, sizeof text, &closer) ||
-        strcmp(text, "Battery") != 0) {
-      continue;
-    }
+    if (ReadSysfsTextAt(dir.get(), file, text, sizeof text, &closer) != "Battery") continue;
     // Batteries of mice, keyboards and game pads are "Device" scope: not this machine's.
     snprintf(file, sizeof file, "%s/scope", supply);
-    if (ReadSysfsTextAt(dir.get(), file, text, sizeof text, &closer) &&
-        strcmp(text, "Device") == 0) {
-      continue;
-    }
+    if (ReadSysfsTextAt(dir.get(), file, text, sizeof text, &closer) == "Device") continue;
     if (count < cap) snprintf(batteries[count++].name, kSupplyNameMax, "%s", supply);
-    if (tenths < kMinTenths || tenths > kMaxTenths) continue;
+    if (*tenths < kMinTenths || *tenths > kMaxTenths) continue;
     BuildName(name, Role::kBattery, supply);
-    visit(name, static_cast<double>(tenths) / 10.0);
+    visit(name, static_cast<double>(*tenths) / 10.0);
   }
   return count;
 }

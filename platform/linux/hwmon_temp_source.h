@@ -1,8 +1,8 @@
 // hwmon_temp_source.h: the machine's temperature sensors, read from sysfs.
 //
-// HwmonTempSource walks, on every call and without keeping anything between calls, the hwmon
-// chips under <root>/class/hwmon and the batteries under <root>/class/power_supply, and hands
-// each temperature that counts to the visitor, named in the TempSource vocabulary:
+// HwmonTempSource reads, afresh on every call, the hwmon chips under <root>/class/hwmon and the
+// batteries under <root>/class/power_supply, and hands each temperature that counts to the
+// visitor, named in the TempSource vocabulary:
 //
 //   batteries (power_supply, type "Battery", not scope "Device"), "temp" in tenths of a degree:
 //       "battery <supply>"; the supply's hwmon twin (the chip the kernel registers under the
@@ -20,13 +20,11 @@
 //                      don't count
 //       drivetemp      every sensor -> storage
 //
-// Only what counts is read and visited: of every other chip (acpitz, amdgpu, applesmc, ...)
-// only the name is read; within a chip the labels (where they decide) are read first and a
-// value only when its label or index makes it count (the coretemp package beside its cores,
-// Tctl beside Tdie and the nvme "Sensor N" are never read). Names look like "tdie coretemp/Core 0",
-// "SSD nvme/Composite", "battery BAT0": the group tag, then the chip and label (or temp<N>) when
-// those contain no group word themselves. A value that cannot be read (missing, unreadable, empty,
-// not an integer, outside -273.15..1000 degrees) skips that sensor only.
+// Every other chip (acpitz, amdgpu, applesmc, ...) is left out. Names look like
+// "tdie coretemp/Core 0", "SSD nvme/Composite", "battery BAT0": the group tag, then the chip and
+// label (or temp<N>) when those contain no group word themselves. A value that cannot be read
+// (missing, unreadable, empty, not an integer, outside -273.15..1000 degrees) skips that sensor
+// only.
 //
 // Threads: ForEachSensor keeps all its state on the stack; any number may run at once.
 #ifndef OSTREL_PLATFORM_LINUX_HWMON_TEMP_SOURCE_H_

@@ -34,19 +34,20 @@ std::vector<char*> CStrings(std::vector<std::string>& strings) {
   return out;
 }
 
-// posix_spawn with the descriptor and signal set-up every child gets. Returns 0 or an errno.
-int Spawn(const std::string& path, std::vector<std::string> argv, const Environment& env,
-          const SpawnOptions& options, pid_t* pid) {
+// posix_spawn of `path` with the descriptor and signal set-up every child gets: the child's
+// process id, or why it could not be started (named after argv[0]).
+StatusOr<pid_t> Spawn(const std::string& path, std::vector<std::string> argv,
+                      const Environment& env, const SpawnOptions& options) {
   std::vector<std::string> entries = env.Entries();
   std::vector<char*> args = CStrings(argv);
   std::vector<char*> envp = CStrings(entries);
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
-  if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) return rc;
+  if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) return PosixError(argv[0], rc);
   if (int rc = posix_spawnattr_init(&attr); rc != 0) {
     posix_spawn_file_actions_destroy(&actions);
-    return rc;
+    return PosixError(argv[0], rc);
   }
   int rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (rc == 0 && options.stdout_fd >= 0) {
@@ -69,10 +70,12 @@ int Spawn(const std::string& path, std::vector<std::string> argv, const Environm
   if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &empty);
   if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &defaults);
   if (rc == 0) rc = posix_spawnattr_setflags(&attr, flags);
-  if (rc == 0) rc = posix_spawn(pid, path.c_str(), &actions, &attr, args.data(), envp.data());
+  pid_t pid = -1;
+  if (rc == 0) rc = posix_spawn(&pid, path.c_str(), &actions, &attr, args.data(), envp.data());
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
-  return rc;
+  if (rc != 0) return PosixError(argv[0], rc);
+  return pid;
 }
 
 // Reads what is available on the non-blocking `*fd` into `out` (keeping at most `cap` bytes).
@@ -166,18 +169,18 @@ StatusOr<ProcessResult> PosixProcessRunner::Run(const std::vector<std::string>& 
       return failed;
     }
   }
-  pid_t pid = -1;
   SpawnOptions options;
   options.stdout_fd = pipes[0][1];
   options.stderr_fd = pipes[1][1];
-  int rc = Spawn(*path, argv, env, options, &pid);
+  const StatusOr<pid_t> spawned = Spawn(*path, argv, env, options);
   close(pipes[0][1]);
   close(pipes[1][1]);
-  if (rc != 0) {
+  if (!spawned.ok()) {
     close(pipes[0][0]);
     close(pipes[1][0]);
-    return PosixError(argv[0], rc);
+    return spawned.status();
   }
+  const pid_t pid = *spawned;
   ProcessResult result;
   // The read ends, where each one's bytes go and how many are kept.
   struct Stream {
@@ -266,10 +269,11 @@ StatusOr<pid_t> PosixProcessRunner::Launch(const std::vector<std::string>& argv,
                                            const Environment& env) {
   StatusOr<std::string> path = ProgramFor(argv, env);
   if (!path.ok()) return path.status();
-  pid_t pid = -1;
   SpawnOptions options;
   options.new_session = true;  // a Ctrl-C meant for the helper must not reach the browser
-  if (int rc = Spawn(*path, argv, env, options, &pid); rc != 0) return PosixError(argv[0], rc);
+  const StatusOr<pid_t> spawned = Spawn(*path, argv, env, options);
+  if (!spawned.ok()) return spawned;
+  const pid_t pid = *spawned;
   // Without a thread to be had the child stays a zombie until this process ends: still better
   // than blocking the caller until the launched program quits.
   pthread_t reaper;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <optional>
 #include <utility>
 
 #include "platform/linux/sysfs.h"
@@ -76,40 +77,46 @@ class RaplDelta : public EnergyDelta {
   std::vector<RaplDeltaChannel> channels;  // in the samples' channel order
 };
 
-// The numbers of a zone entry name: "intel-rapl:3" gives package 3 and no part,
-// "intel-rapl:3:1" package 3 and part 1. False for anything else.
-bool ParseZoneName(std::string_view entry, int64_t* package, bool* is_part) {
-  if (entry.substr(0, kZonePrefix.size()) != kZonePrefix) return false;
+// The numbers of a zone entry name: "intel-rapl:3" is package 3, "intel-rapl:3:1" part 1 of it.
+struct ZoneName {
+  int64_t package;  // N of intel-rapl:N
+  bool is_part;     // a part of the package (intel-rapl:N:M), not the package itself
+};
+
+// Parses a zone entry name; nothing for anything else.
+std::optional<ZoneName> ParseZoneName(std::string_view entry) {
+  if (entry.substr(0, kZonePrefix.size()) != kZonePrefix) return std::nullopt;
   std::string_view rest = entry.substr(kZonePrefix.size());
   const size_t colon = rest.find(':');
-  int64_t part = 0;
-  *is_part = colon != std::string_view::npos;
-  auto digits = [](std::string_view text, int64_t* value) {
-    if (text.empty()) return false;
+  auto digits = [](std::string_view text) -> std::optional<int64_t> {
+    if (text.empty()) return std::nullopt;
     for (char c : text) {
-      if (c < '0' || c > '9') return false;
+      if (c < '0' || c > '9') return std::nullopt;
     }
-    return ParseSysfsInt(text, value);
+    return ParseSysfsInt(text);
   };
-  if (!*is_part) return digits(rest, package);
-  return digits(rest.substr(0, colon), package) && digits(rest.substr(colon + 1), &part);
+  if (colon == std::string_view::npos) {
+    if (std::optional<int64_t> package = digits(rest)) return ZoneName{*package, false};
+    return std::nullopt;
+  }
+  const std::optional<int64_t> package = digits(rest.substr(0, colon));
+  if (!package || !digits(rest.substr(colon + 1))) return std::nullopt;
+  return ZoneName{*package, true};
 }
 
 // The zone at `zone_dir` when its range is positive and its counter can be read now.
-bool ProbeZone(const std::string& zone_dir, RaplEnergySource::Zone* zone) {
-  int64_t max_range = 0;
-  int64_t value = 0;
-  zone->energy_path = zone_dir + "/energy_uj";
-  if (!ReadSysfsInt(zone_dir + "/max_energy_range_uj", &max_range) || max_range <= 0) {
-    return false;
-  }
-  if (!ReadSysfsInt(zone->energy_path, &value) || value < 0 || value > max_range) return false;
-  zone->max_range = max_range;
-  return true;
+std::optional<RaplEnergySource::Zone> ProbeZone(const std::string& zone_dir) {
+  RaplEnergySource::Zone zone{zone_dir + "/energy_uj", 0};
+  const std::optional<int64_t> max_range = ReadSysfsInt(zone_dir + "/max_energy_range_uj");
+  if (!max_range || *max_range <= 0) return std::nullopt;
+  const std::optional<int64_t> value = ReadSysfsInt(zone.energy_path);
+  if (!value || *value < 0 || *value > *max_range) return std::nullopt;
+  zone.max_range = *max_range;
+  return zone;
 }
 
 // What a counter that runs 0..max_range and then starts again at 0 counted from `older` to
-// `newer` (both within 0..max_range); false when that can't be told. A step down is taken for a
+// `newer` (both within 0..max_range); nothing when that can't be told. A step down is taken for a
 // wrap only when the distance forward through the wrap, (max_range - older) + newer + 1, is
 // less than half the counter's range, that is when the older value was near the top and the
 // newer one is near the bottom. Half the range is minutes of the most a package draws (Intel's
@@ -117,18 +124,14 @@ bool ProbeZone(const std::string& zone_dir, RaplEnergySource::Zone* zone) {
 // far longer than the seconds between readings, so a real wrap always lands in that half; a
 // counter that steps back a little (a glitch, a reset, a read on another CPU) lands near the
 // whole range instead, would read as a flood of energy, and is refused.
-bool Counted(int64_t older, int64_t newer, int64_t max_range, int64_t* counted) {
-  if (newer >= older) {
-    *counted = newer - older;
-    return true;
-  }
+std::optional<int64_t> Counted(int64_t older, int64_t newer, int64_t max_range) {
+  if (newer >= older) return newer - older;
   // Unsigned: max_range may be as large as INT64_MAX, and so may the sum.
   const uint64_t forward =
       static_cast<uint64_t>(max_range - older) + static_cast<uint64_t>(newer) + 1;
   const uint64_t half_range = (static_cast<uint64_t>(max_range) + 1) / 2;
-  if (forward >= half_range) return false;
-  *counted = static_cast<int64_t>(forward);
-  return true;
+  if (forward >= half_range) return std::nullopt;
+  return static_cast<int64_t>(forward);
 }
 
 // True when the processor's vendor (the first "vendor_id" of <proc_root>/cpuinfo) is AMD or
@@ -137,9 +140,10 @@ bool Counted(int64_t older, int64_t newer, int64_t max_range, int64_t* counted) 
 // cores: there the package zone is the CPU. Missing or unknown (other architectures): false.
 bool PackageIsCpu(const std::string& proc_root) {
   char text[1024];  // "processor\t: 0\nvendor_id\t: AuthenticAMD\n..."; the vendor is line 2
-  const ssize_t n = ReadAttribute((proc_root + "/cpuinfo").c_str(), text, sizeof text - 1);
-  if (n <= 0) return false;
-  text[n] = '\0';
+  const std::optional<size_t> n =
+      ReadAttribute((proc_root + "/cpuinfo").c_str(), text, sizeof text - 1);
+  if (!n || *n == 0) return false;
+  text[*n] = '\0';
   for (char* line = text; line != nullptr && *line != '\0';) {
     char* end = strchr(line, '\n');
     if (end != nullptr) *end = '\0';
@@ -169,17 +173,19 @@ void RaplEnergySource::CloseCounters() {
   counter_fds_.clear();
 }
 
-bool RaplEnergySource::ReadCounter(const Zone& zone, int64_t* value) {
-  if (zone.counter >= counter_fds_.size()) return false;
+std::optional<int64_t> RaplEnergySource::ReadCounter(const Zone& zone) {
+  if (zone.counter >= counter_fds_.size()) return std::nullopt;
   int& fd = counter_fds_[zone.counter];
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (fd < 0) {
       do {
         fd = open(zone.energy_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
       } while (fd < 0 && errno == EINTR);
-      if (fd < 0) return false;
+      if (fd < 0) return std::nullopt;
     }
-    // Reading from offset 0 makes sysfs produce the value afresh.
+    // Reading from offset 0 makes sysfs produce the value afresh: one system call per counter
+    // instead of open, read and close. A descriptor that no longer reads is opened again once,
+    // so a zone removed and added again (the driver reloaded) is found again.
     char buf[32];
     ssize_t n;
     do {
@@ -187,14 +193,14 @@ bool RaplEnergySource::ReadCounter(const Zone& zone, int64_t* value) {
     } while (n < 0 && errno == EINTR);
     if (n >= 0) {
       // A full buffer means the value may be cut: not a number to trust.
-      return n > 0 && static_cast<size_t>(n) < sizeof buf &&
-             ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
+      if (n == 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;
+      return ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)));
     }
     // The descriptor no longer reads (the zone was removed, and may be back): open it afresh.
     close(fd);
     fd = -1;
   }
-  return false;
+  return std::nullopt;
 }
 
 bool RaplEnergySource::Load() {
@@ -209,25 +215,25 @@ bool RaplEnergySource::Load() {
 
   const std::string class_dir = sys_root_ + "/class/powercap";
   for (const std::string& entry : ListEntries(class_dir, kZonePrefix)) {
-    int64_t number = 0;
-    bool is_part = false;
-    if (!ParseZoneName(entry, &number, &is_part)) continue;
+    const std::optional<ZoneName> parsed = ParseZoneName(entry);
+    if (!parsed) continue;
     const std::string zone_dir = class_dir + "/" + entry;
-    std::string name;
-    if (!ReadSysfsText(zone_dir + "/name", &name)) continue;
-    const bool is_package = !is_part && name.rfind("package-", 0) == 0;
-    const bool is_core = is_part && name == "core";
-    const bool is_uncore = is_part && name == "uncore";
+    const std::optional<std::string> name = ReadSysfsText(zone_dir + "/name");
+    if (!name) continue;
+    const bool is_package = !parsed->is_part && name->rfind("package-", 0) == 0;
+    const bool is_core = parsed->is_part && *name == "core";
+    const bool is_uncore = parsed->is_part && *name == "uncore";
     if (!is_package && !is_core && !is_uncore) continue;  // psys, dram, anything new
-    Zone zone;
-    if (!ProbeZone(zone_dir, &zone)) continue;
+    std::optional<Zone> zone = ProbeZone(zone_dir);
+    if (!zone) continue;
+    Package& package = packages[parsed->package];
     if (is_package) {
-      packages[number].has_zone = true;
-      packages[number].zone = std::move(zone);
+      package.has_zone = true;
+      package.zone = std::move(*zone);
     } else if (is_core) {
-      packages[number].cores.push_back(std::move(zone));
+      package.cores.push_back(std::move(*zone));
     } else {
-      uncores.push_back(std::move(zone));
+      uncores.push_back(std::move(*zone));
     }
   }
 
@@ -284,9 +290,9 @@ std::unique_ptr<EnergySample> RaplEnergySource::CreateSamples(
     ChannelCounters counters{channel.name, {}};
     counters.zones.reserve(channel.zones.size());
     for (const Zone& zone : channel.zones) {
-      int64_t value = 0;
-      if (!ReadCounter(zone, &value) || value < 0 || value > zone.max_range) return nullptr;
-      counters.zones.push_back(ZoneCounter{value, zone.max_range});
+      const std::optional<int64_t> value = ReadCounter(zone);
+      if (!value || *value < 0 || *value > zone.max_range) return nullptr;
+      counters.zones.push_back(ZoneCounter{*value, zone.max_range});
     }
     sample->channels.push_back(std::move(counters));
   }
@@ -315,11 +321,9 @@ std::unique_ptr<EnergyDelta> RaplEnergySource::CreateSamplesDelta(const EnergySa
       const ZoneCounter& new_counter = after[c].zones[z];
       if (old_counter.max_range != new_counter.max_range) return nullptr;
       // Each zone wraps at its own range, so wraps are undone before the zones are summed.
-      int64_t counted;
-      if (!Counted(old_counter.value, new_counter.value, new_counter.max_range, &counted)) {
-        return nullptr;
-      }
-      if (__builtin_add_overflow(count, counted, &count)) return nullptr;
+      const std::optional<int64_t> counted =
+          Counted(old_counter.value, new_counter.value, new_counter.max_range);
+      if (!counted || __builtin_add_overflow(count, *counted, &count)) return nullptr;
     }
     delta->channels.emplace_back(after[c].name, count);
     total += static_cast<double>(count);
@@ -353,6 +357,8 @@ int64_t RaplEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
   return own != nullptr ? own->count : 0;
 }
 
+// The power reader reads the clock right after each sample, so noting that time here makes the
+// interval it divides by exactly the one CreateSamplesDelta checks against the 5 kW bound.
 double RaplEnergySource::Now() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);

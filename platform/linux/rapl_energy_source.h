@@ -20,30 +20,20 @@
 // given to the constructor ("/proc" in the product), read once by Load: "AuthenticAMD" and
 // "HygonGenuine" take the package; anything else, or no such file, the core zones.
 //
-// A delta is made only from counts that can be measurements: a counter that went down counts
-// as wrapped only when it went from near the top of its range to near the bottom (see
-// Counted in the .cc); and all channels together may hold no more energy than 5 kW for the
-// interval between the two samples. Otherwise the delta can't be made (the reader then serves
-// no power for that reading and measures the next one from the newer sample). Counts are never
-// negative.
+// A delta is made only from counts that can be measurements (CreateSamplesDelta); counts are
+// never negative. Load fails when no such zone exists or none of their counters can be read
+// (by default only root may read energy_uj).
 //
-// Load fails when no such zone exists or none of their counters can be read: since 2020 the
-// kernel lets only root read energy_uj unless an administrator grants access (see README.md).
-//
-// NewMachineEnergySource() (energy_source.h) makes the product's instance, over "/sys" and
-// "/proc".
-//
-// Ownership and threads: the source owns what Load found, which is fixed afterwards, and the
-// open energy_uj file of each counted zone (one descriptor per zone, read from offset 0 by
-// every sample, which makes sysfs produce the value afresh: a system call per counter instead
-// of three); the objects it hands out are self-contained copies. Calls must be serialised by
-// the caller (the power reader's lock does so).
+// Ownership and threads: the source owns what Load found, which is fixed afterwards, and one
+// open energy_uj descriptor per counted zone; the objects it hands out are self-contained
+// copies. Calls must be serialised by the caller (the power reader's lock does so).
 #ifndef OSTREL_PLATFORM_LINUX_RAPL_ENERGY_SOURCE_H_
 #define OSTREL_PLATFORM_LINUX_RAPL_ENERGY_SOURCE_H_
 
 #include <stdint.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,10 +84,9 @@ class RaplEnergySource : public EnergySource {
   std::unique_ptr<EnergySample> CreateSamples(const EnergySubscription& subscription,
                                               const EnergyChannels& channels) override;
   // Per zone: newer - older, or, when the counter went down from near the top of its range to
-  // near the bottom, (max_range - older) + newer + 1 (the counter counts 0..max_range and then
-  // starts again at 0); summed per channel. Null when the samples were taken over different
-  // channels, a counter went down otherwise, or the counts add up to more than 5 kW over the
-  // time between the two samples (when both times are known, see Now()).
+  // near the bottom, what it counted through its wrap; summed per channel. Null when the
+  // samples were taken over different channels, a counter went down otherwise, or the counts
+  // add up to more than 5 kW over the time between the two samples (when both are known).
   std::unique_ptr<EnergyDelta> CreateSamplesDelta(const EnergySample& older,
                                                   const EnergySample& newer) override;
   void Iterate(const EnergyDelta& delta, const EnergyChannelVisitor& visit) override;
@@ -105,10 +94,8 @@ class RaplEnergySource : public EnergySource {
   // Always "uJ".
   std::optional<std::string_view> UnitLabel(const EnergyChannel& channel) override;
   int64_t SimpleIntegerValue(const EnergyChannel& channel) override;
-  // CLOCK_REALTIME in seconds. The first call after a sample also becomes that sample's time:
-  // the power reader reads the clock right after each sample, so the interval it divides by is
-  // exactly the one CreateSamplesDelta checks against the 5 kW bound. (A subclass that brings
-  // its own clock leaves sample times unknown, and the bound to that clock's owner.)
+  // CLOCK_REALTIME in seconds. The first call after a sample also becomes that sample's time;
+  // a subclass that brings its own clock leaves sample times unknown.
   double Now() override;
 
   // Whether Load took the package zones for the CPU (AMD, Hygon).
@@ -117,10 +104,9 @@ class RaplEnergySource : public EnergySource {
  private:
   class Sample;  // the counters at one moment, and when (the .cc)
 
-  // Reads `zone`'s counter through its open descriptor (opened at the first read); a descriptor
-  // that no longer reads is opened afresh once, so a zone removed and added again (the driver
-  // reloaded) is found again. False when it can't be read or isn't a number.
-  bool ReadCounter(const Zone& zone, int64_t* value);
+  // Reads `zone`'s counter through its descriptor, opened at the first read and again once when
+  // it no longer reads. Nothing when it can't be read or isn't a number.
+  std::optional<int64_t> ReadCounter(const Zone& zone);
   void CloseCounters();
 
   const std::string sys_root_;          // "/sys" in the product

@@ -17,11 +17,11 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 }  // namespace
 
-ssize_t ReadAttribute(const char* path, char* buf, size_t cap) {
+std::optional<size_t> ReadAttribute(const char* path, char* buf, size_t cap) {
   return ReadAttributeAt(AT_FDCWD, path, buf, cap);
 }
 
-bool ParseSysfsInt(std::string_view text, int64_t* value) {
+std::optional<int64_t> ParseSysfsInt(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && IsBlank(text[i])) ++i;
   bool negative = false;
@@ -31,37 +31,35 @@ bool ParseSysfsInt(std::string_view text, int64_t* value) {
   int64_t acc = 0;
   while (i < text.size() && IsDigit(text[i])) {
     int digit = text[i] - '0';
-    if (acc < (INT64_MIN + digit) / 10) return false;
+    if (acc < (INT64_MIN + digit) / 10) return std::nullopt;
     acc = acc * 10 - digit;
     ++i;
   }
-  if (i == digits_start) return false;
+  if (i == digits_start) return std::nullopt;
   while (i < text.size() && IsBlank(text[i])) ++i;
-  if (i != text.size()) return false;
+  if (i != text.size()) return std::nullopt;
   if (!negative) {
-    if (acc == INT64_MIN) return false;
+    if (acc == INT64_MIN) return std::nullopt;
     acc = -acc;
   }
-  *value = acc;
-  return true;
+  return acc;
 }
 
-bool ReadSysfsInt(const std::string& path, int64_t* value) {
+std::optional<int64_t> ReadSysfsInt(const std::string& path) {
   char buf[32];
-  ssize_t n = ReadAttribute(path.c_str(), buf, sizeof buf);
+  const std::optional<size_t> n = ReadAttribute(path.c_str(), buf, sizeof buf);
   // A full buffer means the value may be cut: not a number we can trust.
-  if (n <= 0 || static_cast<size_t>(n) == sizeof buf) return false;
-  return ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
+  if (!n || *n == 0 || *n == sizeof buf) return std::nullopt;
+  return ParseSysfsInt(std::string_view(buf, *n));
 }
 
-bool ReadSysfsText(const std::string& path, std::string* text) {
+std::optional<std::string> ReadSysfsText(const std::string& path) {
   char buf[256];
-  ssize_t n = ReadAttribute(path.c_str(), buf, sizeof buf - 1);
-  if (n < 0) return false;
-  size_t len = static_cast<size_t>(n);
+  const std::optional<size_t> n = ReadAttribute(path.c_str(), buf, sizeof buf - 1);
+  if (!n) return std::nullopt;
+  size_t len = *n;
   while (len > 0 && IsBlank(buf[len - 1])) --len;
-  text->assign(buf, len);
-  return true;
+  return std::string(buf, len);
 }
 
 bool NaturalLess(std::string_view a, std::string_view b) {
@@ -103,12 +101,13 @@ std::vector<std::string> ListEntries(const std::string& dir, std::string_view pr
   return names;
 }
 
-ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap, FileCloser* closer) {
+std::optional<size_t> ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap,
+                                      FileCloser* closer) {
   int fd;
   do {
     fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
+  if (fd < 0) return std::nullopt;
   ssize_t n;
   do {
     n = read(fd, buf, cap);
@@ -116,29 +115,29 @@ ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap, Fil
   if (closer != nullptr) {
     closer->Add(fd);
   } else {
-    const int saved = errno;
     close(fd);
-    errno = saved;
   }
-  return n;
+  if (n < 0) return std::nullopt;
+  return static_cast<size_t>(n);
 }
 
-bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value, FileCloser* closer) {
+std::optional<int64_t> ReadSysfsIntAt(int dir_fd, const char* name, FileCloser* closer) {
   char buf[32];
-  ssize_t n = ReadAttributeAt(dir_fd, name, buf, sizeof buf, closer);
+  const std::optional<size_t> n = ReadAttributeAt(dir_fd, name, buf, sizeof buf, closer);
   // A full buffer means the value may be cut: not a number we can trust.
-  if (n <= 0 || static_cast<size_t>(n) == sizeof buf) return false;
-  return ParseSysfsInt(std::string_view(buf, static_cast<size_t>(n)), value);
+  if (!n || *n == 0 || *n == sizeof buf) return std::nullopt;
+  return ParseSysfsInt(std::string_view(buf, *n));
 }
 
-bool ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap, FileCloser* closer) {
+std::optional<std::string_view> ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap,
+                                                FileCloser* closer) {
   out[0] = '\0';
-  const ssize_t n = ReadAttributeAt(dir_fd, name, out, cap - 1, closer);
-  if (n < 0) return false;
-  size_t len = static_cast<size_t>(n);
+  const std::optional<size_t> n = ReadAttributeAt(dir_fd, name, out, cap - 1, closer);
+  if (!n) return std::nullopt;
+  size_t len = *n;
   while (len > 0 && IsBlank(out[len - 1])) --len;
   out[len] = '\0';
-  return true;
+  return std::string_view(out, len);
 }
 
 void FileCloser::Add(int fd) {
@@ -156,10 +155,11 @@ constexpr bool kCloseRuns = true;
 #endif
 
 void FileCloser::CloseAll() {
-  const int saved = errno;
   std::sort(fds_, fds_ + count_);
   for (size_t begin = 0; begin < count_;) {
-    // Every number of a run of consecutive descriptors held here is one of them.
+    // A run of consecutive numbers (the usual case: the kernel hands out the lowest free
+    // number) goes with one close_range, which is safe because every number of the run is one
+    // held open here; a lone one goes with close.
     size_t end = begin + 1;
     while (end < count_ && fds_[end] == fds_[end - 1] + 1) ++end;
     if (!kCloseRuns || end - begin == 1 ||
@@ -170,15 +170,14 @@ void FileCloser::CloseAll() {
     begin = end;
   }
   count_ = 0;
-  errno = saved;
 }
 
-int OpenDirAt(int dir_fd, const char* name) {
+ScopedFd OpenDirAt(int dir_fd, const char* name) {
   int fd;
   do {
     fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  return fd;
+  return ScopedFd(fd);
 }
 
 ScopedFd::~ScopedFd() { reset(); }

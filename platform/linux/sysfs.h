@@ -2,10 +2,8 @@
 //
 // Every function works on paths under a root that the caller chose ("/sys" in the product, a
 // fixture tree in tests) or relative to a folder the caller opened, and keeps nothing between
-// calls: each read opens, reads and closes anew, so devices that appear or vanish between calls
-// are simply seen or not seen. Readers that walk a tree per reading open each folder once and
-// read its attributes relative to it (openat), list it with getdents64 into a buffer on the
-// stack (DirLister) and keep names in fixed arrays (SortedNames), so a walk allocates nothing.
+// calls: devices that appear or vanish between calls are simply seen or not seen. The *At
+// reads, DirLister and SortedNames allocate nothing, for walks made on every reading.
 // All functions are safe to call from many threads at once; a DirLister or SortedNames object
 // belongs to the one thread that made it.
 #ifndef OSTREL_PLATFORM_LINUX_SYSFS_H_
@@ -16,6 +14,7 @@
 #include <string.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,22 +22,21 @@
 namespace ostrel {
 
 // Reads at most `cap` bytes of the file at `path` with one read() (retried on EINTR only); the
-// same as ReadAttributeAt(AT_FDCWD, path, ...). Returns the byte count (0 for an empty file), or
-// -1 with errno set when the file cannot be opened or read (ENOENT, EACCES, ENODATA, EIO, ENXIO,
-// EAGAIN, ...).
-ssize_t ReadAttribute(const char* path, char* buf, size_t cap);
+// same as ReadAttributeAt(AT_FDCWD, path, ...). The byte count (0 for an empty file), or nothing
+// when the file cannot be opened or read.
+std::optional<size_t> ReadAttribute(const char* path, char* buf, size_t cap);
 
 // Parses a sysfs integer: optional leading blanks, an optional sign, 1 to 19 decimal digits,
-// then nothing but trailing white space (the kernel ends values with "\n"). Returns false for
+// then nothing but trailing white space (the kernel ends values with "\n"). Nothing for
 // anything else, including an empty text or a value outside int64_t.
-bool ParseSysfsInt(std::string_view text, int64_t* value);
+std::optional<int64_t> ParseSysfsInt(std::string_view text);
 
-// ReadAttribute + ParseSysfsInt. False when the file is missing, unreadable, empty or garbage.
-bool ReadSysfsInt(const std::string& path, int64_t* value);
+// ReadAttribute + ParseSysfsInt. Nothing when the file is missing, unreadable, empty or garbage.
+std::optional<int64_t> ReadSysfsInt(const std::string& path);
 
 // Reads a short text attribute ("name", "temp1_label", "type"): at most 255 bytes, the trailing
-// newline and blanks removed. False when the file cannot be read.
-bool ReadSysfsText(const std::string& path, std::string* text);
+// newline and blanks removed. Nothing when the file cannot be read.
+std::optional<std::string> ReadSysfsText(const std::string& path);
 
 // Names of the entries of `dir` that begin with `prefix`, "." and ".." excluded, in natural
 // order: a run of digits compares by its value, so "hwmon2" sorts before "hwmon10". Empty when
@@ -49,11 +47,8 @@ std::vector<std::string> ListEntries(const std::string& dir, std::string_view pr
 // True when `a` sorts before `b` in natural order (see ListEntries).
 bool NaturalLess(std::string_view a, std::string_view b);
 
-// Closes the files that a walk has read, a few at a time. The held descriptors are sorted, and
-// each run of consecutive numbers (the usual case: the kernel hands out the lowest free number)
-// goes with one close_range, which is safe because every number of such a run is one of them,
-// held open here; a lone one goes with close. At most kMaxOpen are held, so a reading keeps few
-// descriptors open. Owned by one thread; closes what it holds when destroyed.
+// Closes the files that a walk has read, a few at a time: at most kMaxOpen are held, so a reading
+// keeps few descriptors open. Owned by one thread; closes what it holds when destroyed.
 class FileCloser {
  public:
   static constexpr size_t kMaxOpen = 6;
@@ -76,24 +71,20 @@ class FileCloser {
 // ReadAttribute for `name` relative to the open folder `dir_fd` (AT_FDCWD for the current
 // folder): one read() of at most `cap` bytes, EINTR retried. The file is opened non-blocking so
 // that a FIFO in a broken tree answers at once (0 bytes or EAGAIN) instead of hanging the
-// caller. The file is closed before return, or handed to `closer` when there is one. Returns the
-// byte count, or -1 with errno set.
-ssize_t ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap,
-                        FileCloser* closer = nullptr);
+// caller. The file is closed before return, or handed to `closer` when there is one. The byte
+// count, or nothing when the file cannot be opened or read.
+std::optional<size_t> ReadAttributeAt(int dir_fd, const char* name, char* buf, size_t cap,
+                                      FileCloser* closer = nullptr);
 
 // ReadAttributeAt + ParseSysfsInt: the same rules as ReadSysfsInt, for `name` relative to
 // `dir_fd`. No allocation.
-bool ReadSysfsIntAt(int dir_fd, const char* name, int64_t* value, FileCloser* closer = nullptr);
+std::optional<int64_t> ReadSysfsIntAt(int dir_fd, const char* name, FileCloser* closer = nullptr);
 
 // Reads a short text attribute relative to `dir_fd` into out[0..cap) (cap >= 1), zero-terminated
 // and without its trailing white space; one read of at most cap - 1 bytes, so a longer text is
-// cut. False, with `out` empty and errno set, when it cannot be read. No allocation.
-bool ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap,
-                     FileCloser* closer = nullptr);
-
-// Opens `name` relative to `dir_fd` (AT_FDCWD: a path) as a folder, close-on-exec. Returns the
-// descriptor, or -1 with errno set (also when it is not a folder).
-int OpenDirAt(int dir_fd, const char* name);
+// cut. The text (in `out`), or nothing, with `out` empty, when it cannot be read. No allocation.
+std::optional<std::string_view> ReadSysfsTextAt(int dir_fd, const char* name, char* out, size_t cap,
+                                                FileCloser* closer = nullptr);
 
 // Owns one descriptor and closes it on destruction; -1 holds nothing.
 class ScopedFd {
@@ -116,6 +107,10 @@ class ScopedFd {
  private:
   int fd_;  // the owned descriptor, or -1
 };
+
+// Opens `name` relative to `dir_fd` (AT_FDCWD: a path) as a folder, close-on-exec; holds nothing
+// when it cannot be opened or is not a folder.
+ScopedFd OpenDirAt(int dir_fd, const char* name);
 
 // The entries of an open folder, read with getdents64 into a buffer inside this object (a page,
 // so an object lives on the caller's stack, never on the heap). Reading goes on from the

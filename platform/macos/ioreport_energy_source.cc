@@ -50,15 +50,12 @@ struct IterateContext {
 };
 
 // The block's function, called by IOReportIterate once per channel on the calling thread. The
-// answer 0 lets the iteration go on. Nothing may be thrown into the library's frames.
-int VisitChannel(IOReportIterateBlock* block, IOReportSampleRef ref) {
+// answer 0 lets the iteration go on. Visitors do not throw (energy_source.h); should one, the
+// process ends here rather than unwinding through the library's frames.
+int VisitChannel(IOReportIterateBlock* block, IOReportSampleRef ref) noexcept {
   const auto& context = *static_cast<const IterateContext*>(block->context);
-  try {
-    const Channel channel(ref);
-    (*context.visit)(channel);
-  } catch (...) {
-    // The visitor keeps going with the next channel; a channel it could not take is skipped.
-  }
+  const Channel channel(ref);
+  (*context.visit)(channel);
   return 0;
 }
 
@@ -193,7 +190,7 @@ std::optional<std::string_view> IOReportEnergySource::UnitLabel(const EnergyChan
 
 int64_t IOReportEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
   const Channel* held = AsConcrete<Channel>(channel);
-  return held == nullptr ? 0 : io_.simple_get_integer_value(held->ref, 0);
+  return held == nullptr ? 0 : io_.simple_get_integer_value(held->ref, nullptr);
 }
 
 double IOReportEnergySource::Now() { return cf_.CFAbsoluteTimeGetCurrent(); }

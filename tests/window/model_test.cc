@@ -84,8 +84,10 @@ TEST(WindowModel, DocumentsToSections) {
     EXPECT_EQ(model.view().temperatures.size(), row.temperatures);
     EXPECT_EQ(model.view().fans.size(), row.fans);
   }
-  for (const char* garbage : {"", "not json", "[1,2]", "\"text\"", "{\"a\":", "null"}) {
-    EXPECT_FALSE(ParseDocument(garbage)) << garbage;
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  for (const std::string& garbage : {std::string(), std::string("not json"), std::string("[1,2]"),
+                                     std::string("\"text\""), std::string("{\"a\":"), deep}) {
+    EXPECT_FALSE(ParseDocument(garbage)) << garbage.substr(0, 20);
   }
 }
 
@@ -193,6 +195,7 @@ TEST(WindowModel, Scales) {
     EXPECT_GE(steps, 2 - 1e-9);
     EXPECT_LE(steps, 6 + 1e-9);
     EXPECT_NEAR(scale.low / scale.step, std::round(scale.low / scale.step), 1e-6);
+    EXPECT_EQ(scale.low < 0, min < 0);
   }
   EXPECT_EQ(ScaleFor(inf, -inf), Scale{});
 }

@@ -1,5 +1,5 @@
-// helper_login_item.cc: register/unregister with logging of refusals.
-#include "app/helper_login_item.h"
+// login_item.cc: HelperLoginItem: register/unregister with logging of refusals.
+#include "platform/login_item.h"
 
 #include <string>
 
