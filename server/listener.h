@@ -42,7 +42,6 @@ class Listener {
 
   static constexpr int kWorkers = 4;           // handlers that may run at the same time
   static constexpr size_t kMaxRequest = 8192;  // bytes taken by the one read of a request
-  static constexpr int kAcceptPauseMs = 100;   // pause when descriptors are short
   static constexpr int kAcceptBatch = 64;      // connections taken in one turn, at most
 
   // Binds 127.0.0.1:`port` (0 picks a free port, for tests), with address reuse where the

@@ -54,7 +54,8 @@ void SharedReadings::Run() {
     const bool room = budget_.RoomToRead();
     lock.lock();
     if (!room) {
-      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
+      wake_.wait_for(lock, std::chrono::milliseconds(DescriptorBudget::kReadRetryMs),
+                     [this] { return stopping_; });
       continue;
     }
 
@@ -80,7 +81,8 @@ void SharedReadings::Run() {
       batch.insert(batch.end(), std::make_move_iterator(waiting_.begin()),
                    std::make_move_iterator(waiting_.end()));
       waiting_.swap(batch);
-      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
+      wake_.wait_for(lock, std::chrono::milliseconds(DescriptorBudget::kReadRetryMs),
+                     [this] { return stopping_; });
       continue;
     }
     for (Reply& reply : batch) reply.Send(document);
