@@ -27,6 +27,11 @@ class DescriptorBudget {
   // Descriptors one reading may hold at once (a folder listing, a chip's folder and one of its
   // files, with room to spare).
   static constexpr int kPerReading = 8;
+  // Without room, accepting pauses for kAcceptPauseMs (or until a connection closes), and a
+  // reading waits kReadRetryMs before it tries again: longer than the power reader's 0.05 s, so
+  // that a reading taken again still has an interval to average over.
+  static constexpr int kAcceptPauseMs = 100;
+  static constexpr int kReadRetryMs = 60;
   // The most a process may have open on macOS (OPEN_MAX); a higher limit is refused there.
   static constexpr uint64_t kMaxOpenFiles = 10240;
 

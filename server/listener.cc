@@ -141,7 +141,7 @@ void Listener::Impl::Accept() {
 // Accepting resumes after the pause, or at once when a closing connection cancels it.
 void Listener::Impl::PauseAccepting() {
   accept_waiting = true;
-  accept_pause.expires_after(std::chrono::milliseconds(kAcceptPauseMs));
+  accept_pause.expires_after(std::chrono::milliseconds(DescriptorBudget::kAcceptPauseMs));
   accept_pause.async_wait([this](const std::error_code&) {
     accept_waiting = false;
     Accept();

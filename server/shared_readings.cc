@@ -62,7 +62,8 @@ void SharedReadings::Run() {
     lock.lock();
     if (!room) {
       WatchWaiting();
-      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
+      wake_.wait_for(lock, std::chrono::milliseconds(DescriptorBudget::kReadRetryMs),
+                     [this] { return stopping_; });
       continue;
     }
 
@@ -89,7 +90,8 @@ void SharedReadings::Run() {
                    std::make_move_iterator(waiting_.end()));
       waiting_.swap(batch);
       WatchWaiting();
-      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
+      wake_.wait_for(lock, std::chrono::milliseconds(DescriptorBudget::kReadRetryMs),
+                     [this] { return stopping_; });
       continue;
     }
     for (Reply& reply : batch) reply.Send(document);

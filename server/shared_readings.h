@@ -35,9 +35,6 @@ namespace ostrel {
 
 class SharedReadings {
  public:
-  // Time between two tries while descriptors are short. Longer than the power reader's 0.05 s,
-  // so that a reading taken again still has an interval to average over.
-  static constexpr int kRetryMs = 60;
   // Queue length from which requests whose clients have reset are weeded out on arrival.
   static constexpr size_t kWeedFloor = 64;
 
