@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <asio.hpp>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "platform/address_reuse.h"
-#include "platform/socket_state.h"
 #include "platform/thread_class.h"
 #include "server/connection.h"
 #include "server/descriptor_budget.h"
@@ -57,14 +57,14 @@ struct Listener::Impl {
   // First, so that it outlives the loop and the pool: destroying them drops pending handlers,
   // whose Replies still post to the loop through it.
   Connection::Shared shared;
-  DescriptorBudget& budget;             // the server's; the network thread's part of it
-  asio::io_context io{1};               // the network thread's event loop
-  tcp::acceptor acceptor{io};           // bound to 127.0.0.1
-  asio::steady_timer accept_pause{io};  // waits while descriptors are short
-  asio::thread_pool workers{kWorkers};  // runs the handler
-  HeapTrim heap_trim{io};               // gives freed heap back after a burst
-  std::thread io_thread;                // runs Run()
-  bool accept_waiting = false;          // network thread: paused for want of descriptors
+  DescriptorBudget& budget;                 // the server's; the network thread's part of it
+  asio::io_context io{1};                   // the network thread's event loop
+  tcp::acceptor acceptor{io};               // bound to 127.0.0.1
+  asio::steady_timer accept_pause{io};      // waits while descriptors are short
+  asio::thread_pool workers{kWorkers};      // runs the handler
+  HeapTrim heap_trim{io};                   // gives freed heap back after a burst
+  std::thread io_thread;                    // runs Run()
+  std::atomic<bool> accept_waiting{false};  // paused for want of descriptors
 };
 
 Listener::Impl::Impl(uint16_t port, DescriptorBudget& b, Handler h, QuickHandler q)
@@ -130,23 +130,10 @@ void Listener::Impl::Accept() {
       return;
     }
     budget.Accepted();
-    // A client that reset while its connection waited in the backlog (a reset flood) can be
-    // sent nothing: closing it here, before it costs a connection object and a turn of the
-    // loop, keeps the open descriptors to the connections that are live.
-    if (PeerHasReset(fd)) {
-      close(fd);
-      OnConnectionClosed();
-      continue;
-    }
-    tcp::socket socket(io);
-    std::error_code ec;
-    socket.assign(tcp::v4(), fd, ec);
-    if (ec) {
-      close(fd);
-      budget.Closed();
-      continue;
-    }
-    std::make_shared<Connection>(shared, std::move(socket))->Start();
+    // The request is read at once; a client that reset while its connection waited in the
+    // backlog (a reset flood) is found out by that read and closed before it costs a turn of
+    // the loop.
+    std::make_shared<Connection>(shared, fd)->Start();
   }
   asio::post(io, [this] { Accept(); });
 }
@@ -154,17 +141,22 @@ void Listener::Impl::Accept() {
 // Accepting resumes after the pause, or at once when a closing connection cancels it.
 void Listener::Impl::PauseAccepting() {
   accept_waiting = true;
-  accept_pause.expires_after(std::chrono::milliseconds(kAcceptPauseMs));
+  accept_pause.expires_after(std::chrono::milliseconds(DescriptorBudget::kAcceptPauseMs));
   accept_pause.async_wait([this](const std::error_code&) {
     accept_waiting = false;
     Accept();
   });
 }
 
+// Any thread: connections are closed by whichever thread answers them.
 void Listener::Impl::OnConnectionClosed() {
   // Accepting waits for descriptors: this one may be what it waits for (the pause's handler
   // then runs at once and counts afresh).
-  if (budget.Closed() && accept_waiting) accept_pause.cancel();
+  if (budget.Closed() && accept_waiting) {
+    asio::post(io, [this] {
+      if (accept_waiting) accept_pause.cancel();
+    });
+  }
   heap_trim.ConnectionClosed();
 }
 

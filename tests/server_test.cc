@@ -129,9 +129,10 @@ TEST_F(ExchangeTest, EveryRequestGetsItsFramedAnswer) {
     EXPECT_EQ(response,
               FrameResponse(login ? LoginItemBody(on) : SnapshotDocument({.login_item = on})));
   }
-  login_.refuse_ = true;  // the answer tells the state as it is
+  login_.refuse_ = true;  // the answer tells the state as it is; the refusal is logged once
   EXPECT_EQ(BodyOf(Exchange(port_, "GET /loginitem?enable=1")),
             "{\"ok\":true,\"loginItem\":false}");
+  EXPECT_EQ(login_.log(), "Ostrel Sensor Helper: login item register failed: refused\n");
 }
 
 // A whole request with nothing after it is closed as soon as the answer is written, while the

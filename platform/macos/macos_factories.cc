@@ -1,6 +1,6 @@
-// macos_factories.cc: the machine's platform, sensor sources, process resources, socket state,
-// text segmentation, thread class and address reuse on macOS, over the system's own libraries
-// (MachineLibraries: dlopen and dlsym by system path) and its sockets.
+// macos_factories.cc: the machine's platform, sensor sources, open-file counts, heap release,
+// peer-reset check, text segmentation, thread class and address reuse on macOS, over the
+// system's own libraries (MachineLibraries: dlopen and dlsym by system path) and its sockets.
 //
 // Only the macOS product links this file; elsewhere it is compiled but not linked, since the
 // running system's folder defines the same functions.
@@ -8,18 +8,20 @@
 
 #include "platform/address_reuse.h"
 #include "platform/energy_source.h"
+#include "platform/heap_release.h"
 #include "platform/macos/apple_smc_transport.h"
+#include "platform/macos/dev_fd_open_files.h"
 #include "platform/macos/hid_temp_source.h"
 #include "platform/macos/icucore_grapheme_breaks.h"
 #include "platform/macos/ioreport_energy_source.h"
 #include "platform/macos/mac_platform.h"
-#include "platform/macos/mac_process_resources.h"
-#include "platform/macos/mac_socket_state.h"
 #include "platform/macos/pthread_qos.h"
+#include "platform/macos/tcp_connection_info_peer_reset.h"
+#include "platform/macos/zone_relief_heap_release.h"
+#include "platform/open_files.h"
+#include "platform/peer_reset.h"
 #include "platform/platform.h"
-#include "platform/process_resources.h"
 #include "platform/smc_transport.h"
-#include "platform/socket_state.h"
 #include "platform/temp_source.h"
 #include "platform/text_segmentation.h"
 #include "platform/thread_class.h"
