@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,17 +22,13 @@ namespace {
 
 // Starts a private X server (stopped when this process ends) and GTK on it; once a process.
 bool StartDisplay() {
-  static struct Stop {
-    pid_t pid = 0;
-    ~Stop() {
-      if (pid > 0) kill(pid, SIGTERM);
-    }
-  } xvfb;
+  static pid_t xvfb = 0;
   // The shell tells its pid and becomes Xvfb, which tells the display it chose once it is up.
   static FILE* out =
       popen("echo $$; exec Xvfb -displayfd 1 -nolisten tcp -noreset 2>/dev/null", "re");
   char pid[32], number[32];
-  if (!out || !fgets(pid, sizeof pid, out) || !(xvfb.pid = std::atoi(pid))) return false;
+  if (!out || !fgets(pid, sizeof pid, out) || (xvfb = std::atoi(pid)) <= 0) return false;
+  std::atexit([] { kill(xvfb, SIGTERM); });
   if (!fgets(number, sizeof number, out)) return false;
   number[std::strcspn(number, "\n")] = '\0';
   setenv("DISPLAY", (std::string(":") + number).c_str(), 1);
@@ -78,17 +75,17 @@ void Walk(Gtk::Widget& widget, std::vector<std::string>& shown, Gtk::Switch*& fl
   }
 }
 
-constexpr const char* kHeadings[] = {"Temperatures", "Fans", "Power", "Login item"};
+const std::set<std::string> kHeadings = {"Temperatures", "Fans", "Power", "Login item"};
 
 // The entries under `heading` up to the next heading; "" is the connection row above them all.
-std::vector<std::string> Section(Gtk::Widget& page, const std::string& heading) {
+std::vector<std::string> Section(Gtk::Widget& page, const std::string& heading,
+                                 Gtk::Switch** flip = nullptr) {
   std::vector<std::string> shown, section;
-  Gtk::Switch* flip = nullptr;
-  Walk(page, shown, flip);
+  Gtk::Switch* found = nullptr;
+  Walk(page, shown, flip ? *flip : found);
   bool in = heading.empty();
   for (const std::string& entry : shown) {
-    const bool is_heading =
-        std::find(std::begin(kHeadings), std::end(kHeadings), entry) != std::end(kHeadings);
+    const bool is_heading = kHeadings.count(entry);
     if (is_heading) in = entry == heading;
     if (in && !is_heading) section.push_back(entry);
   }
@@ -101,9 +98,8 @@ void Feed(SensorsWindow& page, const std::string& step) {
   if (step == "!refused" || step == "!silent") {
     page.OnDocument({step == "!refused" ? Failure::kRefused : Failure::kNoAnswer, "", "test"});
   } else if (step == "!flip") {  // as Alt+L would: through the label's mnemonic widget
-    std::vector<std::string> shown;
     Gtk::Switch* flip = nullptr;
-    Walk(*page.get_child(), shown, flip);
+    Section(*page.get_child(), "", &flip);
     ASSERT_NE(flip, nullptr);
     flip->set_active(!flip->get_active());
   } else if (step.rfind("!login ", 0) == 0) {
