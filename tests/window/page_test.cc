@@ -1,6 +1,5 @@
-// The Sensors page as it is shown: a private Xvfb, the window built without its client, answers
-// handed to it as the client hands them, and then the widget tree read back (visible texts,
-// level bars, the switch, accessible labels) section by section, as tables of cases.
+// The Sensors page as shown, on a private Xvfb: the window, built without its client, is handed
+// answers as the client hands them; its widget tree is then read back section by section.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <gtkmm/init.h>
@@ -30,8 +29,7 @@ bool StartDisplay() {
   if (!out || !fgets(pid, sizeof pid, out) || (xvfb = std::atoi(pid)) <= 0) return false;
   std::atexit([] { kill(xvfb, SIGTERM); });
   if (!fgets(number, sizeof number, out)) return false;
-  number[std::strcspn(number, "\n")] = '\0';
-  setenv("DISPLAY", (std::string(":") + number).c_str(), 1);
+  setenv("DISPLAY", (":" + std::string(number, std::strcspn(number, "\n"))).c_str(), 1);
   // Accessible properties kept in-process (no AT-SPI bus); no desktop settings, no proxies.
   for (const char* setting : {"GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GTK_A11Y=test",
                               "GSETTINGS_BACKEND=memory", "GIO_USE_PROXY_RESOLVER=dummy"}) {
@@ -68,7 +66,6 @@ void Walk(Gtk::Widget& widget, std::vector<std::string>& shown, Gtk::Switch*& fl
   if (auto* on = dynamic_cast<Gtk::Switch*>(&widget)) {
     shown.push_back(std::string(on->get_active() ? "on" : "off") +
                     (on->get_sensitive() ? "" : ", disabled"));
-    return;
   }
   for (Gtk::Widget* child = widget.get_first_child(); child; child = child->get_next_sibling()) {
     Walk(*child, shown, flip);
