@@ -89,8 +89,7 @@ std::vector<std::string> Section(Gtk::Widget& page, const std::string& heading,
   return section;
 }
 
-// One answer or action: a document body, "!refused", "!silent", "!flip" (the user flips the
-// switch), or "!login <body>" (the helper's answer to that change).
+// A step: a document body, "!refused", "!silent", "!flip" (by the user), "!login <its answer>".
 void Feed(SensorsWindow& page, const std::string& step) {
   if (step == "!refused" || step == "!silent") {
     page.OnDocument({step == "!refused" ? Failure::kRefused : Failure::kNoAnswer, "", "test"});
