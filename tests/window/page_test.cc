@@ -22,9 +22,9 @@ namespace {
 // Starts a private X server (stopped when this process ends) and GTK on it; once a process.
 bool StartDisplay() {
   static pid_t xvfb = 0;
-  // The shell tells its pid and becomes Xvfb, which tells the display it chose once it is up.
+  // The shell tells its pid and becomes Xvfb: it tells its display once up, ends with its client.
   static FILE* out =
-      popen("echo $$; exec Xvfb -displayfd 1 -nolisten tcp -noreset 2>/dev/null", "re");
+      popen("echo $$; exec Xvfb -displayfd 1 -nolisten tcp -terminate 2>/dev/null", "re");
   char pid[32], number[32];
   if (!out || !fgets(pid, sizeof pid, out) || (xvfb = std::atoi(pid)) <= 0) return false;
   std::atexit([] { kill(xvfb, SIGTERM); });
