@@ -15,8 +15,8 @@
 
 #include "platform/alert.h"
 #include "platform/application.h"
+#include "platform/log_sink.h"
 #include "platform/platform.h"
-#include "platform/system_log.h"
 #include "platform/workspace.h"
 #include "server/sensor_server.h"
 

@@ -107,14 +107,15 @@ int Bare(long n, const char* list_file) {
   const long long before = OwnRunTime();
   for (long i = 0; i < n; ++i) {
     for (const std::string& file : files) {
-      const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-      failed += fd < 0 || read(fd, buf, sizeof buf) <= 0;
+      const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+      failed += fd < 0;
+      if (read(fd, buf, sizeof buf) < 0) buf[0] = 0;  // as the helper, a failed read still costs
       close(fd);
     }
   }
   const long long spent = OwnRunTime() - before;
   if (files.empty() || failed > 0) {
-    std::fprintf(stderr, "bare: %zu files, %ld reads failed\n", files.size(), failed);
+    std::fprintf(stderr, "bare: %zu files, %ld could not be opened\n", files.size(), failed);
     return 1;
   }
   std::printf("%lld\n", spent / n);

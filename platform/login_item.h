@@ -10,8 +10,8 @@
 #ifndef OSTREL_PLATFORM_LOGIN_ITEM_H_
 #define OSTREL_PLATFORM_LOGIN_ITEM_H_
 
+#include "platform/log_sink.h"
 #include "platform/status.h"
-#include "platform/system_log.h"
 
 namespace ostrel {
 

@@ -15,8 +15,8 @@
 
 #include "platform/alert.h"
 #include "platform/application.h"
+#include "platform/log_sink.h"
 #include "platform/login_item.h"
-#include "platform/system_log.h"
 #include "platform/workspace.h"
 
 namespace ostrel {

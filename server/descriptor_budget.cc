@@ -4,7 +4,7 @@
 
 #include <sys/resource.h>
 
-#include "platform/process_resources.h"
+#include "platform/open_files.h"
 
 namespace ostrel {
 namespace {

@@ -5,8 +5,9 @@
 // Near the limit a new connection waits in the kernel's backlog (it is not accepted) and a
 // reading is postponed, so a document never lacks a sensor for want of descriptors.
 //
-// One budget per server, owned by it. The network thread alone calls RoomToAccept, Accepted,
-// Closed and Exhausted; RoomToRead may run on any thread (the reading thread's).
+// One budget per server, owned by it. The network thread alone calls RoomToAccept, Accepted
+// and Exhausted; Closed and RoomToRead may run on any thread (connections are closed by the
+// thread that answers them).
 #ifndef OSTREL_SERVER_DESCRIPTOR_BUDGET_H_
 #define OSTREL_SERVER_DESCRIPTOR_BUDGET_H_
 
@@ -26,6 +27,11 @@ class DescriptorBudget {
   // Descriptors one reading may hold at once (a folder listing, a chip's folder and one of its
   // files, with room to spare).
   static constexpr int kPerReading = 8;
+  // Without room, accepting pauses for kAcceptPauseMs (or until a connection closes), and a
+  // reading waits kReadRetryMs before it tries again: longer than the power reader's 0.05 s, so
+  // that a reading taken again still has an interval to average over.
+  static constexpr int kAcceptPauseMs = 100;
+  static constexpr int kReadRetryMs = 60;
   // The most a process may have open on macOS (OPEN_MAX); a higher limit is refused there.
   static constexpr uint64_t kMaxOpenFiles = 10240;
 
@@ -40,7 +46,7 @@ class DescriptorBudget {
   bool RoomToAccept();
   // Network thread: a connection was accepted.
   void Accepted() { --free_; }
-  // Network thread: a connection was closed. True when the estimate, without counting, is above
+  // Any thread: a connection was closed. True when the estimate, without counting, is above
   // the reserve now.
   bool Closed() { return ++free_ > kReserve; }
   // Network thread: accepting failed for want of descriptors; the next check counts afresh.
@@ -53,7 +59,7 @@ class DescriptorBudget {
  private:
   // The free descriptors as last counted, less those accepted, plus those closed since: exact
   // for the connections, counted afresh near the reserve and at least once a second for the
-  // rest. Written by the network thread, read by any.
+  // rest. Recounted by the network thread, raised by any.
   std::atomic<int64_t> free_{0};
   std::chrono::steady_clock::time_point counted_at_;  // network thread: the last count
 };

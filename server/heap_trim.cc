@@ -2,15 +2,15 @@
 // keeps; once no connection has closed for a while, the burst is over and they go back.
 #include "server/heap_trim.h"
 
-#include "platform/process_resources.h"
+#include "platform/heap_release.h"
 
 namespace ostrel {
 
 void HeapTrim::ConnectionClosed() {
-  ++closed_;
-  if (!armed_ && closed_ - closed_at_trim_ >= static_cast<uint64_t>(kAfterConnections)) {
-    armed_ = true;
-    TrimWhenQuiet();
+  const uint64_t closed = ++closed_;
+  if (!armed_ && closed - closed_at_trim_ >= static_cast<uint64_t>(kAfterConnections) &&
+      !armed_.exchange(true)) {
+    asio::post(timer_.get_executor(), [this] { TrimWhenQuiet(); });
   }
 }
 
@@ -23,8 +23,8 @@ void HeapTrim::TrimWhenQuiet() {
       TrimWhenQuiet();
       return;
     }
+    closed_at_trim_ = closed_.load();
     armed_ = false;
-    closed_at_trim_ = closed_;
     ReleaseFreeMemory();
   });
 }

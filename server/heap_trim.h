@@ -1,14 +1,15 @@
 // heap_trim.h: gives the heap's free pages back to the system once a burst of connections is
 // over, so that a helper that has served a burst shrinks back to its idle size.
 //
-// Told of every closed connection on the network thread, whose loop also runs its timer; it
-// lives as long as that loop and is touched by no other thread.
+// Told of every closed connection, on any thread; its timer runs on the network thread's loop,
+// which it outlives.
 #ifndef OSTREL_SERVER_HEAP_TRIM_H_
 #define OSTREL_SERVER_HEAP_TRIM_H_
 
 #include <stdint.h>
 
 #include <asio.hpp>
+#include <atomic>
 
 namespace ostrel {
 
@@ -26,11 +27,11 @@ class HeapTrim {
  private:
   void TrimWhenQuiet();
 
-  asio::steady_timer timer_;  // waits for the burst to end
-  uint64_t closed_ = 0;       // connections closed so far
-  uint64_t closed_at_trim_ = 0;
-  uint64_t closed_at_arm_ = 0;  // `closed_` when the timer was last set
-  bool armed_ = false;          // the timer is set
+  asio::steady_timer timer_;         // waits for the burst to end; network thread
+  std::atomic<uint64_t> closed_{0};  // connections closed so far
+  std::atomic<uint64_t> closed_at_trim_{0};
+  uint64_t closed_at_arm_ = 0;      // network thread: `closed_` when the timer was last set
+  std::atomic<bool> armed_{false};  // the timer is set, or about to be
 };
 
 }  // namespace ostrel

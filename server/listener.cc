@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <asio.hpp>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "platform/socket_state.h"
+#include "platform/address_reuse.h"
+#include "platform/thread_class.h"
 #include "server/connection.h"
 #include "server/descriptor_budget.h"
 #include "server/heap_trim.h"
@@ -55,14 +57,14 @@ struct Listener::Impl {
   // First, so that it outlives the loop and the pool: destroying them drops pending handlers,
   // whose Replies still post to the loop through it.
   Connection::Shared shared;
-  DescriptorBudget& budget;             // the server's; the network thread's part of it
-  asio::io_context io{1};               // the network thread's event loop
-  tcp::acceptor acceptor{io};           // bound to 127.0.0.1
-  asio::steady_timer accept_pause{io};  // waits while descriptors are short
-  asio::thread_pool workers{kWorkers};  // runs the handler
-  HeapTrim heap_trim{io};               // gives freed heap back after a burst
-  std::thread io_thread;                // runs Run()
-  bool accept_waiting = false;          // network thread: paused for want of descriptors
+  DescriptorBudget& budget;                 // the server's; the network thread's part of it
+  asio::io_context io{1};                   // the network thread's event loop
+  tcp::acceptor acceptor{io};               // bound to 127.0.0.1
+  asio::steady_timer accept_pause{io};      // waits while descriptors are short
+  asio::thread_pool workers{kWorkers};      // runs the handler
+  HeapTrim heap_trim{io};                   // gives freed heap back after a burst
+  std::thread io_thread;                    // runs Run()
+  std::atomic<bool> accept_waiting{false};  // paused for want of descriptors
 };
 
 Listener::Impl::Impl(uint16_t port, DescriptorBudget& b, Handler h, QuickHandler q)
@@ -75,16 +77,18 @@ Listener::Impl::Impl(uint16_t port, DescriptorBudget& b, Handler h, QuickHandler
   SetCloseOnExec(acceptor.native_handle());
   acceptor.non_blocking(true, ec);  // accept4 must find the backlog empty, not wait
   if (ec) throw std::system_error(ec, "socket for " + where);
-  // SO_REUSEADDR lets a restarted helper bind while its old connections sit in TIME_WAIT; it
-  // still refuses a port that a live process listens on. SO_REUSEPORT would not, and is never set.
-  acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  // Whether to ask for address reuse is the system's call (address_reuse.h says why).
+  if (ListenerReusesAddress()) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (ec) throw std::system_error(ec, "setsockopt on " + where);
   acceptor.bind(endpoint, ec);
   if (ec) throw std::system_error(ec, "bind " + where);
   acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) throw std::system_error(ec, "listen on " + where);
   Accept();
-  io_thread = std::thread([this] { Run(); });
+  io_thread = std::thread([this] {
+    EnterServiceThreadClass();
+    Run();
+  });
 }
 
 void Listener::Impl::Run() {
@@ -126,23 +130,10 @@ void Listener::Impl::Accept() {
       return;
     }
     budget.Accepted();
-    // A client that reset while its connection waited in the backlog (a reset flood) can be
-    // sent nothing: closing it here, before it costs a connection object and a turn of the
-    // loop, keeps the open descriptors to the connections that are live.
-    if (PeerHasReset(fd)) {
-      close(fd);
-      OnConnectionClosed();
-      continue;
-    }
-    tcp::socket socket(io);
-    std::error_code ec;
-    socket.assign(tcp::v4(), fd, ec);
-    if (ec) {
-      close(fd);
-      budget.Closed();
-      continue;
-    }
-    std::make_shared<Connection>(shared, std::move(socket))->Start();
+    // The request is read at once; a client that reset while its connection waited in the
+    // backlog (a reset flood) is found out by that read and closed before it costs a turn of
+    // the loop.
+    std::make_shared<Connection>(shared, fd)->Start();
   }
   asio::post(io, [this] { Accept(); });
 }
@@ -150,17 +141,22 @@ void Listener::Impl::Accept() {
 // Accepting resumes after the pause, or at once when a closing connection cancels it.
 void Listener::Impl::PauseAccepting() {
   accept_waiting = true;
-  accept_pause.expires_after(std::chrono::milliseconds(kAcceptPauseMs));
+  accept_pause.expires_after(std::chrono::milliseconds(DescriptorBudget::kAcceptPauseMs));
   accept_pause.async_wait([this](const std::error_code&) {
     accept_waiting = false;
     Accept();
   });
 }
 
+// Any thread: connections are closed by whichever thread answers them.
 void Listener::Impl::OnConnectionClosed() {
   // Accepting waits for descriptors: this one may be what it waits for (the pause's handler
   // then runs at once and counts afresh).
-  if (budget.Closed() && accept_waiting) accept_pause.cancel();
+  if (budget.Closed() && accept_waiting) {
+    asio::post(io, [this] {
+      if (accept_waiting) accept_pause.cancel();
+    });
+  }
   heap_trim.ConnectionClosed();
 }
 

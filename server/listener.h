@@ -42,14 +42,13 @@ class Listener {
 
   static constexpr int kWorkers = 4;           // handlers that may run at the same time
   static constexpr size_t kMaxRequest = 8192;  // bytes taken by the one read of a request
-  static constexpr int kAcceptPauseMs = 100;   // pause when descriptors are short
   static constexpr int kAcceptBatch = 64;      // connections taken in one turn, at most
 
-  // Binds 127.0.0.1:`port` (0 picks a free port, for tests) with SO_REUSEADDR, listens, and
-  // starts serving with `quick` (may be empty) and `handler`, accepting only while `budget`
-  // (borrowed; it must outlive the listener) has room. Throws std::system_error, whose what()
-  // names the address and the system's reason, when the socket cannot be created, bound or put
-  // to listen.
+  // Binds 127.0.0.1:`port` (0 picks a free port, for tests), with address reuse where the
+  // system asks for it (platform/address_reuse.h), listens, and starts serving with `quick`
+  // (may be empty) and `handler`, accepting only while `budget` (borrowed; it must outlive the
+  // listener) has room. Throws std::system_error, whose what() names the address and the
+  // system's reason, when the socket cannot be created, bound or put to listen.
   Listener(uint16_t port, DescriptorBudget& budget, Handler handler, QuickHandler quick = nullptr);
   ~Listener();
   Listener(const Listener&) = delete;

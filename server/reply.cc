@@ -28,4 +28,8 @@ void Reply::Send(std::string_view body) {
 
 bool Reply::PeerGone() const { return !connection_ || connection_->PeerGone(); }
 
+void Reply::Watch() {
+  if (connection_) connection_->Watch();
+}
+
 }  // namespace ostrel

@@ -30,6 +30,11 @@ class Reply {
   // reach it any more. A client that only ended its sending side still reads the answer.
   bool PeerGone() const;
 
+  // Says that the answer will not be made at once: from now on a reset closes the connection
+  // when it arrives, freeing its descriptor before the answer is ready. Without it, a reset is
+  // found when the answer is sent or PeerGone asks.
+  void Watch();
+
  private:
   std::shared_ptr<Connection> connection_;  // null once sent
 };

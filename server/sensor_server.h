@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/log_sink.h"
 #include "platform/login_item.h"
-#include "platform/system_log.h"
 #include "sensors/ostrel_sensors.h"
 #include "server/listener.h"
 #include "server/shared_readings.h"

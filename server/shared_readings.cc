@@ -6,10 +6,15 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/thread_class.h"
+
 namespace ostrel {
 
 SharedReadings::SharedReadings(std::function<std::string()> read, const DescriptorBudget& budget)
-    : read_(std::move(read)), budget_(budget), thread_([this] { Run(); }) {}
+    : read_(std::move(read)), budget_(budget), thread_([this] {
+        EnterServiceThreadClass();
+        Run();
+      }) {}
 
 SharedReadings::~SharedReadings() {
   {
@@ -32,16 +37,23 @@ void SharedReadings::Request(Reply reply) {
       std::erase_if(waiting_, [](const Reply& r) { return r.PeerGone(); });
       weed_at_ = std::max(kWeedFloor, 2 * waiting_.size());
     }
+    if (busy_) reply.Watch();
     waiting_.push_back(std::move(reply));
   }
   wake_.notify_one();
 }
 
+void SharedReadings::WatchWaiting() {
+  for (Reply& reply : waiting_) reply.Watch();
+}
+
 void SharedReadings::Run() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
+    busy_ = false;
     wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
     if (stopping_) return;
+    busy_ = true;
 
     // Short of descriptors (a full table, in this process or the system): a reading now could
     // only come back with sensors missing. Wait, keep the requests, try again.
@@ -49,7 +61,9 @@ void SharedReadings::Run() {
     const bool room = budget_.RoomToRead();
     lock.lock();
     if (!room) {
-      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
+      WatchWaiting();
+      wake_.wait_for(lock, std::chrono::milliseconds(DescriptorBudget::kReadRetryMs),
+                     [this] { return stopping_; });
       continue;
     }
 
@@ -75,7 +89,9 @@ void SharedReadings::Run() {
       batch.insert(batch.end(), std::make_move_iterator(waiting_.begin()),
                    std::make_move_iterator(waiting_.end()));
       waiting_.swap(batch);
-      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_; });
+      WatchWaiting();
+      wake_.wait_for(lock, std::chrono::milliseconds(DescriptorBudget::kReadRetryMs),
+                     [this] { return stopping_; });
       continue;
     }
     for (Reply& reply : batch) reply.Send(document);

@@ -11,7 +11,11 @@
 // for it, and its document is thrown away (and the reading taken again) when there is none by
 // its end, so no document is built from reads that failed for want of descriptors.
 //
-// One reading thread, owned here, calls `read`; Request runs on any thread. Destroying the
+// A request that arrives while the reading thread is busy (reading, or waiting for descriptors)
+// is watched for a reset meanwhile (Reply::Watch); one that finds it idle is read for at once.
+//
+// One reading thread, owned here, calls `read` and sends the answers; Request runs on any
+// thread. Destroying the
 // object waits for a reading in progress, then drops the requests still waiting (their
 // connections are closed unanswered).
 #ifndef OSTREL_SERVER_SHARED_READINGS_H_
@@ -31,9 +35,6 @@ namespace ostrel {
 
 class SharedReadings {
  public:
-  // Time between two tries while descriptors are short. Longer than the power reader's 0.05 s,
-  // so that a reading taken again still has an interval to average over.
-  static constexpr int kRetryMs = 60;
   // Queue length from which requests whose clients have reset are weeded out on arrival.
   static constexpr size_t kWeedFloor = 64;
 
@@ -52,12 +53,16 @@ class SharedReadings {
 
   const std::function<std::string()> read_;  // one reading, as a document
   const DescriptorBudget& budget_;           // the server's
-  std::mutex mu_;                            // guards waiting_, weed_at_ and stopping_
-  std::condition_variable wake_;             // a request came, or the end
-  std::vector<Reply> waiting_;               // requests for the next reading, in arrival order
-  size_t weed_at_ = kWeedFloor;              // queue length at which reset requests go next
-  bool stopping_ = false;                    // the destructor has begun
-  std::thread thread_;                       // runs Run(); last, so it starts after the rest
+  // Watches every waiting request: they wait longer than the next reading. Holds mu_.
+  void WatchWaiting();
+
+  std::mutex mu_;                 // guards what follows up to thread_
+  std::condition_variable wake_;  // a request came, or the end
+  std::vector<Reply> waiting_;    // requests for the next reading, in arrival order
+  size_t weed_at_ = kWeedFloor;   // queue length at which reset requests go next
+  bool stopping_ = false;         // the destructor has begun
+  bool busy_ = false;             // the reading thread is not waiting for requests
+  std::thread thread_;            // runs Run(); last, so it starts after the rest
 };
 
 }  // namespace ostrel

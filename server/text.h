@@ -2,7 +2,8 @@
 // of sensor labels, and walking a text by extended grapheme clusters (characters as users
 // perceive them), which is how requests are split.
 //
-// All functions are safe on any thread (ICU break iterators are kept one per thread).
+// All functions are safe on any thread. The clusters are the system's Unicode library's
+// (platform/text_segmentation.h); the UTF-8 checks are this file's own.
 #ifndef OSTREL_SERVER_TEXT_H_
 #define OSTREL_SERVER_TEXT_H_
 
@@ -10,11 +11,11 @@
 #include <string>
 #include <string_view>
 
-struct UText;
+#include "platform/text_segmentation.h"
 
 namespace ostrel {
 
-// True when every byte of `text` is below 0x80: ASCII, walked without ICU.
+// True when every byte of `text` is below 0x80: ASCII, walked without the Unicode library.
 bool IsAscii(std::string_view text);
 
 // True when `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing above
@@ -27,8 +28,8 @@ std::string ToValidUtf8(std::string_view bytes);
 
 // Yields the extended grapheme clusters of a well-formed UTF-8 text, in order. Pure ASCII is
 // walked directly (there every byte is a cluster, except that CR LF is one); anything else goes
-// through ICU's character break iterator. The text must outlive the cursor, and a thread walks
-// one non-ASCII text at a time (the break iterator is the thread's own).
+// through the system's grapheme breaks, or byte by byte like ASCII when those can't be had. The
+// text must outlive the cursor, and a thread walks one non-ASCII text at a time.
 class ClusterCursor {
  public:
   explicit ClusterCursor(std::string_view text);
@@ -40,10 +41,9 @@ class ClusterCursor {
   bool Next(std::string_view* cluster);
 
  private:
-  std::string_view text_;   // the whole text being walked
-  size_t pos_ = 0;          // byte offset of the next cluster
-  bool ascii_ = true;       // true: walked byte by byte; false: through `utext_`
-  UText* utext_ = nullptr;  // ICU's view of `text_` when not ASCII, owned
+  std::string_view text_;                   // the whole text being walked
+  size_t pos_ = 0;                          // byte offset of the next cluster
+  std::unique_ptr<GraphemeBreaks> breaks_;  // the system's walk; null: byte by byte
 };
 
 }  // namespace ostrel

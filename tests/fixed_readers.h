@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "server/sensor_server.h"
@@ -46,10 +47,17 @@ class FakeLoginItem final : public LoginItemService, public LogSink {
   LoginItemStatus GetStatus() override {
     return enabled_ ? LoginItemStatus::kEnabled : LoginItemStatus::kNotRegistered;
   }
-  void Write(std::string_view) override {}
+  void Write(std::string_view line) override {
+    std::lock_guard<std::mutex> hold(mu_);
+    log_.append(line).append("\n");
+  }
   std::vector<bool> calls() {
     std::lock_guard<std::mutex> hold(mu_);
     return calls_;
+  }
+  std::string log() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return log_;
   }
   std::atomic<bool> refuse_{false};  // when set, every change is refused
 
@@ -61,8 +69,9 @@ class FakeLoginItem final : public LoginItemService, public LogSink {
     enabled_ = enable;
     return Status::Ok();
   }
-  std::mutex mu_;                     // guards calls_
+  std::mutex mu_;                     // guards calls_ and log_
   std::vector<bool> calls_;           // every change asked for, in order
+  std::string log_;                   // the lines logged, each ended by a line feed
   std::atomic<bool> enabled_{false};  // the state reported
 };
 

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform/linux/signal_application.h"
-#include "platform/process_resources.h"
+#include "platform/open_files.h"
 #include "server/descriptor_budget.h"
 #include "tests/test_util.h"
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -47,6 +48,35 @@ TEST(SnapshotTest, DocumentFromReadings) {
   EXPECT_EQ(FrameResponse("\u00e9"),
             "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: "
             "close\r\n\r\n\u00e9");
+}
+
+// The UTF-8 checks agree with ICU's decoder on every lead byte followed by up to three bytes,
+// each from every range that decides a sequence (trail bytes, ASCII, leads).
+TEST(TextTest, Utf8ChecksAgreeWithIcu) {
+  const std::string kNext = "\x41\x80\x8F\x90\x9F\xA0\xBF\xC0\xC2\xE0\xED\xF4\xFF";
+  const auto icu = [](const std::string& bytes, bool* valid) {
+    std::string fixed;
+    for (int32_t i = 0, start = 0, n = static_cast<int32_t>(bytes.size()); i < n; start = i) {
+      UChar32 c;
+      U8_NEXT(bytes.data(), i, n, c);
+      fixed += c < 0 ? "\uFFFD" : bytes.substr(start, i - start);
+      *valid = *valid && c >= 0;
+    }
+    return fixed;
+  };
+  std::vector<std::string> texts;
+  for (int lead = 0; lead < 256; ++lead) texts.push_back(std::string(1, static_cast<char>(lead)));
+  for (size_t from = 0, to = texts.size(), round = 0; round < 3;
+       ++round, from = to, to = texts.size()) {
+    for (size_t t = from; t < to; ++t) {
+      for (char next : kNext) texts.push_back(texts[t] + next);
+    }
+  }
+  for (const std::string& text : texts) {
+    bool valid = true;
+    ASSERT_EQ(ToValidUtf8(text), icu(text, &valid)) << ::testing::PrintToString(text);
+    ASSERT_EQ(IsValidUtf8(text), valid) << ::testing::PrintToString(text);
+  }
 }
 
 class ExchangeTest : public ::testing::Test {
@@ -99,9 +129,10 @@ TEST_F(ExchangeTest, EveryRequestGetsItsFramedAnswer) {
     EXPECT_EQ(response,
               FrameResponse(login ? LoginItemBody(on) : SnapshotDocument({.login_item = on})));
   }
-  login_.refuse_ = true;  // the answer tells the state as it is
+  login_.refuse_ = true;  // the answer tells the state as it is; the refusal is logged once
   EXPECT_EQ(BodyOf(Exchange(port_, "GET /loginitem?enable=1")),
             "{\"ok\":true,\"loginItem\":false}");
+  EXPECT_EQ(login_.log(), "Ostrel Sensor Helper: login item register failed: refused\n");
 }
 
 // A whole request with nothing after it is closed as soon as the answer is written, while the

@@ -99,4 +99,12 @@ const char* FolderListing::Next() {
   return name;
 }
 
+bool FolderListing::Has(std::string_view name) const {
+  if (!names_) return false;
+  for (size_t at = 0; at < names_->size(); at += strlen(names_->data() + at) + 1) {
+    if (name == names_->data() + at) return true;
+  }
+  return false;
+}
+
 }  // namespace ostrel

@@ -19,6 +19,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace ostrel {
 
@@ -38,6 +39,8 @@ class FolderListing {
   bool found() const { return names_ != nullptr; }
   // The next entry's name, valid while this object lives; nullptr after the last.
   const char* Next();
+  // True when the folder has an entry named `name`.
+  bool Has(std::string_view name) const;
 
  private:
   std::shared_ptr<const std::string> names_;  // zero-terminated names, one after another

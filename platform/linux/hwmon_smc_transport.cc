@@ -60,7 +60,10 @@ std::optional<KeyTarget> ResolveKey(uint32_t key) {
 struct ChipFans {
   SortedNames<HwmonFanList::kMaxListedFans, 24> entries;  // "fan<k>_input", the lowest k
   uint32_t count = 0;                                     // every fan<k>_input listed
+  uint8_t limits[HwmonFanList::kMaxListedFans] = {};      // per entry: kHasMin | kHasMax
 };
+
+constexpr uint8_t kHasMin = 1, kHasMax = 2;
 
 // Lists the chip folder `folder` (relative to class/hwmon) into `fans`. True when the folder
 // has a "name" entry.
@@ -72,6 +75,13 @@ bool ListFans(int class_dir, const char* folder, ChipFans* fans) {
     if (!IsFanInput(entry)) continue;
     ++fans->count;
     fans->entries.Add(entry);  // a name too long to keep still counts, but can't be read
+  }
+  for (size_t f = 0; f < fans->entries.size(); ++f) {
+    const int prefix = static_cast<int>(strlen(fans->entries[f]) - strlen("input"));
+    char min[32], max[32];
+    snprintf(min, sizeof min, "%.*smin", prefix, fans->entries[f]);
+    snprintf(max, sizeof max, "%.*smax", prefix, fans->entries[f]);
+    fans->limits[f] = (lister.Has(min) ? kHasMin : 0) | (lister.Has(max) ? kHasMax : 0);
   }
   return has_name;
 }
@@ -103,6 +113,7 @@ HwmonFanList::HwmonFanList(const std::string& sys_root) {
     for (size_t f = 0; f < fans.entries.size() && listed_ < kMaxListedFans; ++f) {
       // "hwmon6/device/fan1_input" -> "hwmon6/device/fan1_"
       const char* entry = fans.entries[f];
+      limits_[listed_] = fans.limits[f];
       snprintf(fans_[listed_++], sizeof fans_[0], "%s%s/%.*s", chips[i], in_device ? "/device" : "",
                static_cast<int>(strlen(entry) - strlen("input")), entry);
     }
@@ -117,6 +128,11 @@ HwmonFanList::~HwmonFanList() {
 
 std::optional<float> HwmonFanList::ReadRpm(size_t n, const char* attribute) const {
   if (n >= listed_) return std::nullopt;
+  // A limit the folder's listing doesn't show is missing: no need to try opening it.
+  if ((strcmp(attribute, "min") == 0 && !(limits_[n] & kHasMin)) ||
+      (strcmp(attribute, "max") == 0 && !(limits_[n] & kHasMax))) {
+    return std::nullopt;
+  }
   char file[sizeof fans_[0] + 8];
   snprintf(file, sizeof file, "%s%s", fans_[n], attribute);
   const std::optional<int64_t> value = ReadSysfsIntAt(class_dir_, file, &closer_);

@@ -76,6 +76,8 @@ class HwmonFanList {
   // Per listed fan, its attribute files' common beginning relative to class/hwmon
   // ("hwmon6/device/fan1_": the chip, device/ for old drivers, "fan<k>_").
   char fans_[kMaxListedFans][48];
+  // Per listed fan, which of fan<k>_min and fan<k>_max its folder's listing shows.
+  uint8_t limits_[kMaxListedFans] = {};
 };
 
 class HwmonSmcTransport : public SmcTransport {

@@ -14,7 +14,7 @@
 #include "platform/linux/process.h"
 #include "platform/linux/rapl_energy_source.h"
 #include "platform/linux/signal_application.h"
-#include "platform/linux/system_log.h"
+#include "platform/linux/syslog_sink.h"
 #include "platform/linux/xdg_workspace.h"
 #include "platform/platform.h"
 #include "platform/smc_transport.h"
@@ -45,7 +45,7 @@ class LinuxPlatform final : public Platform {
   PosixProcessRunner runner_;       // runs the dialog tools and the launchers
   DesktopAlertPresenter alerts_;    // zenity / kdialog / standard error
   XdgWorkspace workspace_;          // desktop entries, gio / gtk-launch / xdg-open
-  SystemLog log_;                   // syslog and standard error
+  SyslogSink log_;                  // syslog and standard error
   XdgAutostartService login_item_;  // the autostart entry, its paths read once here
 };
 

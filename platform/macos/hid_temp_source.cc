@@ -45,10 +45,9 @@ void HidTempSource::ForEachSensor(const Visitor& visit) {
     CFOwned<CFStringRef> page_key = cf_.String("PrimaryUsagePage");
     CFOwned<CFStringRef> usage_key = cf_.String("PrimaryUsage");
     const int32_t page_value = kTemperatureUsagePage, usage_value = kTemperatureUsage;
-    CFOwned<CFNumberRef> page =
-        cf_.Own(cf_.CFNumberCreate(nullptr, kCFNumberSInt32Type, &page_value));
+    CFOwned<CFNumberRef> page = cf_.Own(cf_.CFNumberCreate(nullptr, kCFNumberIntType, &page_value));
     CFOwned<CFNumberRef> usage =
-        cf_.Own(cf_.CFNumberCreate(nullptr, kCFNumberSInt32Type, &usage_value));
+        cf_.Own(cf_.CFNumberCreate(nullptr, kCFNumberIntType, &usage_value));
     if (!page_key || !usage_key || !page || !usage) return;
     const void* keys[] = {page_key.get(), usage_key.get()};
     const void* values[] = {page.get(), usage.get()};
@@ -60,7 +59,7 @@ void HidTempSource::ForEachSensor(const Visitor& visit) {
     page_key.reset();
     usage_key.reset();
     if (!matching) return;
-    set_matching(client.get(), matching.get());  // its result says nothing the walk needs
+    set_matching(client.get(), matching.get());
   }
 
   CFOwned<CFArrayRef> services = cf_.Own(copy_services(client.get()));
@@ -76,7 +75,8 @@ void HidTempSource::ForEachSensor(const Visitor& visit) {
         const_cast<void*>(cf_.CFArrayGetValueAtIndex(services.get(), i)));
     CFOwned<CFTypeRef> product;
     if (product_key) product = cf_.Own(copy_property(service, product_key.get()));
-    CFOwned<IOHIDEventRef> event = cf_.Own(copy_event(service, kIOHIDEventTypeTemperature, 0, 0));
+    CFOwned<IOHIDEventRef> event =
+        cf_.Own(copy_event(service, kIOHIDEventTypeTemperature, nullptr, 0));
     if (!event) continue;
     const double celsius = get_float(event.get(), kIOHIDEventFieldTemperatureLevel);
     char name[kNameBufferSize];

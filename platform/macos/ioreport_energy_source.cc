@@ -190,7 +190,7 @@ std::optional<std::string_view> IOReportEnergySource::UnitLabel(const EnergyChan
 
 int64_t IOReportEnergySource::SimpleIntegerValue(const EnergyChannel& channel) {
   const Channel* held = AsConcrete<Channel>(channel);
-  return held == nullptr ? 0 : io_.simple_get_integer_value(held->ref, 0);
+  return held == nullptr ? 0 : io_.simple_get_integer_value(held->ref, nullptr);
 }
 
 double IOReportEnergySource::Now() { return cf_.CFAbsoluteTimeGetCurrent(); }

@@ -29,6 +29,7 @@ inline constexpr char kFoundationPath[] =
 inline constexpr char kAppKitPath[] = "/System/Library/Frameworks/AppKit.framework/AppKit";
 inline constexpr char kServiceManagementPath[] =
     "/System/Library/Frameworks/ServiceManagement.framework/ServiceManagement";
+inline constexpr char kIcuCorePath[] = "/usr/lib/libicucore.A.dylib";
 
 // --- Mach and IOKit kernel objects: 32-bit port names; 0 is none. ---
 using mach_port_t = unsigned int;
@@ -54,7 +55,7 @@ using CFAbsoluteTime = double;
 struct CFDictionaryKeyCallBacks;
 struct CFDictionaryValueCallBacks;
 
-inline constexpr CFNumberType kCFNumberSInt32Type = 9;
+inline constexpr CFNumberType kCFNumberIntType = 9;  // a C int (32 bits)
 inline constexpr CFStringEncoding kCFStringEncodingUTF8 = 0x08000100;
 
 using CFReleaseFn = void (*)(CFTypeRef object);
@@ -85,13 +86,14 @@ inline constexpr int64_t kIOHIDEventTypeTemperature = 15;
 inline constexpr uint32_t kIOHIDEventFieldTemperatureLevel = 15u << 16;
 
 using IOHIDEventSystemClientCreateFn = IOHIDEventSystemClientRef (*)(CFAllocatorRef allocator);
-using IOHIDEventSystemClientSetMatchingFn = int (*)(IOHIDEventSystemClientRef client,
-                                                    CFDictionaryRef matching);
+using IOHIDEventSystemClientSetMatchingFn = void (*)(IOHIDEventSystemClientRef client,
+                                                     CFDictionaryRef matching);
 using IOHIDEventSystemClientCopyServicesFn = CFArrayRef (*)(IOHIDEventSystemClientRef client);
 using IOHIDServiceClientCopyPropertyFn = CFTypeRef (*)(IOHIDServiceClientRef service,
                                                        CFStringRef key);
+// `matching` narrows which event is copied; null: the service's current one.
 using IOHIDServiceClientCopyEventFn = IOHIDEventRef (*)(IOHIDServiceClientRef service, int64_t type,
-                                                        int32_t options, int64_t timestamp);
+                                                        CFDictionaryRef matching, uint32_t options);
 using IOHIDEventGetFloatValueFn = double (*)(IOHIDEventRef event, uint32_t field);
 
 // --- IOKit: services and user clients (the SMC). ---
@@ -141,13 +143,38 @@ using IOReportCreateSamplesDeltaFn = CFDictionaryRef (*)(CFDictionaryRef older,
                                                          CFDictionaryRef newer, CFTypeRef options);
 using IOReportIterateFn = void (*)(CFDictionaryRef samples, IOReportIterateBlock* block);
 using IOReportChannelGetChannelNameFn = CFStringRef (*)(IOReportSampleRef channel);
-using IOReportSimpleGetIntegerValueFn = int64_t (*)(IOReportSampleRef channel, int32_t index);
+// `reserved` is an optional out-parameter the helper does not use: always null.
+using IOReportSimpleGetIntegerValueFn = int64_t (*)(IOReportSampleRef channel, int32_t* reserved);
 using IOReportChannelGetUnitLabelFn = CFStringRef (*)(IOReportSampleRef channel);
 
 // --- The system library's allocator. ---
 // Gives the free pages of `zone` (null: every zone) back to the system, `goal` bytes at most
 // (0: as many as it can); answers how many it gave back.
 using malloc_zone_pressure_reliefFn = size_t (*)(void* zone, size_t goal);
+
+// --- The system library's threads. ---
+using QosClass = unsigned int;                      // qos_class_t
+inline constexpr QosClass kQosClassUtility = 0x11;  // QOS_CLASS_UTILITY
+// Sets the calling thread's quality-of-service class; 0 on success, an errno value otherwise.
+using pthread_set_qos_class_self_npFn = int (*)(QosClass qos_class, int relative_priority);
+
+// --- libicucore: the system's ICU, whose C functions carry unversioned names. ---
+using UErrorCode = int;  // 0 is success, negative a warning (also success), positive a failure
+using UText = struct OpaqueUText;
+using UBreakIterator = struct OpaqueUBreakIterator;
+inline constexpr int32_t kUBreakCharacter = 0;  // UBRK_CHARACTER: grapheme clusters
+inline constexpr int32_t kUBreakDone = -1;      // UBRK_DONE: no boundary left
+
+// A text over UTF-8 bytes read in place (its indexes are byte offsets); `reuse` null: a new one.
+using utext_openUTF8Fn = UText* (*)(UText* reuse, const char* text, int64_t length,
+                                    UErrorCode* status);
+using utext_closeFn = UText* (*)(UText* text);  // answers null
+// `text` null and `length` 0: the text is set later with ubrk_setUText.
+using ubrk_openFn = UBreakIterator* (*)(int32_t type, const char* locale, const uint16_t* text,
+                                        int32_t length, UErrorCode* status);
+using ubrk_setUTextFn = void (*)(UBreakIterator* iterator, UText* text, UErrorCode* status);
+using ubrk_nextFn = int32_t (*)(UBreakIterator* iterator);
+using ubrk_closeFn = void (*)(UBreakIterator* iterator);
 
 // --- The Objective-C runtime. ---
 using id = struct OpaqueObjcObject*;

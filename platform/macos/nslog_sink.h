@@ -6,8 +6,8 @@
 #ifndef OSTREL_PLATFORM_MACOS_NSLOG_SINK_H_
 #define OSTREL_PLATFORM_MACOS_NSLOG_SINK_H_
 
+#include "platform/log_sink.h"
 #include "platform/macos/objc_runtime.h"
-#include "platform/system_log.h"
 
 namespace ostrel::macos {
 

@@ -48,7 +48,8 @@ MacLibraries::MacLibraries(SymbolResolver& resolver_in)
       objc(resolver_in, kObjcPath),
       foundation(resolver_in, kFoundationPath),
       appkit(resolver_in, kAppKitPath),
-      service_management(resolver_in, kServiceManagementPath) {}
+      service_management(resolver_in, kServiceManagementPath),
+      icu_core(resolver_in, kIcuCorePath) {}
 
 MacLibraries& MachineLibraries() {
   static DlopenResolver* resolver = new DlopenResolver();

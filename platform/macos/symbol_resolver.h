@@ -78,7 +78,7 @@ struct MacLibraries {
   explicit MacLibraries(SymbolResolver& resolver);
 
   SymbolResolver& resolver;           // borrowed; every library below resolves through it
-  DynamicLibrary system;              // libSystem: mach_task_self_, _NSConcreteStackBlock
+  DynamicLibrary system;              // libSystem: mach_task_self_, _NSConcreteStackBlock, QoS
   DynamicLibrary core_foundation;     // numbers, strings, dictionaries, arrays, CFRelease
   DynamicLibrary iokit;               // the HID event system, services and user clients
   DynamicLibrary io_report;           // the energy counters
@@ -86,6 +86,7 @@ struct MacLibraries {
   DynamicLibrary foundation;          // NSString, NSURL, NSLog
   DynamicLibrary appkit;              // NSApplication, NSAlert, NSWorkspace
   DynamicLibrary service_management;  // SMAppService
+  DynamicLibrary icu_core;            // the system's ICU: grapheme clusters
 };
 
 // The product's libraries, over dlopen/dlsym; made on first use, never destroyed.

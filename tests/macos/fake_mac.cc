@@ -166,8 +166,8 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
 IOHIDEventSystemClientRef IOHIDEventSystemClientCreate(CFAllocatorRef a) {
   return Ret(Call("Client", a), R(F().New("c")));
 }
-int IOHIDEventSystemClientSetMatching(IOHIDEventSystemClientRef c, CFDictionaryRef d) {
-  return F().Log(Call("Match", c, d)), 1;
+void IOHIDEventSystemClientSetMatching(IOHIDEventSystemClientRef c, CFDictionaryRef d) {
+  F().Log(Call("Match", c, d));
 }
 CFArrayRef IOHIDEventSystemClientCopyServices(IOHIDEventSystemClientRef c) {
   return Ret(Call("Services", c), R(Holder("a", "s", F().hid.size())));
@@ -176,7 +176,9 @@ CFTypeRef IOHIDServiceClientCopyProperty(IOHIDServiceClientRef s, CFStringRef ke
   const auto& name = Hid(s).first;
   return Ret(Call("Property", s, key), R(name && O(key)->text == "Product" ? Str(*name) : nullptr));
 }
-IOHIDEventRef IOHIDServiceClientCopyEvent(IOHIDServiceClientRef s, int64_t ty, int32_t o, int64_t) {
+IOHIDEventRef IOHIDServiceClientCopyEvent(IOHIDServiceClientRef s, int64_t ty, CFDictionaryRef m,
+                                          uint32_t o) {
+  EXPECT_EQ(m, nullptr);
   FakeObject* e = Hid(s).second && ty == 15 ? F().New("e") : nullptr;
   if (e != nullptr) e->value = *Hid(s).second;
   return Ret(Call("Event", s, ty + o), R(e));
@@ -228,9 +230,36 @@ void IOReportIterate(CFDictionaryRef delta, IOReportIterateBlock* block) {
 }
 CFStringRef IOReportChannelGetChannelName(IOReportSampleRef c) { return Kept(c, Channel(c).name); }
 CFStringRef IOReportChannelGetUnitLabel(IOReportSampleRef c) { return Kept(c, Channel(c).unit); }
-int64_t IOReportSimpleGetIntegerValue(IOReportSampleRef c, int32_t) { return Channel(c).count; }
+int64_t IOReportSimpleGetIntegerValue(IOReportSampleRef c, int32_t* reserved) {
+  EXPECT_EQ(reserved, nullptr);
+  return Channel(c).count;
+}
 
 size_t malloc_zone_pressure_relief(void* z, size_t n) { return Ret(Call("relief", z, n), 0ul); }
+// pthread's header declares the real one: a fake under this prefix stands for it (Symbol).
+int ostrel_fake_pthread_set_qos_class_self_np(QosClass qos, int relative) {
+  return Ret(Call("qos", qos, relative), 0);
+}
+
+// libicucore: the walk breaks at `breaks`, then answers UBRK_DONE; "iterator" missing: refused.
+UText* utext_openUTF8(UText* reuse, const char* text, int64_t length, UErrorCode*) {
+  return Ret(Call("openUTF8", reuse, std::string(text, length), length), R(F().New("ut")));
+}
+UText* utext_close(UText* t) { return F().Log(Call("closeText", t)), F().Release(O(t)), nullptr; }
+UBreakIterator* ubrk_open(int32_t type, const char* locale, const uint16_t* text, int32_t length,
+                          UErrorCode* status) {
+  const bool refused = F().missing.count("iterator") > 0;
+  if (refused) *status = 1;  // U_ILLEGAL_ARGUMENT_ERROR
+  return Ret(Call("openBreaks", type, "'" + std::string(locale) + "'", text, length),
+             R(refused ? nullptr : F().New("bi")));
+}
+void ubrk_setUText(UBreakIterator* b, UText* t, UErrorCode*) { F().Log(Call("setText", b, t)); }
+int32_t ubrk_next(UBreakIterator*) {
+  if (F().breaks.empty()) return -1;
+  const int32_t next = F().breaks.front();
+  return F().breaks.pop_front(), next;
+}
+void ubrk_close(UBreakIterator* b) { F().Log(Call("closeBreaks", b)), F().Release(O(b)); }
 
 Class objc_getClass(const char* name) {
   return Ret(Call("getClass", name), R(F().missing.count(name) ? nullptr : F().Shared(name)));
@@ -272,7 +301,9 @@ void* FakeMac::Open(const char* path) {
   return missing.count(path) ? nullptr : const_cast<char*>(Intern(path));
 }
 void* FakeMac::Symbol(void*, const char* name) {
-  return missing.count(name) ? nullptr : dlsym(RTLD_DEFAULT, name);
+  if (missing.count(name)) return nullptr;
+  void* renamed = dlsym(RTLD_DEFAULT, ("ostrel_fake_" + std::string(name)).c_str());
+  return renamed ? renamed : dlsym(RTLD_DEFAULT, name);
 }
 void* FakeMac::Messenger(void*, const char* types) { return kMessengers.at(types); }
 FakeObject* FakeMac::New(const std::string& kind, const std::string& text, int refs) {

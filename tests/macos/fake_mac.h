@@ -42,6 +42,7 @@ class FakeMac final : public SymbolResolver {
   ostrel::testing::FakeSmc smc;                        // answers the IOKit user-client calls
   std::vector<ostrel::testing::FakeChannel> channels;  // the channels of every energy delta
   std::deque<double> clock;                            // CFAbsoluteTimeGetCurrent's answers
+  std::deque<int32_t> breaks;                          // ubrk_next's answers
   std::map<std::string, long> answers;                 // what runModal and status answer
   std::optional<std::string> app_url, error;  // the installed app; what register fails with
   std::string log;

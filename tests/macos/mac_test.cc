@@ -8,11 +8,14 @@
 
 #include "platform/login_item.h"
 #include "platform/macos/apple_smc_transport.h"
+#include "platform/macos/dev_fd_open_files.h"
 #include "platform/macos/hid_temp_source.h"
+#include "platform/macos/icucore_grapheme_breaks.h"
 #include "platform/macos/ioreport_energy_source.h"
 #include "platform/macos/mac_platform.h"
-#include "platform/macos/mac_process_resources.h"
-#include "platform/process_resources.h"
+#include "platform/macos/pthread_qos.h"
+#include "platform/macos/zone_relief_heap_release.h"
+#include "platform/open_files.h"
 #include "sensors/fans.h"
 #include "sensors/power.h"
 #include "tests/machine_records.h"
@@ -128,6 +131,21 @@ TEST(MacLayersTest, EveryPath) {
   const Walk lookup =
       On([](MacPlatform& p) { return p.workspace().URLForApplication("id").value_or("none"); });
   const Walk relieve = [](MacLibraries& l, FakeMac& f) { return ReleaseFreeMemory(l), f.log; };
+  const Walk qos = [](MacLibraries& l, FakeMac& f) {
+    const bool entered = EnterUtilityClass(l);
+    return std::to_string(entered) + f.log;
+  };
+  // The cluster ends of "e\u0301x" (4 bytes), as the walk hands them on.
+  const Walk clusters = [](MacLibraries& l, FakeMac& f) {
+    f.breaks = {3, 4};
+    if (auto walk = IcuCore(l.icu_core).Breaks("e\u0301x")) {
+      while (const size_t end = walk->Next()) f.Log(std::to_string(end));
+    }
+    return f.log;
+  };
+  const std::string icu =
+      "dlopen(libicucore.A.dylib) openUTF8(null,e\u0301x,4)=ut1 openBreaks(0,'',"
+      "null,0)=";
   // clang-format off
   const struct {
     Script script;
@@ -194,6 +212,11 @@ TEST(MacLayersTest, EveryPath) {
        "unregisterAndReturnError: &error]=0 [NSError1 description]=@\"no\" NSLog(@\"%@\",@\"Ostrel "
        "Sensor Helper: login item unregister failed: no\")"},
       {Missing(""), relieve, "dlopen(libSystem.B.dylib) relief(null,0)=0"},
+      {Missing(""), qos, "1dlopen(libSystem.B.dylib) qos(17,0)=0"},
+      {Missing("pthread_set_qos_class_self_np"), qos, "0dlopen(libSystem.B.dylib)"},
+      {Missing(""), clusters, icu + "bi1 setText(bi1,ut1) 3 4 closeBreaks(bi1) closeText(ut1)"},
+      {Missing("iterator"), clusters, icu + "null closeText(ut1)"},
+      {Missing("ubrk_setUText"), clusters, "dlopen(libicucore.A.dylib)"},
   };
   // clang-format on
   for (const auto& c : cases) EXPECT_EQ(Calls(c.script, c.walk), c.told);

@@ -1,14 +1,13 @@
-// process_resources.cc: descriptor counts from /proc/self/fd and RLIMIT_NOFILE; heap trimming
-// with glibc's malloc_trim.
-#include "platform/process_resources.h"
-
+// proc_fd_open_files.cc: descriptors counted in /proc/self/fd against RLIMIT_NOFILE, and probed
+// with one open and its duplicates.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "platform/open_files.h"
 
 namespace ostrel {
 
@@ -63,7 +62,5 @@ bool CanOpenDescriptors(int count) {
   close(first);
   return enough;
 }
-
-void ReleaseFreeMemory() { malloc_trim(0); }
 
 }  // namespace ostrel

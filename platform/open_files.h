@@ -1,10 +1,10 @@
-// process_resources.h: what the server asks the operating system about its own process: how
-// many more descriptors it may open, and giving freed heap memory back.
+// open_files.h: how many more descriptors this process may open, counted against its limit on
+// open files and probed by taking them. The server's descriptor budget is built on these.
 //
 // Plain functions without state of their own; safe on any thread. Each operating system's
-// folder defines them (on Linux: /proc/self/fd, RLIMIT_NOFILE and glibc's malloc_trim).
-#ifndef OSTREL_PLATFORM_PROCESS_RESOURCES_H_
-#define OSTREL_PLATFORM_PROCESS_RESOURCES_H_
+// folder defines them.
+#ifndef OSTREL_PLATFORM_OPEN_FILES_H_
+#define OSTREL_PLATFORM_OPEN_FILES_H_
 
 #include <stdint.h>
 
@@ -20,10 +20,6 @@ int64_t FreeDescriptorCount();
 // Fails for want of descriptors in this process or in the whole system alike.
 bool CanOpenDescriptors(int count);
 
-// Hands the heap's free pages back to the system, so that a process that has served a burst of
-// work shrinks back to its idle size.
-void ReleaseFreeMemory();
-
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_PROCESS_RESOURCES_H_
+#endif  // OSTREL_PLATFORM_OPEN_FILES_H_

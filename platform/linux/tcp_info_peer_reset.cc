@@ -1,9 +1,9 @@
-// socket_state.cc: a connection's TCP state from the kernel's TCP_INFO.
-#include "platform/socket_state.h"
-
+// tcp_info_peer_reset.cc: a connection's TCP state from the kernel's TCP_INFO.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+
+#include "platform/peer_reset.h"
 
 namespace ostrel {
 

@@ -1,5 +1,5 @@
-// system_log.cc: syslog and standard error.
-#include "platform/linux/system_log.h"
+// syslog_sink.cc: syslog and standard error.
+#include "platform/linux/syslog_sink.h"
 
 #include <errno.h>
 #include <syslog.h>
@@ -9,13 +9,13 @@
 
 namespace ostrel {
 
-SystemLog::SystemLog() {
+SyslogSink::SyslogSink() {
   // openlog keeps the ident pointer: a string literal lives long enough. The connection to the
   // log is made now, at start, rather than at the first failure.
   openlog(kIdent, LOG_PID | LOG_NDELAY, LOG_USER);
 }
 
-void SystemLog::Write(std::string_view line) {
+void SyslogSink::Write(std::string_view line) {
   const std::string text(line);
   syslog(LOG_ERR, "%s", text.c_str());
 

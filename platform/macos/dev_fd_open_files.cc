@@ -1,13 +1,11 @@
-// mac_process_resources.cc: /dev/fd, RLIMIT_NOFILE and malloc_zone_pressure_relief.
-#include "platform/macos/mac_process_resources.h"
+// dev_fd_open_files.cc: /dev/fd and RLIMIT_NOFILE; the probe opens new files.
+#include "platform/macos/dev_fd_open_files.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include "platform/macos/mac_api.h"
 
 namespace ostrel::macos {
 
@@ -50,12 +48,6 @@ bool CanOpenDescriptors(int count) {
   }
   for (int i = 0; i < opened; ++i) close(descriptors[i]);
   return opened == count;
-}
-
-void ReleaseFreeMemory(MacLibraries& libraries) {
-  const auto relieve =
-      libraries.system.Function<malloc_zone_pressure_reliefFn>("malloc_zone_pressure_relief");
-  if (relieve != nullptr) relieve(nullptr, 0);  // every zone, as much as it can
 }
 
 }  // namespace ostrel::macos

@@ -1,11 +1,10 @@
-// socket_state.h: what the server asks the operating system about one of its connected TCP
-// sockets: whether the peer has already reset the connection.
+// peer_reset.h: whether the peer of one of the server's connected TCP sockets has already reset
+// the connection, as the operating system's TCP state tells it.
 //
 // A plain function without state of its own; safe on any thread for a socket that the caller
-// keeps open meanwhile. Each operating system's folder defines it (on Linux: TCP_INFO; on macOS:
-// TCP_CONNECTION_INFO).
-#ifndef OSTREL_PLATFORM_SOCKET_STATE_H_
-#define OSTREL_PLATFORM_SOCKET_STATE_H_
+// keeps open meanwhile. Each operating system's folder defines it.
+#ifndef OSTREL_PLATFORM_PEER_RESET_H_
+#define OSTREL_PLATFORM_PEER_RESET_H_
 
 namespace ostrel {
 
@@ -16,4 +15,4 @@ bool PeerHasReset(int fd);
 
 }  // namespace ostrel
 
-#endif  // OSTREL_PLATFORM_SOCKET_STATE_H_
+#endif  // OSTREL_PLATFORM_PEER_RESET_H_

@@ -1,5 +1,6 @@
-// mac_socket_state.cc: a connection's TCP state from macOS's TCP_CONNECTION_INFO.
-#include "platform/macos/mac_socket_state.h"
+// tcp_connection_info_peer_reset.cc: a connection's TCP state from macOS's
+// TCP_CONNECTION_INFO.
+#include "platform/macos/tcp_connection_info_peer_reset.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
