@@ -133,7 +133,7 @@ void FanList::Show(const std::vector<FanRow>& fans) {
   shown_ = fans;
 }
 
-SensorsWindow::SensorsWindow()
+SensorsWindow::SensorsWindow(bool connect)
     : temperature_chart_(model_.temperature_history(), "°C"),
       power_chart_(model_.power_history(), "W") {
   set_title("Ostrel");
@@ -159,6 +159,7 @@ SensorsWindow::SensorsWindow()
   connection_.add_css_class("ostrel-heading");
   start_.set_label("_Start");
   start_.set_use_underline(true);
+  SetAccessibleLabel(start_, "Start");  // GTK 4.8 would announce the label with its underscore
   start_.set_valign(Gtk::Align::CENTER);
   start_.set_tooltip_text("Start Ostrel Sensor Helper");
   start_.signal_clicked().connect(sigc::mem_fun(*this, &SensorsWindow::OnStart));
@@ -194,7 +195,9 @@ SensorsWindow::SensorsWindow()
   scroll_.set_child(page_);
   set_child(scroll_);
 
+  SetNote(start_note_, "");
   Present(true);
+  if (!connect) return;
   client_ = std::make_unique<HelperClient>(
       HelperClient::Callbacks{[this](const Reply& reply) { OnDocument(reply); },
                               [this](bool asked, const Reply& reply) { OnLogin(asked, reply); },
@@ -235,7 +238,7 @@ void SensorsWindow::OnSwitch() {
   if (setting_switch_) return;
   const bool on = login_.get_active();
   model_.OnLoginAsked(on);
-  client_->SetLoginItem(on);
+  if (client_) client_->SetLoginItem(on);
   Present(false);
 }
 
@@ -245,7 +248,7 @@ void SensorsWindow::OnStart() {
   SetNote(start_note_, failure.empty() ? "Starting Ostrel Sensor Helper…" : failure);
   if (failure.empty()) {
     started_at_ = Now();
-    client_->ExpectHelper();
+    if (client_) client_->ExpectHelper();
   }
 }
 
@@ -265,17 +268,18 @@ void SensorsWindow::Present(bool histories_changed) {
   if (all || view.fans_note != shown_.fans_note) SetNote(fans_note_, view.fans_note);
   if (all || view.power != shown_.power) power_.Show(view.power);
   if (all || view.power_note != shown_.power_note) SetNote(power_note_, view.power_note);
-  if (histories_changed) {
-    const double now = Now();
-    for (auto [chart, history, label] :
-         {std::tuple{&temperature_chart_, &model_.temperature_history(),
-                     &view.temperatures_chart_label},
-          std::tuple{&power_chart_, &model_.power_history(), &view.power_chart_label}}) {
-      bool any = false;
-      for (const std::string& series : history->labels()) any = any || !series.empty();
-      chart->set_visible(any);
-      chart->Update(now, *label);
-    }
+  // A chart is redrawn for new points, and relabelled when its figures go (the helper stopped).
+  const double now = Now();
+  for (auto [chart, history, label, shown_label] :
+       {std::tuple{&temperature_chart_, &model_.temperature_history(),
+                   &view.temperatures_chart_label, &shown_.temperatures_chart_label},
+        std::tuple{&power_chart_, &model_.power_history(), &view.power_chart_label,
+                   &shown_.power_chart_label}}) {
+    if (!histories_changed && *label == *shown_label) continue;
+    bool any = false;
+    for (const std::string& series : history->labels()) any = any || !series.empty();
+    chart->set_visible(any);
+    chart->Update(now, *label);
   }
   if (all || view.login_on != shown_.login_on || view.login_enabled != shown_.login_enabled) {
     setting_switch_ = true;

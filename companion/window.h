@@ -47,11 +47,15 @@ class FanList : public Gtk::Box {
 
 class SensorsWindow : public Gtk::ApplicationWindow {
  public:
-  SensorsWindow();
+  // With `connect`, the page asks the helper at once and keeps asking; without, it shows only
+  // what is handed to OnDocument and OnLogin (tests drive the page so).
+  explicit SensorsWindow(bool connect = true);
 
- private:
+  // What the client reports: the outcome of a document request, and of a login-item change.
   void OnDocument(const Reply& reply);
   void OnLogin(bool asked, const Reply& reply);
+
+ private:
   void OnSwitch();
   void OnStart();
   // Brings the widgets in line with the model's view.
