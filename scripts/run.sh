@@ -2,8 +2,8 @@
 # Builds the helper and the Ostrel window (installing what is missing), starts the helper and, in
 # a desktop session (DISPLAY or WAYLAND_DISPLAY set), opens the window beside it. The script
 # lasts as long as the helper: Ctrl+C or SIGTERM ends the helper, and the script then closes the
-# window it opened. Without a display it only starts the helper; `build/default/ostrel --text`
-# prints the page from another terminal.
+# window it opened. Without a display it only starts the helper; from another terminal,
+# `build/default/companion/ostrel --text` prints the page.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh build
@@ -20,7 +20,7 @@ $window || exec build/default/ostrel-sensor-helper
 build/default/ostrel-sensor-helper &
 helper=$!
 trap 'kill -TERM "$helper" 2>/dev/null || true' INT TERM
-build/default/ostrel &
+build/default/companion/ostrel &
 window_pid=$!
 # A trapped signal interrupts `wait`; wait again until the helper has really ended.
 status=0
