@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "platform/linux/hwmon_smc_transport.h"
@@ -169,7 +170,19 @@ TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
 // name (its attributes move out of device/), a chip whose hwmon number changes.
 TEST(HwmonTreesTest, ChangesShowInTheNextReading) {
   namespace fs = std::filesystem;
-  const std::string base = testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/fans_mixed.tree");
+  const std::string base =
+      testing::ReadWholeFile(OSTREL_FIXTURES_DIR "/trees/fans_mixed.tree") +
+      "class/power_supply/BAT0/type=Battery\nclass/power_supply/BAT0/temp=300\n";
+  // Rewrites a file in place (its folder keeps its times), or replaces it by renaming a new one.
+  const auto rewrite = [](const char* file, const char* text, bool rename) {
+    return [=](const fs::path& root) {
+      std::ofstream(root / (rename ? "new" : file), std::ios::binary) << text;
+      if (rename) fs::rename(root / "new", root / file);
+    };
+  };
+  const auto replaced = [&base](const std::string& from, const std::string& to) {
+    return std::string(base).replace(base.find(from), from.size(), to);
+  };
   const std::string fan2 = "class/hwmon/hwmon3/device/fan2_input=1998\n";
   const auto renumbered = [](std::string text) {
     for (size_t at; (at = text.find("hwmon10/")) != std::string::npos;)
@@ -180,6 +193,11 @@ TEST(HwmonTreesTest, ChangesShowInTheNextReading) {
       {base + "class/hwmon/hwmon0/temp2_input=50000", nullptr},  // nullptr: the added line
       {base + "class/hwmon/hwmon10/fan2_input=3000", nullptr},
       {base + "class/hwmon/hwmon3/name=applesmc", nullptr},
+      {replaced("temp1_input=45000", "temp1_input=61000"),
+       rewrite("devices/hwmon/hwmon0/temp1_input", "61000\n", false)},
+      {replaced("temp=300", "temp=333"), rewrite("devices/power_supply/BAT0/temp", "333\n", false)},
+      {replaced("fan1_input=2001", "fan1_input=2500"),
+       rewrite("devices/hwmon/hwmon3/device/fan1_input", "2500\n", true)},
       {std::string(base).erase(base.find(fan2), fan2.size()),
        [](const fs::path& root) { fs::remove(root / "devices/hwmon/hwmon3/device/fan2_input"); }},
       {renumbered(base), [](const fs::path& root) {

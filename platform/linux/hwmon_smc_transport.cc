@@ -65,11 +65,9 @@ struct ChipFans {
 
 constexpr uint8_t kHasMin = 1, kHasMax = 2;
 
-// Lists the chip folder `folder` (relative to class/hwmon) into `fans`. True when the folder
-// has a "name" entry.
-bool ListFans(int class_dir, const char* folder, ChipFans* fans) {
+// Lists a chip folder's fans into `fans`. True when the folder has a "name" entry.
+bool ListFans(FolderListing& lister, ChipFans* fans) {
   bool has_name = false;
-  FolderListing lister(class_dir, folder);
   while (const char* entry = lister.Next()) {
     if (strcmp(entry, "name") == 0) has_name = true;
     if (!IsFanInput(entry)) continue;
@@ -99,21 +97,26 @@ HwmonFanList::HwmonFanList(const std::string& sys_root) {
   for (size_t i = 0; i < chips.size(); ++i) {
     ChipFans fans;
     bool in_device = false;
-    if (!ListFans(class_dir.get(), chips[i], &fans)) {
+    FolderListing folder(class_dir.get(), chips[i]);
+    if (!ListFans(folder, &fans)) {
       // No name here: an old driver keeps every attribute in device/, if that has a name.
       char device[32];
       snprintf(device, sizeof device, "%s/device", chips[i]);
       ChipFans device_fans;
-      if (ListFans(class_dir.get(), device, &device_fans)) {
+      FolderListing device_folder(class_dir.get(), device);
+      if (ListFans(device_folder, &device_fans)) {
         fans = device_fans;
+        folder = std::move(device_folder);
         in_device = true;
       }
     }
     count_ += fans.count;
+    if (fans.entries.size() > 0 && listed_ < kMaxListedFans) folders_.push_back(std::move(folder));
     for (size_t f = 0; f < fans.entries.size() && listed_ < kMaxListedFans; ++f) {
       // "hwmon6/device/fan1_input" -> "hwmon6/device/fan1_"
       const char* entry = fans.entries[f];
       limits_[listed_] = fans.limits[f];
+      folder_of_[listed_] = static_cast<uint8_t>(folders_.size() - 1);
       snprintf(fans_[listed_++], sizeof fans_[0], "%s%s/%.*s", chips[i], in_device ? "/device" : "",
                static_cast<int>(strlen(entry) - strlen("input")), entry);
     }
@@ -135,7 +138,7 @@ std::optional<float> HwmonFanList::ReadRpm(size_t n, const char* attribute) cons
   }
   char file[sizeof fans_[0] + 8];
   snprintf(file, sizeof file, "%s%s", fans_[n], attribute);
-  const std::optional<int64_t> value = ReadSysfsIntAt(class_dir_, file, &closer_);
+  const std::optional<int64_t> value = folders_[folder_of_[n]].ReadInt(class_dir_, file, &closer_);
   if (!value || *value < 0) return std::nullopt;
   return static_cast<float>(*value);
 }

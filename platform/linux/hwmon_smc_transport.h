@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/folder_listing.h"
 #include "platform/linux/sysfs.h"
 #include "platform/smc_transport.h"
 
@@ -43,10 +44,11 @@ namespace ostrel {
 // entries from its folder's listing (FolderListing: remembered while the folder is unchanged)
 // and reads no file: a chip's attributes are in hwmon<N>/, or in hwmon<N>/device/ when the
 // listing shows no "name" in hwmon<N>/ and one in device/ (applesmc, older Super-I/O drivers).
-// The class/hwmon folder stays open until the list is destroyed, and the fans' files are opened
-// relative to it and closed a few at a time (FileCloser): at most two descriptors more than the
-// closer holds are open at once, however the fans are spread over chips. Immutable once made but
-// for those closings; used by one thread at a time.
+// The class/hwmon folder stays open until the list is destroyed. The fans' files are read
+// through descriptors kept with their folders' remembered listings, or else opened relative to
+// class/hwmon and closed a few at a time (FileCloser): beside the kept ones, at most two
+// descriptors more than the closer holds are open at once, however the fans are spread. Immutable
+// once made but for those closings; used by one thread at a time.
 class HwmonFanList {
  public:
   // Fan keys carry one digit ("F9Ac"), so no fan beyond the tenth can be asked for.
@@ -78,6 +80,10 @@ class HwmonFanList {
   char fans_[kMaxListedFans][48];
   // Per listed fan, which of fan<k>_min and fan<k>_max its folder's listing shows.
   uint8_t limits_[kMaxListedFans] = {};
+  // The listings of the folders the listed fans are in (whose files they keep open), and per
+  // listed fan the index of its folder's.
+  std::vector<FolderListing> folders_;
+  uint8_t folder_of_[kMaxListedFans] = {};
 };
 
 class HwmonSmcTransport : public SmcTransport {

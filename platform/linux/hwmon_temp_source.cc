@@ -254,12 +254,11 @@ bool KeepLowest(uint32_t* values, size_t* count, size_t cap, uint32_t index) {
 
 // The temperature inputs of the open chip folder `dir`, lowest indices first, at most
 // kMaxSensorsPerChip, each marked with whether the listing shows its label.
-size_t ListSensors(int dir, Sensor (&sensors)[kMaxSensorsPerChip]) {
+size_t ListSensors(FolderListing& lister, Sensor (&sensors)[kMaxSensorsPerChip]) {
   uint32_t inputs[kMaxSensorsPerChip];
   uint32_t labels[kMaxSensorsPerChip];
   size_t input_count = 0, label_count = 0;
   bool labels_left_out = false;
-  FolderListing lister(dir, nullptr);
   while (const char* entry = lister.Next()) {
     const std::optional<TempEntry> temp = ParseTempEntry(entry);
     if (!temp) continue;
@@ -284,9 +283,11 @@ size_t ListSensors(int dir, Sensor (&sensors)[kMaxSensorsPerChip]) {
 
 // Reads the value file `input` (relative to `dir`) of a sensor that counts as `role` and visits
 // it as "<tag> <chip>/<label>", or "<tag> <chip>/temp<index>" without a label.
-void VisitValue(int dir, const char* input, Role role, const char* chip, const char* label,
-                uint32_t index, FileCloser* closer, const TempSource::Visitor& visit) {
-  const std::optional<int64_t> milli = ReadSysfsIntAt(dir, input, closer);
+void VisitValue(const FolderListing* folder, int dir, const char* input, Role role,
+                const char* chip, const char* label, uint32_t index, FileCloser* closer,
+                const TempSource::Visitor& visit) {
+  const std::optional<int64_t> milli =
+      folder != nullptr ? folder->ReadInt(dir, input, closer) : ReadSysfsIntAt(dir, input, closer);
   if (!milli || *milli < kMinMilliCelsius || *milli > kMaxMilliCelsius) return;
   char what[kNameMax];
   char name[kNameMax];
@@ -307,7 +308,7 @@ void VisitNvme(int class_fd, const char* attr_dir, const char* chip, FileCloser*
                const TempSource::Visitor& visit) {
   char file[kEntryPathMax];
   snprintf(file, sizeof file, "%s/temp1_input", attr_dir);
-  VisitValue(class_fd, file, Role::kStorage, chip, "Composite", 1, closer, visit);
+  VisitValue(nullptr, class_fd, file, Role::kStorage, chip, "Composite", 1, closer, visit);
 }
 
 // True when `a` and `b` (relative to `a_dir`, and a path) lead to the same folder.
@@ -375,23 +376,25 @@ void VisitChip(const std::string& sys_root, int class_fd, const char* entry,
     return;
   }
 
-  ScopedFd dir(OpenDirAt(class_fd, attr_dir));
-  if (!dir) return;  // the chip went away since it was listed
+  // The chip's listing, and its files, are kept while its folder stays the same; its files are
+  // opened relative to class/hwmon when they are not.
+  FolderListing listing(class_fd, attr_dir);
+  if (!listing.found()) return;  // the chip went away since it was listed
   Sensor sensors[kMaxSensorsPerChip];
-  const size_t count = ListSensors(dir.get(), sensors);
+  const size_t count = ListSensors(listing, sensors);
   if (NeedsLabels(kind)) {
     for (size_t i = 0; i < count; ++i) {
       if (!sensors[i].has_label) continue;
-      snprintf(file, sizeof file, "temp%u_label", sensors[i].index);
-      ReadSysfsTextAt(dir.get(), file, sensors[i].label, sizeof sensors[i].label, closer);
+      snprintf(file, sizeof file, "%s/temp%u_label", attr_dir, sensors[i].index);
+      listing.ReadText(class_fd, file, sensors[i].label, sizeof sensors[i].label, closer);
     }
   }
   AssignRoles(kind, sensors, count);
   for (size_t i = 0; i < count; ++i) {
     const Sensor& s = sensors[i];
     if (s.role == Role::kOther) continue;  // its label already shows it can't count
-    snprintf(file, sizeof file, "temp%u_input", s.index);
-    VisitValue(dir.get(), file, s.role, chip, s.label, s.index, closer, visit);
+    snprintf(file, sizeof file, "%s/temp%u_input", attr_dir, s.index);
+    VisitValue(&listing, class_fd, file, s.role, chip, s.label, s.index, closer, visit);
   }
 }
 
@@ -416,15 +419,21 @@ size_t VisitBatteries(const std::string& sys_root, const TempSource::Visitor& vi
   char name[kNameMax];
   for (size_t i = 0; i < supplies.size(); ++i) {
     const char* supply = supplies[i];
-    // Most supplies (chargers, most ACPI batteries) have no temperature: try it first.
+    // Most supplies (chargers, most ACPI batteries) have no temperature: that comes first. The
+    // supply's listing, and its files, are kept while its folder stays the same.
+    const FolderListing folder(dir.get(), supply);
+    if (!folder.Has("temp")) continue;
     snprintf(file, sizeof file, "%s/temp", supply);
-    const std::optional<int64_t> tenths = ReadSysfsIntAt(dir.get(), file, &closer);
+    const std::optional<int64_t> tenths = folder.ReadInt(dir.get(), file, &closer);
     if (!tenths) continue;
     snprintf(file, sizeof file, "%s/type", supply);
-    if (ReadSysfsTextAt(dir.get(), file, text, sizeof text, &closer) != "Battery") continue;
+    if (folder.ReadText(dir.get(), file, text, sizeof text, &closer) != "Battery") continue;
     // Batteries of mice, keyboards and game pads are "Device" scope: not this machine's.
     snprintf(file, sizeof file, "%s/scope", supply);
-    if (ReadSysfsTextAt(dir.get(), file, text, sizeof text, &closer) == "Device") continue;
+    if (folder.Has("scope") &&
+        folder.ReadText(dir.get(), file, text, sizeof text, &closer) == "Device") {
+      continue;
+    }
     if (count < cap) snprintf(batteries[count++].name, kSupplyNameMax, "%s", supply);
     if (*tenths < kMinTenths || *tenths > kMaxTenths) continue;
     BuildName(name, Role::kBattery, supply);
