@@ -33,46 +33,30 @@ TEST(WindowModel, DocumentsToSections) {
     size_t temperatures, fans;
   };
   const std::string long_label(100, 'x');
+  // clang-format off
   const Row rows[] = {
-      {"helper",
-       kHelperDocument,
+      {"helper", kHelperDocument,
        {"Connected to Ostrel Sensor Helper\n", "  CPU / SoC (avg)  52.5 °C\n", "  SSD  40.0 °C\n",
         "  Fan 0  1800 rpm (1200–6000)\n", "  CPU  3.50 W\n", "  Neural engine  0.00 W\n",
-        "  Total  4.00 W\n", "  Start at login: on\n"},
-       2,
-       1},
-      {"empty object",
-       "{}",
+        "  Total  4.00 W\n", "  Start at login: on\n"}, 2, 1},
+      {"empty object", "{}",
        {"  No temperature sensors on this machine\n", "  No fan sensors on this machine\n",
-        "  Measuring power…\n", "  Start at login: off\n"},
-       0,
-       0},
-      {"wrong types",
-       R"({"temperatures":"hot","fans":{},"power":[],"loginItem":"yes"})",
-       {"  No temperature sensors on this machine\n", "  No fan sensors on this machine\n"},
-       0,
-       0},
-      {"odd members",
-       R"({"temperatures":[7,{"celsius":"warm","label":"A"},{"label":"B","celsius":1e300},)"
+        "  Measuring power…\n", "  Start at login: off\n"}, 0, 0},
+      {"wrong types", R"({"temperatures":"hot","fans":{},"power":[],"loginItem":"yes"})",
+       {"  No temperature sensors on this machine\n", "  No fan sensors on this machine\n"}, 0, 0},
+      {"odd members", R"({"temperatures":[7,{"celsius":"warm","label":"A"},{"label":"B","celsius":1e300},)"
        R"({"label":"C","celsius":-40},{"label":5,"celsius":30}],)"
        R"("fans":[{"index":-3,"rpm":"fast","min":5,"max":5},{"index":2,"rpm":7000,"max":6000,"min":1000}],)"
        R"("power":{"cpu":"x","gpu":2}})",
        {"  A  —\n", "  B  —\n", "  C  -40.0 °C\n", "  Sensor 4  30.0 °C\n", "  Fan 0  —\n",
-        "  Fan 2  7000 rpm (1000–6000)\n", "  CPU  —\n", "  GPU  2.00 W\n"},
-       4,
-       2},
+        "  Fan 2  7000 rpm (1000–6000)\n", "  CPU  —\n", "  GPU  2.00 W\n"}, 4, 2},
       {"too many fans", Fans(20), {"  and 4 more fans not shown\n"}, 0, kMaxFans},
-      {"long label",
-       R"({"temperatures":[{"label":")" + long_label + R"(","celsius":1}]})",
-       {"  " + std::string(kMaxLabelChars - 1, 'x') + "…  1.0 °C\n"},
-       1,
-       0},
-      {"not UTF-8 and control",
-       "{\"temperatures\":[{\"label\":\"\xff\xfe\\nCPU\",\"celsius\":1}]}",
-       {"  \xEF\xBF\xBD\xEF\xBF\xBD CPU  1.0 °C\n"},
-       1,
-       0},
+      {"long label", R"({"temperatures":[{"label":")" + long_label + R"(","celsius":1}]})",
+       {"  " + std::string(kMaxLabelChars - 1, 'x') + "…  1.0 °C\n"}, 1, 0},
+      {"not UTF-8 and control", "{\"temperatures\":[{\"label\":\"\xff\xfe\\nCPU\",\"celsius\":1}]}",
+       {"  \xEF\xBF\xBD\xEF\xBF\xBD CPU  1.0 °C\n"}, 1, 0},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::optional<Document> document = ParseDocument(row.body);
