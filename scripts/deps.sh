@@ -7,7 +7,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake g++ make pkg-config libasio-dev nlohmann-json3-dev libicu-dev libgtkmm-4.0-dev libsoup-3.0-dev"
-  [test]="libgtest-dev libgmock-dev curl xvfb zenity kdialog xdotool x11-apps imagemagick dbus fuse3 python3-fusepy"
+  [test]="libgtest-dev libgmock-dev curl xvfb zenity kdialog xdotool x11-apps imagemagick dbus libglib2.0-bin fuse3 python3-fusepy"
   [format]="clang-format"
   [bench]="libbenchmark-dev"
   [load]="wrk nginx-light prometheus-node-exporter gnuplot-nox curl util-linux iproute2"

@@ -274,13 +274,15 @@ StatusOr<pid_t> PosixProcessRunner::Launch(const std::vector<std::string>& argv,
   const StatusOr<pid_t> spawned = Spawn(*path, argv, env, options);
   if (!spawned.ok()) return spawned;
   const pid_t pid = *spawned;
-  // Without a thread to be had the child stays a zombie until this process ends: still better
-  // than blocking the caller until the launched program quits.
+  // A detached thread reaps it. Without a thread to be had the child stays a zombie until this
+  // process ends: still better than blocking the caller until the launched program quits.
+  pthread_attr_t detached;
+  pthread_attr_init(&detached);
+  pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
   pthread_t reaper;
-  if (pthread_create(&reaper, nullptr, ReapInBackground,
-                     reinterpret_cast<void*>(static_cast<intptr_t>(pid))) == 0) {
-    pthread_detach(reaper);
-  }
+  pthread_create(&reaper, &detached, ReapInBackground,
+                 reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
+  pthread_attr_destroy(&detached);
   return pid;
 }
 

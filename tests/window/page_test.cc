@@ -30,9 +30,10 @@ bool StartDisplay() {
   std::atexit([] { kill(xvfb, SIGTERM); });
   if (!fgets(number, sizeof number, out)) return false;
   setenv("DISPLAY", (":" + std::string(number, std::strcspn(number, "\n"))).c_str(), 1);
-  // Accessible properties kept in-process (no AT-SPI bus); no desktop settings, no proxies.
-  for (const char* setting : {"GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GTK_A11Y=test",
-                              "GSETTINGS_BACKEND=memory", "GIO_USE_PROXY_RESOLVER=dummy"}) {
+  // As the window runs (no GL); accessibility in-process, no AT-SPI bus; no desktop settings.
+  for (const char* setting :
+       {"GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GDK_DEBUG=gl-disable", "GTK_A11Y=test",
+        "GSETTINGS_BACKEND=memory", "GIO_USE_PROXY_RESOLVER=dummy"}) {
     putenv(const_cast<char*>(setting));
   }
   if (!gtk_init_check()) return false;
