@@ -17,21 +17,40 @@
 namespace ostrel {
 namespace {
 
-// What a folder is, as far as its entries go: the same identity, the same entries.
+// What a folder is, as far as its entries go: the same identity, the same entries. The birth
+// time tells apart a folder made where one was removed and given its inode number (ext4 and
+// tmpfs hand numbers out again; sysfs numbers carry a generation and are never reused).
 struct Identity {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  timespec mtime{};
-  timespec ctime{};
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  statx_timestamp times[3] = {};  // modification, change and birth (0 where not kept)
   bool operator==(const Identity& o) const {
-    return dev == o.dev && ino == o.ino && mtime.tv_sec == o.mtime.tv_sec &&
-           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
-           ctime.tv_nsec == o.ctime.tv_nsec;
+    if (dev != o.dev || ino != o.ino) return false;
+    for (int i = 0; i < 3; ++i) {
+      if (times[i].tv_sec != o.times[i].tv_sec || times[i].tv_nsec != o.times[i].tv_nsec) {
+        return false;
+      }
+    }
+    return true;
   }
 };
 
-Identity IdentityOf(const struct stat& st) {
-  return {st.st_dev, st.st_ino, st.st_mtim, st.st_ctim};
+// The identity of the folder `name` relative to `dir_fd` (nullptr: `dir_fd` itself); false when
+// it cannot be looked at or is no folder.
+bool Look(int dir_fd, const char* name, Identity* identity) {
+  struct statx st;
+  const unsigned mask = STATX_TYPE | STATX_INO | STATX_MTIME | STATX_CTIME | STATX_BTIME;
+  if (statx(dir_fd, name != nullptr ? name : "", name != nullptr ? 0 : AT_EMPTY_PATH, mask, &st) !=
+          0 ||
+      !S_ISDIR(st.stx_mode)) {
+    return false;
+  }
+  identity->dev = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+  identity->ino = st.stx_ino;
+  identity->times[0] = st.stx_mtime;
+  identity->times[1] = st.stx_ctime;
+  if (st.stx_mask & STATX_BTIME) identity->times[2] = st.stx_btime;
+  return true;
 }
 
 std::atomic<int> g_kept{0};  // files kept open by every Folder together
@@ -95,24 +114,23 @@ void Remember(const Identity& identity, time_t now, std::shared_ptr<FolderListin
 }  // namespace
 
 FolderListing::FolderListing(int dir_fd, const char* name) {
-  struct stat st;
-  const int looked = name != nullptr ? fstatat(dir_fd, name, &st, 0) : fstat(dir_fd, &st);
-  if (looked != 0 || !S_ISDIR(st.st_mode)) return;
+  Identity identity;
+  if (!Look(dir_fd, name, &identity)) return;
   const time_t now = Now();
-  folder_ = Find(IdentityOf(st), now);
+  folder_ = Find(identity, now);
   if (folder_) return;
 
   // Not remembered: list it. The identity stored is the one of the folder actually listed,
   // taken before its entries are read, so a change during the listing shows next time.
   ScopedFd opened = name != nullptr ? OpenDirAt(dir_fd, name) : ScopedFd();
   const int fd = name != nullptr ? opened.get() : dir_fd;
-  if (fd < 0 || fstat(fd, &st) != 0) return;
+  if (fd < 0 || !Look(fd, nullptr, &identity)) return;
   auto folder = std::make_shared<Folder>();
   DirLister lister(fd);
   while (const char* entry = lister.Next()) folder->names.append(entry, strlen(entry) + 1);
   // A listing cut short by a failure is used once, as a direct listing would be, not kept.
-  folder->remembered = !lister.failed() && st.st_mtim.tv_sec <= now - kRacySeconds;
-  if (folder->remembered) Remember(IdentityOf(st), now, folder);
+  folder->remembered = !lister.failed() && identity.times[0].tv_sec <= now - kRacySeconds;
+  if (folder->remembered) Remember(identity, now, folder);
   folder_ = std::move(folder);
 }
 

@@ -1,7 +1,8 @@
 // folder_listing.h: the entry names of a chip's sysfs folder, remembered between readings by
 // the folder's identity, so that a reading looks at a folder (one stat) instead of listing it.
 //
-// Identity is the device, inode number, modification and change time of the folder itself. A
+// Identity is the device, inode number, modification, change and birth time of the folder
+// itself. A
 // folder whose entries change gets a new modification time; a device that the kernel registers
 // anew (hot-plug, a driver reloaded, an hwmon number handed out again) gets new folders with new
 // inode numbers. A folder changed in the last kRacySeconds is listed but not remembered: file
