@@ -1,7 +1,5 @@
-// The real helper binary (ctest label `e2e`): headless it prints the success alert, serves and
-// keeps its login item; under Xvfb the real kdialog (Escape is "OK") and zenity ("Open Ostrel" runs
-// xdg-open, here a script) draw it, and the real Ostrel window runs beside it. It binds
-// 127.0.0.1:53843: runs only while free, HOME temporary.
+// The real helper binary (label `e2e`), headless and under Xvfb with the real dialog tools and
+// the real Ostrel window. It binds 127.0.0.1:53843, so it runs only while that is free.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -58,9 +56,8 @@ class EndToEndTest : public ::testing::Test {
     const std::string ids = Xdotool({"search", "--onlyvisible", "--name", title}).output;
     return ids.substr(0, ids.find('\n'));
   }
-  // Sets DISPLAY to a display no X server holds and starts Xvfb there; false when it does not
-  // answer. -noreset: otherwise the server resets whenever its last client leaves, which
-  // xdotool's short visits make happen often.
+  // Starts Xvfb on a free display and sets DISPLAY; -noreset, as xdotool's short visits would
+  // otherwise reset it. False when it does not answer.
   bool StartXvfb() {
     int display = 100 + getpid() % 400;
     while (access(("/tmp/.X" + std::to_string(display) + "-lock").c_str(), F_OK) == 0) ++display;
@@ -138,11 +135,9 @@ TEST_F(EndToEndTest, AlertWindowsUnderXvfb) {
   EXPECT_EQ(Output("zenity"), "");
 }
 
-// The Ostrel window beside the real helper, which reads a fixture machine (bound over /sys in a
-// mount namespace of its own; needs root) whose energy counters tick, under Xvfb with a session
-// bus: the alert's "Open Ostrel" opens it through its desktop entry, a second start only raises
-// it, Alt+L writes and removes the login item, and it outlives the helper stopping and coming
-// back. Leaves ostrel-window.png and ostrel-window-narrow.png in the build's tests folder.
+// The Ostrel window beside the real helper on a fixture machine (bound over /sys; needs root):
+// "Open Ostrel" opens it, a second start raises it, Alt+L switches the login item, and it
+// outlives the helper. Leaves ostrel-window.png and ostrel-window-narrow.png in the build.
 TEST_F(EndToEndTest, WindowBesideHelper) {
 #ifndef OSTREL_WINDOW_BINARY
   GTEST_SKIP() << "built without the window (OSTREL_BUILD_WINDOW=OFF)";

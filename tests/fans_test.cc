@@ -163,11 +163,8 @@ TEST(HwmonSmcTransportTest, FansInChipOrderAndRefusedRequests) {
   EXPECT_EQ(ReadFans(smc256, fans, 64), 10);
 }
 
-// Chip folders' listings are remembered between readings while the folders stay the same, yet
-// every change shows in the next reading: each case changes a tree in place after reading it with
-// its folders' times an hour old (so their listings are remembered), and must then read exactly
-// as the changed tree written afresh: a sensor or fan added or removed, a chip that gains its own
-// name (its attributes move out of device/), a chip whose hwmon number changes.
+// Remembered listings never hide a change: each case changes a tree in place after a reading
+// with its folders' times an hour old, and must then read as the changed tree written afresh.
 TEST(HwmonTreesTest, ChangesShowInTheNextReading) {
   namespace fs = std::filesystem;
   const std::string base =

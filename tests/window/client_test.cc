@@ -1,7 +1,5 @@
-// The helper's client against a scripted loopback server (its own thread, one thread per
-// connection, counting connections open at once), with the client on a GLib main loop: slow,
-// silent, early-closing, garbage, oversized and `{}` answers, refused connections, and login
-// changes queued behind the document in flight. Short timings keep it to a few seconds.
+// The helper's client on a GLib main loop against a scripted loopback server that counts the
+// connections open at once: odd answers, refusals, login changes queued behind a document.
 #include "companion/client.h"
 
 #include <arpa/inet.h>

@@ -194,8 +194,7 @@ const std::vector<Case> kCases = {
 
 TEST(SensorsPage, ShowsWhatTheHelperAnswered) {
 #ifdef __SANITIZE_THREAD__
-  // The page runs on one thread; GLib's own pool threads are not instrumented and read as races.
-  GTEST_SKIP() << "GLib and GTK are not built for ThreadSanitizer";
+  GTEST_SKIP() << "GLib's own threads are not built for ThreadSanitizer; the page has one thread";
 #endif
   if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb (deps.sh test installs it)";
   static const bool ready = StartDisplay();
